@@ -1,0 +1,84 @@
+// The single global state record of a run. Every subsystem reads and writes
+// its fields directly; it is constant-initialised so that no constructor has
+// to run in the UEFI build.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/platform.h"
+
+// The three transport operations. `responseCapacity` is the size of the
+// caller's response buffer: a transfer never writes more than that, while
+// *responseLength still reports every data byte the BMC sent.
+struct TransportOps {
+  int (*open)();
+  int (*transfer)(uint8_t netFnLun, uint8_t command, const uint8_t* data,
+                  int32_t dataLength, uint8_t* response,
+                  int32_t responseCapacity, int32_t* responseLength);
+  int (*close)();
+};
+
+struct ImageRegion {
+  uint64_t offset;
+  uint64_t blockLength;
+  uint64_t length;
+};
+
+constexpr int kMaxRegions = 8;
+
+struct ConfigModule {
+  const char* name;
+  uint8_t enabled;
+  int8_t (*prepare)();
+  int8_t (*transferBlocks)();
+  int8_t (*postRestore)();
+  int8_t (*finish)();
+};
+
+struct ConfigTask {
+  uint8_t taskState;
+  uint8_t taskId;
+  uint8_t direction;  // 0 backup, 1 restore
+  uint64_t sequence;  // low 24 bits used
+  int64_t totalLength;
+  platform::File* file;
+  const ConfigModule* module;
+};
+
+constexpr uint8_t kPreserveNotGiven = 0xFF;
+
+struct ToolContext {
+  // Options from the command line.
+  const char* firmwareFile;
+  const char* dumpFile;
+  char password[16];
+  char userName[16];
+  char port[16];
+  char host[16];
+  char interfaceName[8];
+  uint8_t preserveConfig;
+  bool configMode;
+
+  // Transport.
+  TransportOps transport;
+  uint64_t commandPort;
+  uint64_t dataPort;
+  uint64_t statusPort;
+
+  // Firmware image and flash state.
+  uint64_t dumpLength;
+  ImageRegion regions[kMaxRegions];
+  uint8_t regionCount;
+  uint8_t imageKind;
+  uint8_t* pageBuffer;
+
+  // Configuration backup and restore.
+  ConfigModule configModules[2];
+  ConfigTask configTask;
+};
+
+extern ToolContext toolContext;
+
+// Puts every field back to its initial value (host tests run many programs
+// in one process).
+void resetToolContext();

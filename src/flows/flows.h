@@ -1,0 +1,6 @@
+// The firmware transfer modes.
+#pragma once
+
+int runFirmwareUpdate();
+int runFirmwareDump();
+int runUsbFirmwareUpdate();

@@ -1,0 +1,9 @@
+// The image table reader: plain or enciphered tables inside one 32 KiB page.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// page points at pageLength valid bytes (at most one page); returns 1 when a
+// table was found and all its entries appended, 0 otherwise.
+int find_respective_image_info(const uint8_t* page, size_t pageLength);

@@ -1,0 +1,53 @@
+// Controls of the host platform for tests, tools and the simulator: where the
+// ports lead, where the console goes, the virtual clock and injected faults.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace hostplatform {
+
+// A device on the I/O port bus (the simulated KCS interface).
+class PortDevice {
+ public:
+  virtual ~PortDevice() = default;
+  virtual uint8_t in(uint16_t port) = 0;
+  virtual void out(uint16_t port, uint8_t value) = 0;
+};
+
+// nullptr: reads give 0xFF and writes go nowhere.
+void setPortDevice(PortDevice* device);
+PortDevice* portDevice();
+
+// Console text goes to *sink instead of stdout while set; nullptr restores.
+void captureConsole(std::string* sink);
+// Keys that readKey() returns, in order; when none are left it returns -1.
+void setKeyInput(const std::string& keys);
+
+// Virtual clock, in microseconds. stall() advances it at once; every
+// timerFired() question advances it by kPollMicros.
+constexpr uint64_t kPollMicros = 1000;
+uint64_t nowMicros();
+// Total virtual time spent in stall() since the last reset.
+uint64_t stalledMicros();
+void resetClock();
+
+// Fault injection.
+struct Faults {
+  bool timerCreateFails = false;
+  bool timerArmFails = false;
+  // Writes to files fail once this many bytes have been written in all
+  // (a full volume); -1 is unlimited.
+  int64_t writeLimit = -1;
+  // Allocations of exactly this size fail; 0 is none.
+  uint64_t failAllocationOfSize = 0;
+};
+Faults& faults();
+// Clears clock, faults, keys, console capture and port device.
+void resetAll();
+
+// Runs the program entry, catching exitProgram(). Returns the entry's return
+// value, or the exit status when exitProgram() was called (*exited is set).
+int runCatchingExit(int (*entry)(int, char**), int argc, char** argv, bool* exited);
+
+}  // namespace hostplatform

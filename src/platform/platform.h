@@ -1,0 +1,72 @@
+// Services the portable core needs from the machine it runs on. Exactly one
+// implementation is linked: platform/uefi for Velkoran.efi, platform/host for
+// Linux builds (tests, tools, build/host/velkoran).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace platform {
+
+// ---- Console -------------------------------------------------------------
+// printf-like output limited to the conversions the program uses:
+// %s %c %d %u %x %ld %lu %lx, an optional field width, and %%.
+void print(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void flush();
+// Blocks until a key is typed; returns its character code.
+int readKey();
+
+// ---- Files ---------------------------------------------------------------
+struct File;  // a buffered stream; opaque to the core
+
+// Modes "r", "rb", "wb", "wb+". "wb"/"wb+" empty an existing file.
+// Returns nullptr on failure.
+File* fileOpen(const char* name, const char* mode);
+// 0 on success, -1 on failure.
+int fileSeek(File* file, int64_t position);
+int fileSeekEnd(File* file);
+// Current position, negative on failure.
+int64_t fileTell(File* file);
+// Number of bytes read (0 at end of file or on error).
+size_t fileRead(File* file, void* buffer, size_t count);
+// Next byte 0..255, or -1 at end of file.
+int fileGetByte(File* file);
+// Reads one whitespace-separated token like scanf("%s"), cut to
+// capacity - 1 characters (the rest of an overlong token is consumed).
+// Returns true when a token was read; false leaves the buffer untouched.
+bool fileReadToken(File* file, char* buffer, size_t capacity);
+// True once a read has hit the end of the file.
+bool fileAtEnd(File* file);
+// Number of bytes written (short on failure).
+size_t fileWrite(File* file, const void* buffer, size_t count);
+// 0 on success, -1 on failure.
+int filePutByte(File* file, uint8_t byte);
+// Writes out buffered data and releases the stream; -1 if writing failed.
+int fileClose(File* file);
+
+// ---- Memory --------------------------------------------------------------
+void* allocate(size_t size);  // nullptr on failure
+void release(void* block);
+
+// ---- Process -------------------------------------------------------------
+[[noreturn]] void exitProgram(int status);
+
+// ---- Time ----------------------------------------------------------------
+void stall(uint64_t microseconds);
+inline void delaySeconds(uint64_t seconds) { stall(seconds * 1000000u); }
+
+// A one-shot timer, as the firmware's timer events provide it.
+using Timer = void*;
+constexpr uint64_t kTimerUnitsPerSecond = 10000000u;  // 100 ns units
+// All return 0 on success, -1 on failure.
+int timerCreate(Timer* timer);
+int timerArm(Timer timer, uint64_t units100ns);
+int timerCancel(Timer timer);
+bool timerFired(Timer timer);
+void timerClose(Timer timer);
+
+// ---- I/O ports -----------------------------------------------------------
+uint8_t portRead(uint16_t port);
+void portWrite(uint16_t port, uint8_t value);
+
+}  // namespace platform

@@ -1,0 +1,20 @@
+// The IPMI KCS system interface, driven byte by byte through I/O ports.
+#pragma once
+
+#include <cstdint>
+
+constexpr int kKcsMaxRequestData = 62;
+constexpr int kKcsResponseBufferSize = 128;
+constexpr int kKcsMaxResponseData = kKcsResponseBufferSize - 3;
+
+// Reads kcs.cfg (or takes the default ports) into toolContext. Returns 0.
+int kcsOpen();
+// One request and its response. Returns the completion code (0..255) or -1.
+// See TransportOps for the buffer rule.
+int kcsTransfer(uint8_t netFnLun, uint8_t command, const uint8_t* data,
+                int32_t dataLength, uint8_t* response, int32_t responseCapacity,
+                int32_t* responseLength);
+int kcsClose();
+
+// Converts the first four hexadecimal digits of a kcs.cfg value token.
+uint16_t kcsParsePortValue(const char* token);
