@@ -44,6 +44,7 @@ void FirmwareBmc::install(Bmc& bmc, uint8_t command,
                           std::optional<Reply> (FirmwareBmc::*handler)(const Request&)) {
   bmc.setHandler(kNetFnLun, command, [this, command, handler](const Request& request) {
     int number = ++requestCount[command];
+    if (observer) observer(command);
     if (knobs.unanswered.count({command, number}) != 0) return std::optional<Reply>{};
     return (this->*handler)(request);
   });
@@ -152,7 +153,9 @@ std::optional<Reply> FirmwareBmc::dumpData(const Request&) {
   if (fault != knobs.dataFaults.end()) return ok({0, 0xEE, 0xEE, 0xEE});
   size_t left = flash.size() - std::min<size_t>(dumpPosition, flash.size());
   size_t count = std::min(left, kDumpChunkBytes);
-  Bytes data{uint8_t(left <= kDumpChunkBytes ? 1 : 0)};
+  // A full chunk whenever 56 bytes are left, so a size that is a multiple of
+  // 56 ends with an empty last chunk.
+  Bytes data{uint8_t(left < kDumpChunkBytes ? 1 : 0)};
   data.insert(data.end(), flash.begin() + dumpPosition, flash.begin() + dumpPosition + count);
   dumpPosition += count;
   return ok(data);

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>
@@ -42,7 +43,8 @@ class FirmwareBmc {
     uint8_t prepareCompletionCode = 0;
     // Completion codes of the first readiness questions, in turn; then 0.
     std::vector<uint8_t> checkCompletionCodes;
-    int notReadyQuestions = 0;  // answered 0 but "not yet" before ready
+    // Questions (counted from the first) answered 0 but "not yet".
+    int notReadyQuestions = 0;
     int shortReadyReplies = 0;  // ready replies that lack the length bytes
     std::optional<uint32_t> reportedDumpLength;  // default: the flash size
     // GetDumpFlashData replies, by 1-based request number.
@@ -72,6 +74,9 @@ class FirmwareBmc {
   // Number of regions received completely, and dump bytes served.
   int regionsCompleted = 0;
   uint64_t dumpPosition = 0;
+
+  // Called with the command of every request before it is answered.
+  std::function<void(uint8_t command)> observer;
 
   // True when every announced region has arrived whole.
   bool updateComplete() const;
