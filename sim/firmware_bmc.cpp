@@ -50,6 +50,21 @@ void FirmwareBmc::install(Bmc& bmc, uint8_t command,
   });
 }
 
+void FirmwareBmc::reset() {
+  knobs = Knobs{};
+  flash.clear();
+  blocks.clear();
+  violations.clear();
+  requestCount.clear();
+  observer = nullptr;
+  regionsCompleted = 0;
+  dumpPosition = 0;
+  openRegion_.reset();
+  regionReceived_ = 0;
+  readinessQuestions_ = 0;
+  readyReplies_ = 0;
+}
+
 void FirmwareBmc::violation(const std::string& what) { violations.push_back(what); }
 
 bool FirmwareBmc::updateComplete() const {

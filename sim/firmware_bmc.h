@@ -78,6 +78,9 @@ class FirmwareBmc {
   // Called with the command of every request before it is answered.
   std::function<void(uint8_t command)> observer;
 
+  // Back to a fresh BMC: default knobs, empty flash and records.
+  void reset();
+
   // True when every announced region has arrived whole.
   bool updateComplete() const;
 

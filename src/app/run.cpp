@@ -14,9 +14,6 @@ int kcsOpen() __attribute__((weak));
 int kcsTransfer(uint8_t, uint8_t, const uint8_t*, int32_t, uint8_t*, int32_t, int32_t*)
     __attribute__((weak));
 int kcsClose() __attribute__((weak));
-int runFirmwareDump() __attribute__((weak));
-int runUsbFirmwareUpdate() __attribute__((weak));
-int runFirmwareUpdate() __attribute__((weak));
 void runConfigDriver() __attribute__((weak));
 
 namespace {
@@ -62,10 +59,9 @@ int runMissingMode() {
 }
 
 int runTransferMode() {
-  auto run = [](int (*mode)()) { return mode != nullptr ? mode() : runMissingMode(); };
-  if (toolContext.dumpFile != nullptr) return run(runFirmwareDump);
-  if (text::equal(toolContext.interfaceName, "usb")) return run(runUsbFirmwareUpdate);
-  return run(runFirmwareUpdate);
+  if (toolContext.dumpFile != nullptr) return runFirmwareDump();
+  if (text::equal(toolContext.interfaceName, "usb")) return runUsbFirmwareUpdate();
+  return runFirmwareUpdate();
 }
 
 }  // namespace

@@ -89,16 +89,12 @@ void readRegionBytes(platform::File* file, uint8_t* out, uint64_t count) {
   for (uint64_t n = 0; n < count; ++n) out[n] = static_cast<uint8_t>(platform::fileGetByte(file));
 }
 
-void sendBlockInfo(uint8_t index, const ImageRegion& region) {
-  uint8_t request[14];
-  putBigEndian32(request, region.offset);
-  putBigEndian32(request + 4, region.blockLength);
-  putBigEndian32(request + 8, region.length);
-  request[12] = index;
-  request[13] = toolContext.regionCount;
+void sendBlockInfo(uint8_t index) {
+  uint8_t request[kBlockDescriptionLength];
+  describeRegion(index, request);
   uint8_t response[kFlowBufferSize];
   int32_t responseLength = 0;
-  if (lowByte(sendOem(kCmdSendBlockInfo, request, 14, response, &responseLength)) == kTransportFailed) {
+  if (lowByte(sendOem(kCmdSendBlockInfo, request, kBlockDescriptionLength, response, &responseLength)) == kTransportFailed) {
     platform::print("sendBlockInfo fail...\n");
   }
 }
@@ -156,7 +152,7 @@ int failReceive(platform::File* file) {
 int uploadRegions(platform::File* file) {
   for (uint8_t i = 0; i < toolContext.regionCount; ++i) {
     const ImageRegion& region = toolContext.regions[i];
-    sendBlockInfo(i, region);
+    sendBlockInfo(i);
     platform::fileSeek(file, static_cast<int64_t>(region.offset));
     // A region shorter than one full chunk goes out whole as its last chunk.
     uint64_t rest = region.length;
@@ -203,13 +199,13 @@ bool prepareImage(platform::File* file, uint64_t* fileSize) {
   }
   *fileSize = measureFile(file);
   // Only a check that the whole file would fit in memory: nothing uses it.
-  void* wholeFile = platform::allocate(*fileSize);
-  if (wholeFile == nullptr) {
+  void* wholeFile = *fileSize == 0 ? nullptr : platform::allocate(*fileSize);
+  if (*fileSize != 0 && wholeFile == nullptr) {
     platform::print("malloc memory buffer failed!!\n");
     endFailedUpdate(file, true);
     return false;
   }
-  platform::release(wholeFile);
+  if (wholeFile != nullptr) platform::release(wholeFile);
   if (toolContext.imageKind != kImageKindUpdatable) {
     platform::print("Please select the correct image file and try again.\n");
     endFailedUpdate(file, true);

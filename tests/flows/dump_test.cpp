@@ -2,7 +2,7 @@
 #include <string>
 #include <vector>
 
-#include "flows/flow_fixture.h"
+#include "support/flow_fixture.h"
 #include "platform/host/host.h"
 
 namespace flowtest {
@@ -107,7 +107,9 @@ TEST_F(DumpTest, ProgressFollowsTheReportedLengthAndEveryChunkIsKept) {
     std::string printed = afterEcho();
     ASSERT_EQ(printed.substr(0, header.size()), header);
     std::string progress = printed.substr(printed.find('\n', header.size()) + 1);
-    if (c.reported) EXPECT_EQ(progress, c.progress);
+    if (c.reported) {
+      EXPECT_EQ(progress, c.progress);
+    }
     EXPECT_EQ(readFile("dump.bin"), firmware.flash);
   }
 }

@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "app/tool_context.h"
-#include "flows/flow_fixture.h"
+#include "support/flow_fixture.h"
 #include "platform/host/host.h"
 
 namespace flowtest {
@@ -50,7 +50,7 @@ std::string fullTablePageProgress(int index) {
 const std::vector<TableEntry> kTwoParts = {{0x8000, 100, "a.bin"}, {0x9000, 2000, "b.bin"}};
 
 class UpdateTest : public FlowTest {
- protected:
+ public:
   Bytes image = makeImage(0xA000, 0, tableText(kTwoParts));
   void update(std::vector<std::string> extra = {}) {
     writeFile("fw.bin", image);
@@ -250,15 +250,15 @@ TEST_F(UpdateTest, ProgressOfALargeRegionFollowsTheChunks) {
   // Console length when each chunk arrives, to see which chunk a line follows.
   std::vector<size_t> consoleAtChunk;
   firmware.observer = [&](uint8_t command) {
-    if (command == kReceiveFWData) consoleAtChunk.push_back(console.size());
+    if (command == kReceiveFWData) consoleAtChunk.push_back(rig.console.size());
   };
   update();
   ASSERT_EQ(result, 0);
   const std::string first = "Load part 0   262144 bytes,     1K bytes   1%\r";
   const std::string second = "Load part 0   262144 bytes,    13K bytes   6%\r";
-  size_t firstAt = console.find(first);
+  size_t firstAt = rig.console.find(first);
   ASSERT_NE(firstAt, std::string::npos);
-  EXPECT_EQ(console.find(second), firstAt + first.size());
+  EXPECT_EQ(rig.console.find(second), firstAt + first.size());
   // The first line follows chunk 1; the second follows chunk 268.
   EXPECT_LE(consoleAtChunk[0], firstAt);
   EXPECT_GT(consoleAtChunk[1], firstAt);
@@ -279,8 +279,8 @@ TEST_F(UpdateTest, RegionPastTheEndOfTheFileIsPaddedWithFF) {
 TEST_F(UpdateTest, OneProgressLineWhenTheBmcIsDoneAtOnce) {
   update();
   ASSERT_EQ(result, 0);
-  EXPECT_EQ(afterEcho().substr(afterEcho().size() - kRemoveAc.size() - 31 - kComplete.size()),
-            kRemoveAc + "new firmware is updating...100%\r" + kComplete);
+  const std::string tail = kRemoveAc + "new firmware is updating...100%\r" + kComplete;
+  EXPECT_EQ(afterEcho().substr(afterEcho().size() - tail.size()), tail);
 }
 
 TEST_F(UpdateTest, UnansweredProgressShowsZeroAndPollingGoesOn) {

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "app/tool_context.h"
-#include "flows/flow_fixture.h"
+#include "support/flow_fixture.h"
 #include "platform/host/host.h"
 
 namespace flowtest {
@@ -18,7 +18,7 @@ const std::string kReadLines = "If the FW update fails,PLEASE TRY AGAIN\nTransfe
 const std::string kFail = "FWUpdate fail\n";
 
 class UsbUpdateTest : public FlowTest {
- protected:
+ public:
   std::string prompt() const { return "Press any to continue name " + path("usb.bin") + "\n"; }
   void usbUpdate(std::vector<std::string> extra = {}) {
     std::vector<std::string> args{"-i", "usb", "-f", path("usb.bin")};

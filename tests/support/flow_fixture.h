@@ -32,10 +32,12 @@ Bytes makeImage(size_t size, size_t tableAt, const std::string& table);
 Bytes regionBytes(const Bytes& image, uint64_t offset, uint64_t length);
 
 class FlowTest : public ::testing::Test {
- protected:
+ public:
   FlowTest();
   ~FlowTest() override;
 
+  // A fresh BMC, no faults: for table-driven cases within one test.
+  void reset();
   // Runs the program with these arguments after the program name; keys are
   // what the console input gives.
   void run(std::vector<std::string> args, const std::string& keys = "");
@@ -56,6 +58,8 @@ class FlowTest : public ::testing::Test {
   // Flash bytes at [offset, offset + length).
   Bytes flashAt(uint64_t offset, uint64_t length) const;
 
+  // Public: table-driven cases arrange them from outside.
+ public:
   sim::Rig rig;
   sim::Bmc& bmc;
   sim::FirmwareBmc firmware;
@@ -63,8 +67,8 @@ class FlowTest : public ::testing::Test {
   std::string console;
 
  private:
-  std::string directory_;
   std::string commandLine_;
+  uint64_t stalled_ = 0;
 };
 
 // The program's own lines, kept here so that every test spells them once.
