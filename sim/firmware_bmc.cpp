@@ -58,6 +58,7 @@ void FirmwareBmc::reset() {
   requestCount.clear();
   observer = nullptr;
   regionsCompleted = 0;
+  updateSessions = 0;
   dumpPosition = 0;
   openRegion_.reset();
   regionReceived_ = 0;
@@ -73,6 +74,11 @@ bool FirmwareBmc::updateComplete() const {
 
 std::optional<Reply> FirmwareBmc::updateInfo(const Request& request) {
   if (request.data.size() != 1 || request.data[0] > 1) violation("GetFWUpdateInfo: bad preserve flag");
+  ++updateSessions;
+  blocks.clear();
+  regionsCompleted = 0;
+  openRegion_.reset();
+  if (knobs.eraseOnUpdate) flash.clear();
   if (knobs.infoCompletionCode != 0) return Reply{knobs.infoCompletionCode, {}};
   if (knobs.infoWithoutKind) return ok();
   Bytes data{knobs.imageKind};

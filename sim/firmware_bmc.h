@@ -31,6 +31,8 @@ class FirmwareBmc {
     uint8_t imageKind = 2;
     bool infoWithoutKind = false;
     uint32_t flashBase = 0;
+    // Each update starts from an empty (erased) flash.
+    bool eraseOnUpdate = false;
     // GetUSBFWUpdateInfo.
     uint8_t usbCompletionCode = 0;
     uint8_t usbKindByte = 2;
@@ -73,6 +75,8 @@ class FirmwareBmc {
   std::map<uint8_t, int> requestCount;
   // Number of regions received completely, and dump bytes served.
   int regionsCompleted = 0;
+  // GetFWUpdateInfo requests so far: each one starts an update afresh.
+  int updateSessions = 0;
   uint64_t dumpPosition = 0;
 
   // Called with the command of every request before it is answered.
