@@ -65,8 +65,14 @@ endfunction()
 
 velkoran_add_efi_app(Velkoran ${PROJECT_SOURCE_DIR}/src/platform/uefi/entry.cpp)
 
-# Further UEFI test applications (e.g. tests/uefi/CMakeLists.txt) use the
-# function above.
+# UEFI test applications: every tests/uefi/*.cpp is one application of the
+# same name; applications of several files go in tests/uefi/CMakeLists.txt
+# (with velkoran_add_efi_app).
+file(GLOB VELKORAN_EFI_TEST_APPS CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/uefi/*.cpp)
+foreach(source ${VELKORAN_EFI_TEST_APPS})
+  get_filename_component(app ${source} NAME_WE)
+  velkoran_add_efi_app(${app} ${source})
+endforeach()
 if(EXISTS ${PROJECT_SOURCE_DIR}/tests/uefi/CMakeLists.txt)
   add_subdirectory(${PROJECT_SOURCE_DIR}/tests/uefi ${CMAKE_BINARY_DIR}/tests-uefi)
 endif()

@@ -33,6 +33,9 @@ OVMF_CODE = pathlib.Path("/usr/share/OVMF/OVMF_CODE_4M.fd")
 OVMF_VARS = pathlib.Path("/usr/share/OVMF/OVMF_VARS_4M.fd")
 LOCK_SLOTS = [pathlib.Path(f"/tmp/velkoran-qemu-{n}.lock") for n in (0, 1)]
 MARK = "VKMARK"
+# Test-machine setup run before the commands: OVMF's serial terminal shows
+# non-ASCII text as "?"; this switches it to VT-UTF8 (tests/uefi/console_utf8.cpp).
+UTF8_CONSOLE_APP = "console_utf8.efi"
 COUNTDOWN_PROMPT = "Press ESC in"
 
 _ANSI = re.compile(rb"\x1b(\[[0-?]*[ -/]*[@-~]|[()][A-Za-z0-9]|[=>78cDEHMZ])")
@@ -95,8 +98,10 @@ def clean_console(raw: bytes) -> str:
     return text.decode("utf-8", errors="replace")
 
 
-def startup_script(commands: list[str]) -> bytes:
+def startup_script(commands: list[str], utf8_console: bool = True) -> bytes:
     lines = ["@echo -off", "fs0:"]
+    if utf8_console:
+        lines.append(UTF8_CONSOLE_APP)
     for index, command in enumerate(commands):
         lines.append(f"echo {MARK}-BEGIN-{index}")
         lines.append(command)
@@ -199,13 +204,17 @@ def _reader(stream, sink: queue.Queue) -> None:
 
 
 def _stop(process: subprocess.Popen | None) -> None:
-    if process is None or process.poll() is not None:
+    if process is None:
         return
-    try:
-        os.killpg(process.pid, signal.SIGKILL)
-    except ProcessLookupError:
-        pass
-    process.wait()
+    if process.poll() is None:
+        try:
+            os.killpg(process.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+        process.wait()
+    for stream in (process.stdin, process.stdout):
+        if stream is not None:
+            stream.close()
 
 
 def qemu_command(workdir: pathlib.Path, disk: pathlib.Path, memory_mb: int) -> list[str]:
@@ -245,7 +254,7 @@ def _start_bmcsim(sim: BmcSim, socket_path: pathlib.Path, log) -> subprocess.Pop
 class _Console:
     """Watches QEMU's serial output and types keys when prompts appear."""
 
-    def __init__(self, qemu: subprocess.Popen, keys: list[Key], commands: list[str]):
+    def __init__(self, qemu: subprocess.Popen, keys: list[Key]):
         self.qemu = qemu
         self.pending = [Key(COUNTDOWN_PROMPT, "\r")] + list(keys)
         self.raw = bytearray()
@@ -281,7 +290,8 @@ def run_boot(commands: list[str], files: dict[str, bytes | os.PathLike] | None =
              fetch: list[str] = (), keys: list[Key] = (), efi: os.PathLike | None = None,
              extra_qemu_args: list[str] = (), bmcsim: BmcSim | None = None,
              builtin_bmc: bool = False, timeout: float = 180.0, slot_wait: float = 900.0,
-             memory_mb: int = 256, keep: bool = False) -> BootResult:
+             memory_mb: int = 256, utf8_console: bool = True,
+             keep: bool = False) -> BootResult:
     """Runs `commands` in one boot of the UEFI shell (current directory FS0:).
 
     `files` are put in the root of FS0: beside Velkoran.efi (name -> bytes or
@@ -293,7 +303,13 @@ def run_boot(commands: list[str], files: dict[str, bytes | os.PathLike] | None =
     workdir = pathlib.Path(tempfile.mkdtemp(prefix="velkoran-e2e-"))
     try:
         disk = workdir / "esp.img"
-        content = {"Velkoran.efi": efi_path, "startup.nsh": startup_script(commands)}
+        content = {"Velkoran.efi": efi_path,
+                   "startup.nsh": startup_script(commands, utf8_console)}
+        if utf8_console:
+            helper = efi_path.parent / UTF8_CONSOLE_APP
+            if not helper.exists():
+                raise HarnessError(f"{helper} does not exist; build the UEFI targets")
+            content[UTF8_CONSOLE_APP] = helper
         content.update(files or {})
         make_disk(disk, content)
         argv = qemu_command(workdir, disk, memory_mb) + list(extra_qemu_args)
@@ -319,7 +335,7 @@ def _boot(argv, commands, keys, bmcsim, socket_path, workdir, timeout) -> BootRe
                 sim = _start_bmcsim(bmcsim, socket_path, sim_log)
             qemu = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                     stderr=qemu_err, start_new_session=True)
-            console = _Console(qemu, keys, commands)
+            console = _Console(qemu, keys)
             timed_out = _pump(qemu, console, timeout)
         finally:
             _stop(qemu)
@@ -370,6 +386,8 @@ def main() -> int:
     parser.add_argument("--timeout", type=float, default=180.0)
     parser.add_argument("--raw", action="store_true", help="print the whole console")
     parser.add_argument("--keep", action="store_true", help="keep the work directory")
+    parser.add_argument("--ascii-console", action="store_true",
+                        help="leave OVMF's serial terminal as it is (non-ASCII shows as ?)")
     args = parser.parse_args()
 
     files = dict(item.split("=", 1) for item in args.file)
@@ -377,7 +395,7 @@ def main() -> int:
     sim = BmcSim(args.bmcsim.split()) if args.bmcsim else None
     result = run_boot(args.commands, files=files, fetch=args.fetch, keys=keys, efi=args.efi,
                       bmcsim=sim, builtin_bmc=args.builtin_bmc, timeout=args.timeout,
-                      keep=args.keep)
+                      utf8_console=not args.ascii_console, keep=args.keep)
     if args.raw:
         sys.stdout.write(result.console)
     for invocation in result.invocations:
