@@ -1,6 +1,9 @@
 """Velkoran.efi's command-line outcomes in QEMU's UEFI shell, in one boot."""
 
+import os
 import pathlib
+import shlex
+import subprocess
 import sys
 import unittest
 
@@ -58,6 +61,22 @@ class CommandLineInTheShell(unittest.TestCase):
             with self.subTest(name, command=command):
                 self.assertEqual(invocation.output, expected)
                 self.assertEqual(invocation.status, "0x0")
+
+
+class SameTextFromTheHostBuild(unittest.TestCase):
+    """build/host/velkoran, given the same arguments, prints the same text."""
+
+    def test_each_case(self):
+        host = pathlib.Path(os.environ.get("VELKORAN_HOST",
+                                           harness.REPO / "build" / "host" / "velkoran"))
+        if not host.exists():
+            self.skipTest(f"{host} is not built")
+        for name, command, expected in CASES:
+            with self.subTest(name, command=command):
+                args = shlex.split(command)[1:]
+                run = subprocess.run([str(host)] + args, capture_output=True, timeout=30)
+                self.assertEqual(run.stdout.decode(), expected)
+                self.assertEqual(run.returncode, 0)
 
 
 if __name__ == "__main__":
