@@ -44,9 +44,10 @@ void FirmwareBmc::install(Bmc& bmc, uint8_t command,
                           std::optional<Reply> (FirmwareBmc::*handler)(const Request&)) {
   bmc.setHandler(kNetFnLun, command, [this, command, handler](const Request& request) {
     int number = ++requestCount[command];
-    if (observer) observer(command);
-    if (knobs.unanswered.count({command, number}) != 0) return std::optional<Reply>{};
-    return (this->*handler)(request);
+    std::optional<Reply> reply;
+    if (knobs.unanswered.count({command, number}) == 0) reply = (this->*handler)(request);
+    if (observer) observer(request);
+    return reply;
   });
 }
 
@@ -57,6 +58,7 @@ void FirmwareBmc::reset() {
   violations.clear();
   requestCount.clear();
   observer = nullptr;
+  onUpdateStart = nullptr;
   regionsCompleted = 0;
   updateSessions = 0;
   dumpPosition = 0;
@@ -75,6 +77,7 @@ bool FirmwareBmc::updateComplete() const {
 std::optional<Reply> FirmwareBmc::updateInfo(const Request& request) {
   if (request.data.size() != 1 || request.data[0] > 1) violation("GetFWUpdateInfo: bad preserve flag");
   ++updateSessions;
+  if (onUpdateStart) onUpdateStart(updateSessions);
   blocks.clear();
   regionsCompleted = 0;
   openRegion_.reset();

@@ -79,8 +79,11 @@ class FirmwareBmc {
   int updateSessions = 0;
   uint64_t dumpPosition = 0;
 
-  // Called with the command of every request before it is answered.
-  std::function<void(uint8_t command)> observer;
+  // Called after every request has been handled (answered or not).
+  std::function<void(const Request& request)> observer;
+  // Called when a GetFWUpdateInfo request starts update number `session`
+  // (from 1), before the knobs are read for its reply.
+  std::function<void(int session)> onUpdateStart;
 
   // Back to a fresh BMC: default knobs, empty flash and records.
   void reset();

@@ -249,8 +249,8 @@ TEST_F(UpdateTest, ProgressOfALargeRegionFollowsTheChunks) {
   image = makeImage(0x48000, 0x40000, tableText({{0, 0x40000}}));
   // Console length when each chunk arrives, to see which chunk a line follows.
   std::vector<size_t> consoleAtChunk;
-  firmware.observer = [&](uint8_t command) {
-    if (command == kReceiveFWData) consoleAtChunk.push_back(rig.console.size());
+  firmware.observer = [&](const sim::Request& request) {
+    if (request.command == kReceiveFWData) consoleAtChunk.push_back(rig.console.size());
   };
   update();
   ASSERT_EQ(result, 0);

@@ -58,7 +58,7 @@ const UsbCase kCases[] = {
      kTransportError + kReadLines + kFail, 0, true},
     {"file shrinks before it is read", kWholeFlash, "",
      [](UsbUpdateTest& t) {
-       t.firmware.observer = [&t](uint8_t) {
+       t.firmware.observer = [&t](const sim::Request&) {
          ASSERT_EQ(truncate(t.path("usb.bin").c_str(), 0x10000), 0);
        };
      },
