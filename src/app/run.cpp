@@ -10,10 +10,6 @@
 
 // Modes and the transport that are still being built are linked weakly until
 // they land; run control leaves a missing one out of the dispatch.
-int kcsOpen() __attribute__((weak));
-int kcsTransfer(uint8_t, uint8_t, const uint8_t*, int32_t, uint8_t*, int32_t, int32_t*)
-    __attribute__((weak));
-int kcsClose() __attribute__((weak));
 void runConfigDriver() __attribute__((weak));
 
 namespace {
@@ -84,7 +80,7 @@ int runTool(int argc, char** argv) {
     if (runConfigDriver == nullptr) return runMissingMode();
     runConfigDriver();  // ends the program
   }
-  if (kcsOpen == nullptr || toolContext.transport.open() == -1) return -1;
+  if (toolContext.transport.open() == -1) return -1;
   return runTransferMode();
 }
 
