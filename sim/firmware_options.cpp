@@ -86,9 +86,20 @@ void writeReport(const FirmwareBmc& firmware, const Bmc& bmc, const std::string&
   out << "]}\n";
 }
 
+// "{update}" in the flash file's name becomes the number of the update.
+std::string flashPath(const std::string& pattern, int update) {
+  std::string path = pattern;
+  if (size_t at = path.find("{update}"); at != std::string::npos) {
+    path.replace(at, 8, std::to_string(update));
+  }
+  return path;
+}
+
 void keepFiles(const Bmc& bmc) {
   FirmwareSetup& s = setup();
-  if (!s.flashOut.empty()) writeBytes(s.flashOut, s.firmware->flash);
+  if (!s.flashOut.empty()) {
+    writeBytes(flashPath(s.flashOut, s.firmware->updateSessions), s.firmware->flash);
+  }
   if (!s.reportPath.empty()) writeReport(*s.firmware, bmc, s.reportPath);
 }
 
@@ -245,7 +256,8 @@ void addFileOptions(std::vector<BmcsimOption>& options) {
                        return true;
                      }});
   options.push_back({"--fw-flash-out", "FILE",
-                     "keep the flash in FILE (each update starts from an erased flash)",
+                     "keep the flash in FILE (each update starts from an erased flash); "
+                     "\"{update}\" in FILE becomes the update's number",
                      [](BmcsimSettings& settings, const char* value) {
                        installed(settings).flashOut = value;
                        return true;
