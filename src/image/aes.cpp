@@ -26,18 +26,20 @@ constexpr uint8_t rotateLeft(uint8_t value, int count) {
 }
 
 // The S-box is derived rather than typed in: multiplicative inverse in
-// GF(2^8) followed by the affine transform.
+// GF(2^8) (through powers of the generator 3) followed by the affine transform.
 constexpr std::array<uint8_t, 256> makeSubstitution() {
+  std::array<uint8_t, 256> power{};
+  std::array<uint8_t, 256> logarithm{};
+  uint8_t value = 1;
+  for (int exponent = 0; exponent < 255; ++exponent) {
+    power[exponent] = value;
+    logarithm[value] = static_cast<uint8_t>(exponent);
+    value = static_cast<uint8_t>(value ^ multiplyByX(value));
+  }
   std::array<uint8_t, 256> box{};
-  for (int value = 0; value < 256; ++value) {
-    uint8_t inverse = 0;
-    for (int candidate = 1; value != 0 && candidate < 256; ++candidate) {
-      if (multiply(static_cast<uint8_t>(value), static_cast<uint8_t>(candidate)) == 1) {
-        inverse = static_cast<uint8_t>(candidate);
-        break;
-      }
-    }
-    box[value] = static_cast<uint8_t>(inverse ^ rotateLeft(inverse, 1) ^ rotateLeft(inverse, 2) ^
+  for (int input = 0; input < 256; ++input) {
+    const uint8_t inverse = input == 0 ? 0 : power[(255 - logarithm[input]) % 255];
+    box[input] = static_cast<uint8_t>(inverse ^ rotateLeft(inverse, 1) ^ rotateLeft(inverse, 2) ^
                                       rotateLeft(inverse, 3) ^ rotateLeft(inverse, 4) ^ 0x63);
   }
   return box;
@@ -49,9 +51,15 @@ constexpr std::array<uint8_t, 256> makeInverse(const std::array<uint8_t, 256>& b
   return inverse;
 }
 
+constexpr std::array<uint8_t, 256> makeProducts(uint8_t factor) {
+  std::array<uint8_t, 256> products{};
+  for (int value = 0; value < 256; ++value) products[value] = multiply(static_cast<uint8_t>(value), factor);
+  return products;
+}
+
 constexpr std::array<uint8_t, 256> kSubstitution = makeSubstitution();
 constexpr std::array<uint8_t, 256> kInverseSubstitution = makeInverse(kSubstitution);
-static_assert(kSubstitution[0x00] == 0x63 && kSubstitution[0x53] == 0xED);
+static_assert(kSubstitution[0x00] == 0x63 && kSubstitution[0x01] == 0x7C && kSubstitution[0x53] == 0xED);
 
 constexpr int kRounds = 10;
 
@@ -70,14 +78,20 @@ void inverseShiftRowsAndSubstitute(uint8_t state[kBlockSize]) {
   for (size_t i = 0; i < kBlockSize; ++i) state[i] = shifted[i];
 }
 
+// Products by the coefficients of the inverse MixColumns matrix.
+constexpr std::array<uint8_t, 256> kTimes9 = makeProducts(9);
+constexpr std::array<uint8_t, 256> kTimes11 = makeProducts(11);
+constexpr std::array<uint8_t, 256> kTimes13 = makeProducts(13);
+constexpr std::array<uint8_t, 256> kTimes14 = makeProducts(14);
+
 void inverseMixColumns(uint8_t state[kBlockSize]) {
   for (int column = 0; column < 4; ++column) {
     uint8_t* c = state + 4 * column;
     const uint8_t a0 = c[0], a1 = c[1], a2 = c[2], a3 = c[3];
-    c[0] = multiply(a0, 14) ^ multiply(a1, 11) ^ multiply(a2, 13) ^ multiply(a3, 9);
-    c[1] = multiply(a0, 9) ^ multiply(a1, 14) ^ multiply(a2, 11) ^ multiply(a3, 13);
-    c[2] = multiply(a0, 13) ^ multiply(a1, 9) ^ multiply(a2, 14) ^ multiply(a3, 11);
-    c[3] = multiply(a0, 11) ^ multiply(a1, 13) ^ multiply(a2, 9) ^ multiply(a3, 14);
+    c[0] = kTimes14[a0] ^ kTimes11[a1] ^ kTimes13[a2] ^ kTimes9[a3];
+    c[1] = kTimes9[a0] ^ kTimes14[a1] ^ kTimes11[a2] ^ kTimes13[a3];
+    c[2] = kTimes13[a0] ^ kTimes9[a1] ^ kTimes14[a2] ^ kTimes11[a3];
+    c[3] = kTimes11[a0] ^ kTimes13[a1] ^ kTimes9[a2] ^ kTimes14[a3];
   }
 }
 

@@ -139,23 +139,29 @@ def _run(argv: list[str], **kwargs) -> subprocess.CompletedProcess:
 
 
 def make_disk(path: pathlib.Path, files: dict[str, bytes | os.PathLike]) -> None:
+    """A FAT image holding `files` (name -> bytes or path; "dir/name" makes dir)."""
     total = sum(len(v) if isinstance(v, bytes) else os.path.getsize(v) for v in files.values())
     sectors = max(65536, (2 * total) // 512 + 16384)
     _run(["mformat", "-i", str(path), "-C", "-T", str(sectors), "-v", "ESP", "::"])
     staging = path.parent / "staging"
-    staging.mkdir(exist_ok=True)
+    made = set()
     for name, content in files.items():
         source = staging / name
+        source.parent.mkdir(parents=True, exist_ok=True)
         if isinstance(content, bytes):
             source.write_bytes(content)
         else:
             shutil.copyfile(content, source)
+        for parent in reversed(pathlib.PurePosixPath(name).parents[:-1]):
+            if parent not in made:
+                _run(["mmd", "-i", str(path), f"::/{parent}"])
+                made.add(parent)
         _run(["mcopy", "-o", "-i", str(path), str(source), f"::/{name}"])
 
 
 def fetch_file(disk: pathlib.Path, name: str, workdir: pathlib.Path) -> bytes | None:
     target = workdir / "fetched" / name
-    target.parent.mkdir(exist_ok=True)
+    target.parent.mkdir(parents=True, exist_ok=True)
     result = subprocess.run(["mcopy", "-o", "-i", str(disk), f"::/{name}", str(target)],
                             capture_output=True)
     return target.read_bytes() if result.returncode == 0 and target.exists() else None

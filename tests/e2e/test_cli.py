@@ -36,8 +36,10 @@ BANNER = BANNER_FORMAT % (("2.08",) + ("Velkoran.exe",) * 4)
 
 CASES = [
     ("no arguments", "Velkoran.efi", BANNER),
-    ("unknown option", "Velkoran.efi -f x -x",
+    ("unknown option", "Velkoran.efi -x",
      BANNER + "ERROR:PLEASE CHECK THE INPUT OPTIONS, THERE ARE NO SUCH OPTIONS:-x\n\n"),
+    ("unknown option after valid ones", "Velkoran.efi -f x -r n extra",
+     BANNER + "ERROR:PLEASE CHECK THE INPUT OPTIONS, THERE ARE NO SUCH OPTIONS:extra\n\n"),
     ("interface in upper case", "Velkoran.efi -i LAN -f x",
      BANNER + "ERROR:PLEASE SELECT THE INTERFACE:KCS,LAN or USB\n\n"),
     ("preserve answer in upper case", "Velkoran.efi -r Y -f x",

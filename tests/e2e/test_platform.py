@@ -29,9 +29,11 @@ class PlatformInFirmware(unittest.TestCase):
             "tokens.txt": b"  0xca2\n\tabcdefgh  last",
             "old.bin": b"an older and longer content",
         }
+        fake_bmc = pathlib.Path(__file__).resolve().parent / "fake_bmc.py"
         cls.result = harness.run_boot(
             ["platform_probe.efi"], files=files, fetch=["bytes.bin", "block.bin", "old.bin"],
-            keys=[harness.Key("PRESS A KEY:", "k", invocation=0)], timeout=240)
+            keys=[harness.Key("PRESS A KEY:", "k", invocation=0)],
+            bmcsim=harness.BmcSim([sys.executable, str(fake_bmc), "{socket}"]), timeout=240)
         cls.lines = (cls.result.invocations[0].output or "").split("\n")
 
     def test_every_check_passes(self):
@@ -48,6 +50,13 @@ class PlatformInFirmware(unittest.TestCase):
         output = self.result.invocations[0].output
         self.assertIn("\u201cWarning!\nquoted\u201d\n", output)
         self.assertIn("progress 5%\rprogress 10%\r\n", output)
+
+    def test_ports_reach_the_kcs_device_and_qemu_reaches_the_simulator(self):
+        # Idle; write state with OBF; write state with OBF cleared. An empty
+        # bus would read 0xff.
+        self.assertIn("PORTS 0 81 80", self.lines)
+        # QEMU announces its protocol version when it connects.
+        self.assertIn("connected\nff01a1", self.result.bmcsim_output)
 
     def test_a_typed_key_is_read(self):
         self.assertIn("KEY 107", self.lines)

@@ -128,6 +128,21 @@ bool memory() {
   return ok;
 }
 
+// With QEMU's KCS device present the status port reads 0 (idle); WRITE_START
+// on the command port moves it to the write state with the output buffer
+// full, and reading the data port empties the buffer.
+void ports() {
+  constexpr uint16_t kDataPort = 0xCA2;
+  constexpr uint16_t kStatusPort = 0xCA3;
+  constexpr uint8_t kWriteStart = 0x61;
+  uint8_t idle = platform::portRead(kStatusPort);
+  platform::portWrite(kStatusPort, kWriteStart);
+  uint8_t started = platform::portRead(kStatusPort);
+  platform::portRead(kDataPort);
+  uint8_t drained = platform::portRead(kStatusPort);
+  platform::print("PORTS %x %x %x\n", idle, started, drained);
+}
+
 }  // namespace
 
 extern "C" EFI_STATUS efi_main(EFI_HANDLE imageHandle, EFI_SYSTEM_TABLE* systemTable) {
@@ -142,6 +157,7 @@ extern "C" EFI_STATUS efi_main(EFI_HANDLE imageHandle, EFI_SYSTEM_TABLE* systemT
   report("missing file and bad mode", missingFile());
   report("timers", timers());
   report("memory", memory());
+  ports();
   platform::print("\xE2\x80\x9CWarning!\nquoted\xE2\x80\x9D\n");
   platform::print("progress 5%%\rprogress 10%%\r\n");
   platform::print("PRESS A KEY:");

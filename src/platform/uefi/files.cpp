@@ -77,6 +77,10 @@ size_t bufferedAhead(const File* file) {
   return offset < file->bufferLength ? file->bufferLength - offset : 0;
 }
 
+const uint8_t* bufferAtPosition(const File* file) {
+  return file->buffer + (file->position - file->bufferStart);
+}
+
 bool refill(File* file) {
   file->bufferLength = firmwareRead(file, file->position, file->buffer, kStreamBufferSize);
   file->bufferStart = file->position;
@@ -165,7 +169,7 @@ size_t fileRead(File* file, void* buffer, size_t count) {
     size_t ahead = bufferedAhead(file);
     if (ahead > 0) {
       size_t take = smaller(ahead, count - done);
-      text::copyBytes(destination + done, file->buffer + (file->position - file->bufferStart), take);
+      text::copyBytes(destination + done, bufferAtPosition(file), take);
       file->position += take;
       done += take;
     } else if (count - done >= kStreamBufferSize) {
@@ -185,7 +189,9 @@ size_t fileRead(File* file, void* buffer, size_t count) {
 
 int fileGetByte(File* file) {
   if (bufferedAhead(file) > 0) {
-    return file->buffer[file->position++ - file->bufferStart];
+    uint8_t byte = *bufferAtPosition(file);
+    file->position += 1;
+    return byte;
   }
   uint8_t byte;
   return fileRead(file, &byte, 1) == 1 ? byte : -1;

@@ -11,6 +11,7 @@ constinit EFI_HANDLE gImageHandle = nullptr;
 constinit EFI_SYSTEM_TABLE* gSystemTable = nullptr;
 constinit EFI_SHELL_PROTOCOL* gShell = nullptr;
 constinit bool gShellLooked = false;
+constinit char** gArguments = nullptr;
 
 constexpr char kFallbackProgramName[] = "Velkoran.efi";
 
@@ -35,6 +36,18 @@ char** convertArguments(int argc, CHAR16** wideArgv) {
     strings += utf::utf16ToUtf8(wideArgv[i], strings, capacity) + 1;
   }
   argv[argc] = nullptr;
+  return argv;
+}
+
+// Started other than from the shell: no arguments but the program's name.
+char** programNameOnly() {
+  size_t size = 2 * sizeof(char*) + sizeof kFallbackProgramName;
+  auto** argv = static_cast<char**>(platform::allocate(size));
+  if (argv == nullptr) return nullptr;
+  char* name = reinterpret_cast<char*>(argv + 2);
+  text::copyBytes(name, kFallbackProgramName, sizeof kFallbackProgramName);
+  argv[0] = name;
+  argv[1] = nullptr;
   return argv;
 }
 
@@ -63,20 +76,20 @@ EFI_SHELL_PROTOCOL* shell() {
 
 bool readArguments(int* argc, char*** argv) {
   EFI_SHELL_PARAMETERS_PROTOCOL* parameters = shellParameters();
-  if (parameters == nullptr) {
-    auto** fallback = static_cast<char**>(platform::allocate(2 * sizeof(char*) + sizeof kFallbackProgramName));
-    if (fallback == nullptr) return false;
-    char* name = reinterpret_cast<char*>(fallback + 2);
-    text::copyBytes(name, kFallbackProgramName, sizeof kFallbackProgramName);
-    fallback[0] = name;
-    fallback[1] = nullptr;
+  if (parameters != nullptr) {
+    *argc = static_cast<int>(parameters->Argc);
+    gArguments = convertArguments(*argc, parameters->Argv);
+  } else {
     *argc = 1;
-    *argv = fallback;
-    return true;
+    gArguments = programNameOnly();
   }
-  *argc = static_cast<int>(parameters->Argc);
-  *argv = convertArguments(*argc, parameters->Argv);
-  return *argv != nullptr;
+  *argv = gArguments;
+  return gArguments != nullptr;
+}
+
+void releaseArguments() {
+  platform::release(gArguments);
+  gArguments = nullptr;
 }
 
 }  // namespace uefi
@@ -95,6 +108,7 @@ void release(void* block) {
 
 void exitProgram(int status) {
   flush();
+  uefi::releaseArguments();
   uefi::bootServices()->Exit(uefi::imageHandle(), static_cast<EFI_STATUS>(status), 0, nullptr);
   // Exit does not come back for a started image; stop here should it ever.
   for (;;) {

@@ -20,9 +20,10 @@ EFI_BOOT_SERVICES* bootServices();
 // shell (then no files can be opened).
 EFI_SHELL_PROTOCOL* shell();
 
-// The arguments as NUL-terminated UTF-8 in one pool block (free it with
-// platform::release(*argv)). Without the shell's parameters, argc is 1 and
-// argv[0] the program's file name.
+// The arguments as NUL-terminated UTF-8 in one pool block. Without the
+// shell's parameters, argc is 1 and argv[0] the program's file name.
 bool readArguments(int* argc, char*** argv);
+// Gives the block back; also done by platform::exitProgram.
+void releaseArguments();
 
 }  // namespace uefi
