@@ -5,6 +5,8 @@
 // several paths.
 #include "firmware_options.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -22,7 +24,25 @@ namespace {
 
 using KnobChange = std::function<void(FirmwareBmc::Knobs&)>;
 
+// Time between two ReceiveFWData requests that follow each other directly:
+// one whole chunk exchange as the host drives it, in wall-clock time.
+struct ChunkTiming {
+  std::chrono::steady_clock::time_point last;
+  bool lastWasChunk = false;
+  std::vector<double> intervalsMicros;
+
+  void record(uint8_t command) {
+    auto now = std::chrono::steady_clock::now();
+    if (command == 0x15 && lastWasChunk) {
+      intervalsMicros.push_back(std::chrono::duration<double, std::micro>(now - last).count());
+    }
+    lastWasChunk = command == 0x15;
+    last = now;
+  }
+};
+
 struct FirmwareSetup {
+  ChunkTiming timing;
   std::unique_ptr<FirmwareBmc> firmware;
   FirmwareBmc::Knobs base;
   std::map<int, std::vector<KnobChange>> perUpdate;
@@ -79,7 +99,17 @@ void writeReport(const FirmwareBmc& firmware, const Bmc& bmc, const std::string&
   out << "{\"updates\": " << firmware.updateSessions
       << ", \"regionsCompleted\": " << firmware.regionsCompleted
       << ", \"updateComplete\": " << (firmware.updateComplete() ? "true" : "false")
-      << ", \"coldResets\": " << bmc.coldResets << ", \"violations\": [";
+      << ", \"coldResets\": " << bmc.coldResets;
+  std::vector<double> intervals = setup().timing.intervalsMicros;
+  if (!intervals.empty()) {
+    std::sort(intervals.begin(), intervals.end());
+    double sum = 0;
+    for (double interval : intervals) sum += interval;
+    out << ", \"chunkIntervalMicros\": {\"count\": " << intervals.size()
+        << ", \"median\": " << intervals[intervals.size() / 2]
+        << ", \"mean\": " << sum / double(intervals.size()) << "}";
+  }
+  out << ", \"violations\": [";
   for (size_t n = 0; n < firmware.violations.size(); ++n) {
     out << (n ? ", " : "") << quoted(firmware.violations[n]);
   }
@@ -117,7 +147,8 @@ FirmwareSetup& installed(BmcsimSettings& settings) {
   };
   // The harness kills bmcsim at the end of a boot: the files are kept after
   // every request that can end an update or a dump, not only at exit.
-  s.firmware->observer = [&bmc](const Request& request) {
+  s.firmware->observer = [&bmc, &s](const Request& request) {
+    s.timing.record(request.command);
     bool lastChunk = request.command == 0x15 && !request.data.empty() && request.data[0] == 1;
     bool bulk = request.command == 0x15 || request.command == 0x1F;
     if (lastChunk || !bulk) keepFiles(bmc);
