@@ -116,8 +116,8 @@ void writeReport(const FirmwareBmc& firmware, const Bmc& bmc, const std::string&
   out << "]}\n";
 }
 
-// "{update}" in the flash file's name becomes the number of the update.
-std::string flashPath(const std::string& pattern, int update) {
+// "{update}" in a kept file's name becomes the number of the update.
+std::string keptFilePath(const std::string& pattern, int update) {
   std::string path = pattern;
   if (size_t at = path.find("{update}"); at != std::string::npos) {
     path.replace(at, 8, std::to_string(update));
@@ -128,9 +128,11 @@ std::string flashPath(const std::string& pattern, int update) {
 void keepFiles(const Bmc& bmc) {
   FirmwareSetup& s = setup();
   if (!s.flashOut.empty()) {
-    writeBytes(flashPath(s.flashOut, s.firmware->updateSessions), s.firmware->flash);
+    writeBytes(keptFilePath(s.flashOut, s.firmware->updateSessions), s.firmware->flash);
   }
-  if (!s.reportPath.empty()) writeReport(*s.firmware, bmc, s.reportPath);
+  if (!s.reportPath.empty()) {
+    writeReport(*s.firmware, bmc, keptFilePath(s.reportPath, s.firmware->updateSessions));
+  }
 }
 
 // The handlers exist once any firmware option is given.
@@ -142,6 +144,7 @@ FirmwareSetup& installed(BmcsimSettings& settings) {
   s.base.eraseOnUpdate = true;
   s.firmware->knobs = s.base;
   s.firmware->onUpdateStart = [&s](int update) {
+    s.timing = ChunkTiming{};
     s.firmware->knobs = s.base;
     for (const KnobChange& change : s.perUpdate[update]) change(s.firmware->knobs);
   };
@@ -295,7 +298,8 @@ void addFileOptions(std::vector<BmcsimOption>& options) {
                      }});
   options.push_back({"--fw-report", "FILE",
                      "keep a JSON summary in FILE: updates, regions received, cold resets, "
-                     "protocol violations",
+                     "protocol violations, chunk exchange times of the update; \"{update}\" "
+                     "as in --fw-flash-out",
                      [](BmcsimSettings& settings, const char* value) {
                        installed(settings).reportPath = value;
                        return true;

@@ -84,10 +84,25 @@ uint64_t measureFile(platform::File* file) {
   return size < 0 ? 0 : static_cast<uint64_t>(size);
 }
 
-// Bytes past the end of the file read as 0xFF.
-void readRegionBytes(platform::File* file, uint8_t* out, uint64_t count) {
-  for (uint64_t n = 0; n < count; ++n) out[n] = static_cast<uint8_t>(platform::fileGetByte(file));
-}
+// A region's bytes, read one at a time from the image file. Bytes past the
+// end of the file are 0xFF (the end-of-file value cut to 8 bits); they are
+// given without asking the file, since each such question would be a trip
+// through the file system.
+struct RegionSource {
+  platform::File* file;
+  uint64_t leftInFile;
+
+  void read(uint8_t* out, uint64_t count) {
+    for (uint64_t n = 0; n < count; ++n) {
+      if (leftInFile == 0) {
+        out[n] = 0xFF;
+        continue;
+      }
+      out[n] = static_cast<uint8_t>(platform::fileGetByte(file));
+      --leftInFile;
+    }
+  }
+};
 
 void sendBlockInfo(uint8_t index) {
   uint8_t request[kBlockDescriptionLength];
@@ -101,7 +116,7 @@ void sendBlockInfo(uint8_t index) {
 
 // Sends the flag-0 chunks of a region of 49 bytes or more; *rest receives the
 // byte count left for the last chunk. False when a chunk failed.
-bool sendFullChunks(platform::File* file, uint8_t index, uint64_t length, uint64_t* rest) {
+bool sendFullChunks(RegionSource& source, uint8_t index, uint64_t length, uint64_t* rest) {
   uint8_t chunk[1 + kChunkDataBytes];
   uint8_t response[kFlowBufferSize];
   int32_t responseLength = 0;
@@ -110,7 +125,7 @@ bool sendFullChunks(platform::File* file, uint8_t index, uint64_t length, uint64
   uint64_t previousPercentage = 100;
   for (;;) {
     chunk[0] = 0;
-    readRegionBytes(file, chunk + 1, kChunkDataBytes);
+    source.read(chunk + 1, kChunkDataBytes);
     if (lowByte(sendOem(kCmdReceiveFWData, chunk, sizeof chunk, response, &responseLength)) ==
         kTransportFailed) {
       return false;
@@ -134,10 +149,10 @@ bool sendFullChunks(platform::File* file, uint8_t index, uint64_t length, uint64
 
 // Returns the low byte of the last chunk's result; response byte 0 carries a
 // rejection reason.
-uint8_t sendLastChunk(platform::File* file, uint64_t rest, uint8_t* response) {
+uint8_t sendLastChunk(RegionSource& source, uint64_t rest, uint8_t* response) {
   uint8_t chunk[1 + kChunkDataBytes];
   chunk[0] = 1;
-  readRegionBytes(file, chunk + 1, rest);
+  source.read(chunk + 1, rest);
   int32_t responseLength = 0;
   return lowByte(sendOem(kCmdReceiveFWData, chunk, static_cast<int32_t>(rest + 1), response,
                          &responseLength));
@@ -149,18 +164,19 @@ int failReceive(platform::File* file) {
 }
 
 // 0 when every region went through; otherwise the update has ended.
-int uploadRegions(platform::File* file) {
+int uploadRegions(platform::File* file, uint64_t fileSize) {
   for (uint8_t i = 0; i < toolContext.regionCount; ++i) {
     const ImageRegion& region = toolContext.regions[i];
     sendBlockInfo(i);
     platform::fileSeek(file, static_cast<int64_t>(region.offset));
+    RegionSource source{file, region.offset < fileSize ? fileSize - region.offset : 0};
     // A region shorter than one full chunk goes out whole as its last chunk.
     uint64_t rest = region.length;
-    if (region.length >= kChunkDataBytes && !sendFullChunks(file, i, region.length, &rest)) {
+    if (region.length >= kChunkDataBytes && !sendFullChunks(source, i, region.length, &rest)) {
       return failReceive(file);
     }
     uint8_t response[kFlowBufferSize] = {};
-    uint8_t code = sendLastChunk(file, rest, response);
+    uint8_t code = sendLastChunk(source, rest, response);
     if (code == kTransportFailed) return failReceive(file);
     platform::print("Load part %d %8ld bytes, [Ok]                       \r\n", i,
                     static_cast<long>(region.length));
@@ -233,7 +249,7 @@ int runFirmwareUpdate() {
     return endFailedUpdate(file, true);
   }
   platform::print("If the FW update fails,PLEASE TRY AGAIN\n");
-  if (uploadRegions(file) != 0) return -1;
+  if (uploadRegions(file, fileSize) != 0) return -1;
 
   releasePageBuffer();
   platform::fileClose(file);

@@ -25,18 +25,21 @@ def missing_tools() -> list[str]:
 
 
 def make_image(directory: pathlib.Path, name: str, part_sizes: list[tuple[int, int]],
-               encipher: bool = False, seed: int = 1) -> tuple[pathlib.Path, dict]:
-    """Builds an image from random parts (size, offset) and returns its path and
-    the update's own reading of it (velkoran-image inspect --json)."""
+               encipher: bool = False, seed: int = 1,
+               size: int | None = None) -> tuple[pathlib.Path, dict]:
+    """Builds an image from random parts (size, offset), `size` bytes long if
+    given, and returns its path and the update's own reading of it
+    (velkoran-image inspect --json)."""
     rng = random.Random(seed)
     parts = []
-    for index, (size, offset) in enumerate(part_sizes):
+    for index, (part_size, offset) in enumerate(part_sizes):
         part = directory / f"{name}.part{index}.bin"
-        part.write_bytes(bytes(rng.randrange(256) for _ in range(size)))
+        part.write_bytes(bytes(rng.randrange(256) for _ in range(part_size)))
         parts.append(f"{part}@{offset:#x}:part{index}.bin")
     image = directory / name
     subprocess.run([str(IMAGE_TOOL), "build", "-o", str(image)] + parts +
-                   (["--encipher"] if encipher else []), check=True, capture_output=True)
+                   (["--encipher"] if encipher else []) +
+                   (["--size", str(size)] if size else []), check=True, capture_output=True)
     inspected = subprocess.run([str(IMAGE_TOOL), "inspect", "--json", str(image)],
                                check=True, capture_output=True, text=True)
     return image, json.loads(inspected.stdout)
