@@ -211,15 +211,22 @@ def _reader(stream, sink: queue.Queue) -> None:
         sink.put(chunk)
 
 
-def _stop(process: subprocess.Popen | None) -> None:
+def _stop(process: subprocess.Popen | None, grace: float = 0.0) -> None:
+    """Ends the process group: SIGTERM first when given a grace period (the
+    simulator writes its files on SIGTERM), SIGKILL after it."""
     if process is None:
         return
-    if process.poll() is None:
+    for sig, wait in ((signal.SIGTERM, grace), (signal.SIGKILL, None)):
+        if process.poll() is not None or (sig == signal.SIGTERM and grace <= 0):
+            continue
         try:
-            os.killpg(process.pid, signal.SIGKILL)
+            os.killpg(process.pid, sig)
         except ProcessLookupError:
             pass
-        process.wait()
+        try:
+            process.wait(timeout=wait)
+        except subprocess.TimeoutExpired:
+            pass
     for stream in (process.stdin, process.stdout):
         if stream is not None:
             stream.close()
@@ -384,7 +391,7 @@ def _boot(argv, commands, keys, bmcsim, endpoint, workdir, timeout) -> BootResul
             timed_out = _pump(qemu, console, timeout)
         finally:
             _stop(qemu)
-            _stop(sim)
+            _stop(sim, grace=5.0)
         qemu_err.seek(0)
         stderr = qemu_err.read().decode(errors="replace")
     cleaned = clean_console(bytes(console.raw))
