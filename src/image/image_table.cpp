@@ -148,6 +148,9 @@ size_t decipherTableBlocks(const uint8_t* page, size_t pageLength,
 }  // namespace
 
 int find_respective_image_info(const uint8_t* page, size_t pageLength) {
+  // A caller may hand over more (a whole image in memory); a table is
+  // looked for in its first page only.
+  if (pageLength > kPageSize) pageLength = kPageSize;
   bool hasMarker = false;
   const size_t plainLength = measureText(page, pageLength, &hasMarker);
   if (hasMarker) return readTableEntries(reinterpret_cast<const char*>(page), plainLength);

@@ -146,6 +146,14 @@ TEST(ImageTable, ReadsOnlyTheBytesThePageHolds) {
       {"enciphered, two whole blocks held", Bytes(full.begin(), full.begin() + 40), 1, entryRegions(1), ""},
       {"enciphered, one whole block held", Bytes(full.begin(), full.begin() + 31), 0, {}, kFormatError},
       {"enciphered, under one block", Bytes(full.begin(), full.begin() + 15), 0, {}, ""},
+      {"table only after the first 32 KiB",
+       [] {
+         Bytes twoPages(2 * kPageSize, ' ');
+         const std::string t = "[img]: 0 100 0 a\n[end]";
+         std::copy(t.begin(), t.end(), twoPages.begin() + kPageSize + 8);
+         return twoPages;
+       }(),
+       0, {}, ""},
       {"plain text without any zero byte",
        [] {
          Bytes page(kPageSize, ' ');
