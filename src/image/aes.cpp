@@ -101,7 +101,7 @@ uint32_t inverseMixColumn(uint32_t column) {
 
 // One inner round: InvShiftRows (row r of column c comes from column
 // c - r), InvSubBytes and InvMixColumns through the table, then the key.
-void inverseRound(const uint32_t in[4], uint32_t out[4], const uint32_t key[4]) {
+[[gnu::always_inline]] inline void inverseRound(const uint32_t in[4], uint32_t out[4], const uint32_t key[4]) {
   for (int c = 0; c < 4; ++c) {
     out[c] = kInverseTable[byteOf(in[c], 0)] ^ rotateWord(kInverseTable[byteOf(in[(c + 3) & 3], 1)], 8) ^
              rotateWord(kInverseTable[byteOf(in[(c + 2) & 3], 2)], 16) ^
