@@ -10,13 +10,6 @@
 
 // Modes and the transport that are still being built are linked weakly until
 // they land; run control leaves a missing one out of the dispatch.
-int kcsOpen() __attribute__((weak));
-int kcsTransfer(uint8_t, uint8_t, const uint8_t*, int32_t, uint8_t*, int32_t, int32_t*)
-    __attribute__((weak));
-int kcsClose() __attribute__((weak));
-int runFirmwareDump() __attribute__((weak));
-int runUsbFirmwareUpdate() __attribute__((weak));
-int runFirmwareUpdate() __attribute__((weak));
 void runConfigDriver() __attribute__((weak));
 
 namespace {
@@ -62,10 +55,9 @@ int runMissingMode() {
 }
 
 int runTransferMode() {
-  auto run = [](int (*mode)()) { return mode != nullptr ? mode() : runMissingMode(); };
-  if (toolContext.dumpFile != nullptr) return run(runFirmwareDump);
-  if (text::equal(toolContext.interfaceName, "usb")) return run(runUsbFirmwareUpdate);
-  return run(runFirmwareUpdate);
+  if (toolContext.dumpFile != nullptr) return runFirmwareDump();
+  if (text::equal(toolContext.interfaceName, "usb")) return runUsbFirmwareUpdate();
+  return runFirmwareUpdate();
 }
 
 }  // namespace
@@ -88,7 +80,7 @@ int runTool(int argc, char** argv) {
     if (runConfigDriver == nullptr) return runMissingMode();
     runConfigDriver();  // ends the program
   }
-  if (kcsOpen == nullptr || toolContext.transport.open() == -1) return -1;
+  if (toolContext.transport.open() == -1) return -1;
   return runTransferMode();
 }
 
