@@ -39,10 +39,14 @@ struct Faults {
   // Writes to files fail once this many bytes have been written in all
   // (a full volume); -1 is unlimited.
   int64_t writeLimit = -1;
+  // fileClose() reports failure (its buffered data could not be written).
+  bool closeFails = false;
   // Allocations of exactly this size fail; 0 is none.
   uint64_t failAllocationOfSize = 0;
 };
 Faults& faults();
+// Starts a new count of bytes written for Faults::writeLimit.
+void resetWrittenBytes();
 // Clears clock, faults, keys, console capture and port device.
 void resetAll();
 

@@ -1,0 +1,152 @@
+// The usage banner and the command-line parser.
+#include "app/run.h"
+#include "app/tool_context.h"
+#include "platform/platform.h"
+#include "platform/text.h"
+
+namespace {
+
+constexpr const char* kProgramFileName = "Velkoran.exe";
+constexpr const char* kVersion = "2.08";
+
+// Banner lines; a line with a %s takes the version (line "VERSION") or the
+// program file name (the USAGE rows).
+constexpr const char* kBannerLines[] = {
+    "*****************************************************************************\n",
+    "*****************************************************************************\n",
+    "* FUNCTION   :  IPMI FIRMWARE UPDATE UTILITY                                *\n",
+    "* VERSION    :  %s                                                        *\n",
+    "* BUILD DATE :  Mar 15 2019                                                 *\n",
+    "* USAGE      :                                                              *\n",
+    "*             (1)Update FIRMWARE : %s -f filename.bin [OPTION]     *\n",
+    "*             (2)Dump FIRMWARE   : %s -d filename                  *\n",
+    "*             (3)Restore CONFIG  : %s -c -f filename.bin           *\n",
+    "*             (4)Backup CONFIG   : %s -c -d filename.bin           *\n",
+    "*****************************************************************************\n",
+    "* OPTION                                                                    *\n",
+    "*   -r Preserve Configuration(default is Preserve)                          *\n",
+    "*      n:No Preserve, reset to factory default settings                     *\n",
+    "*      y:Preserve, keep all of the settings                                 *\n",
+    "*   -c IPMI configuration backup/restore                                    *\n",
+    "*      -f [restore.bin] Restore configurations                              *\n",
+    "*      -d [backup.bin] Backup configurations                                *\n",
+    "*****************************************************************************\n",
+    "\n",
+};
+
+void copyOption(char* field, size_t capacity, const char* argument) {
+  // Longer texts are cut to fit: these fields are never sent anywhere.
+  text::copy(field, capacity, argument);
+}
+
+enum class ParseStep { kNext, kError };
+
+struct Cursor {
+  int argc;
+  char** argv;
+  int index;
+  bool hasArguments(int count) const { return index + count < argc; }
+  const char* argument(int offset) const { return argv[index + offset]; }
+};
+
+ParseStep applyInterface(const char* value) {
+  static const char* const kInterfaces[] = {"kcs", "lan", "usb"};
+  for (const char* name : kInterfaces) {
+    if (text::equal(value, name)) {
+      copyOption(toolContext.interfaceName, sizeof toolContext.interfaceName, value);
+      return ParseStep::kNext;
+    }
+  }
+  printUsage();
+  platform::print("ERROR:PLEASE SELECT THE INTERFACE:KCS,LAN or USB\n\n");
+  return ParseStep::kError;
+}
+
+ParseStep applyPreserve(const char* value) {
+  if (text::equal(value, "y")) {
+    toolContext.preserveConfig = 1;
+  } else if (text::equal(value, "n")) {
+    toolContext.preserveConfig = 0;
+  } else {
+    printUsage();
+    platform::print("ERROR:PLEASE CORRECT THE PRESERVE CONFIGURATION:y or n\n\n");
+    return ParseStep::kError;
+  }
+  return ParseStep::kNext;
+}
+
+// Applies an option that takes one argument; returns kError after a message.
+ParseStep applySingle(char letter, const char* value) {
+  switch (letter) {
+    case 'f': toolContext.firmwareFile = value; break;
+    case 'i': return applyInterface(value);
+    case 'd': toolContext.dumpFile = value; break;
+    case 'u': copyOption(toolContext.userName, sizeof toolContext.userName, value); break;
+    case 'p': copyOption(toolContext.password, sizeof toolContext.password, value); break;
+    case 'r': return applyPreserve(value);
+  }
+  return ParseStep::kNext;
+}
+
+void applyHost(Cursor& cursor) {
+  if (!cursor.hasArguments(2)) {
+    cursor.index += 1;  // ignored: what follows is parsed as the next option
+    return;
+  }
+  copyOption(toolContext.host, sizeof toolContext.host, cursor.argument(1));
+  const char* second = cursor.argument(2);
+  if (second[0] == '-') {
+    copyOption(toolContext.port, sizeof toolContext.port, "623");
+    cursor.index += 2;
+  } else {
+    copyOption(toolContext.port, sizeof toolContext.port, second);
+    cursor.index += 3;
+  }
+}
+
+// The option letter of an argument, in the order options are compared, or 0.
+char optionLetter(const char* argument) {
+  static const char* const kOptions[] = {"-f", "-i", "-d", "-h", "-u", "-p", "-r", "-c"};
+  for (const char* option : kOptions) {
+    if (text::equal(argument, option)) return option[1];
+  }
+  return 0;
+}
+
+}  // namespace
+
+void printUsage() {
+  for (const char* line : kBannerLines) {
+    if (text::find(line, text::length(line), "VERSION") != nullptr) {
+      platform::print(line, kVersion);
+    } else {
+      platform::print(line, kProgramFileName);
+    }
+  }
+}
+
+bool parseCommandLine(int argc, char** argv) {
+  Cursor cursor{argc, argv, 1};
+  while (cursor.index < argc) {
+    const char* argument = cursor.argument(0);
+    char letter = optionLetter(argument);
+    if (letter == 0) {
+      printUsage();
+      platform::print("ERROR:PLEASE CHECK THE INPUT OPTIONS, THERE ARE NO SUCH OPTIONS:%s\n\n",
+                      argument);
+      return false;
+    }
+    if (letter == 'c') {
+      toolContext.configMode = true;
+      cursor.index += 1;
+    } else if (letter == 'h') {
+      applyHost(cursor);
+    } else if (!cursor.hasArguments(1)) {
+      cursor.index += 1;  // a missing option argument is not an error
+    } else {
+      if (applySingle(letter, cursor.argument(1)) == ParseStep::kError) return false;
+      cursor.index += 2;
+    }
+  }
+  return true;
+}

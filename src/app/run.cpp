@@ -1,0 +1,98 @@
+// Run control: from the argument vector to exactly one mode.
+#include "app/run.h"
+
+#include "app/tool_context.h"
+#include "config/config.h"
+#include "flows/flows.h"
+#include "platform/platform.h"
+#include "platform/text.h"
+#include "transport/kcs.h"
+
+// Modes and the transport that are still being built are linked weakly until
+// they land; run control leaves a missing one out of the dispatch.
+int kcsOpen() __attribute__((weak));
+int kcsTransfer(uint8_t, uint8_t, const uint8_t*, int32_t, uint8_t*, int32_t, int32_t*)
+    __attribute__((weak));
+int kcsClose() __attribute__((weak));
+int runFirmwareDump() __attribute__((weak));
+int runUsbFirmwareUpdate() __attribute__((weak));
+int runFirmwareUpdate() __attribute__((weak));
+void runConfigDriver() __attribute__((weak));
+
+namespace {
+
+void clearOptionTexts() {
+  toolContext.interfaceName[0] = '\0';
+  toolContext.host[0] = '\0';
+  toolContext.port[0] = '\0';
+  toolContext.userName[0] = '\0';
+  toolContext.password[0] = '\0';
+  toolContext.configTask = ConfigTask{};
+}
+
+// A LAN interface needs its host and credentials; false after the message.
+bool lanSettingsComplete() {
+  struct Required {
+    const char* value;
+    const char* message;
+  };
+  const Required required[] = {
+      {toolContext.host, "ERROR:PLEASE ENTER THE HOST IP ADDRESS\n\n"},
+      {toolContext.userName, "ERROR:PLEASE ENTER THE USER NAME\n\n"},
+      {toolContext.password, "ERROR:PLEASE ENTER THE PASSWORD\n\n"},
+  };
+  for (const Required& field : required) {
+    if (field.value[0] == '\0') {
+      platform::print("%s", field.message);
+      printUsage();
+      return false;
+    }
+  }
+  return true;
+}
+
+void echoCommandLine(int argc, char** argv) {
+  for (int i = 0; i < argc; ++i) platform::print("%s ", argv[i]);
+  platform::print("\n");
+}
+
+int runMissingMode() {
+  platform::print("ERROR: THIS MODE IS NOT AVAILABLE IN THIS BUILD\n\n");
+  return -1;
+}
+
+int runTransferMode() {
+  auto run = [](int (*mode)()) { return mode != nullptr ? mode() : runMissingMode(); };
+  if (toolContext.dumpFile != nullptr) return run(runFirmwareDump);
+  if (text::equal(toolContext.interfaceName, "usb")) return run(runUsbFirmwareUpdate);
+  return run(runFirmwareUpdate);
+}
+
+}  // namespace
+
+int runTool(int argc, char** argv) {
+  clearOptionTexts();
+  if (argc > 1 && !parseCommandLine(argc, argv)) return 0;
+  if (toolContext.dumpFile == nullptr && toolContext.firmwareFile == nullptr) {
+    printUsage();
+    return 0;
+  }
+  if (toolContext.preserveConfig == kPreserveNotGiven) toolContext.preserveConfig = 1;
+  if (text::equal(toolContext.interfaceName, "lan") && !lanSettingsComplete()) return 0;
+
+  toolContext.transport = TransportOps{kcsOpen, kcsTransfer, kcsClose};
+  printUsage();
+  echoCommandLine(argc, argv);
+
+  if (toolContext.configMode) {
+    if (runConfigDriver == nullptr) return runMissingMode();
+    runConfigDriver();  // ends the program
+  }
+  if (kcsOpen == nullptr || toolContext.transport.open() == -1) return -1;
+  return runTransferMode();
+}
+
+int velkoranMain(int argc, char** argv) {
+  runTool(argc, argv);
+  return 0;  // the exit status is 0 in every outcome
+}

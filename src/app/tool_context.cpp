@@ -1,0 +1,34 @@
+#include "app/tool_context.h"
+
+#include "config/config.h"
+
+namespace {
+
+constexpr ToolContext kInitialToolContext = {
+    .firmwareFile = nullptr,
+    .dumpFile = nullptr,
+    .password = {},
+    .userName = {},
+    .port = {},
+    .host = {},
+    .interfaceName = {},
+    .preserveConfig = kPreserveNotGiven,
+    .configMode = false,
+    .transport = {},
+    .commandPort = 0,
+    .dataPort = 0,
+    .statusPort = 0,
+    .dumpLength = 0,
+    .regions = {},
+    .regionCount = 0,
+    .imageKind = 0,
+    .pageBuffer = nullptr,
+    .configModules = {},
+    .configTask = {},
+};
+
+}  // namespace
+
+constinit ToolContext toolContext = kInitialToolContext;
+
+void resetToolContext() { toolContext = kInitialToolContext; }

@@ -1,0 +1,183 @@
+// Host implementation of the console, memory, process, time and port services.
+#include <csetjmp>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <string>
+
+#include "platform/format.h"
+#include "platform/host/host.h"
+#include "platform/platform.h"
+
+namespace hostplatform {
+namespace {
+
+struct State {
+  PortDevice* device = nullptr;
+  std::string* consoleSink = nullptr;
+  std::optional<std::string> keys;
+  size_t nextKey = 0;
+  uint64_t now = 0;
+  uint64_t stalled = 0;
+  Faults faults;
+  std::jmp_buf* exitTrap = nullptr;
+  int exitStatus = 0;
+};
+
+State& state() {
+  static State instance;
+  return instance;
+}
+
+struct HostTimer {
+  bool armed = false;
+  uint64_t deadline = 0;
+};
+
+}  // namespace
+
+void setPortDevice(PortDevice* device) { state().device = device; }
+PortDevice* portDevice() { return state().device; }
+void captureConsole(std::string* sink) { state().consoleSink = sink; }
+void setKeyInput(const std::string& keys) {
+  state().keys = keys;
+  state().nextKey = 0;
+}
+uint64_t nowMicros() { return state().now; }
+uint64_t stalledMicros() { return state().stalled; }
+void resetClock() {
+  state().now = 0;
+  state().stalled = 0;
+}
+Faults& faults() { return state().faults; }
+
+void resetAll() {
+  State& s = state();
+  s.device = nullptr;
+  s.consoleSink = nullptr;
+  s.keys.reset();
+  s.nextKey = 0;
+  s.faults = Faults{};
+  resetWrittenBytes();
+  resetClock();
+}
+
+int runCatchingExit(int (*entry)(int, char**), int argc, char** argv, bool* exited) {
+  std::jmp_buf trap;
+  std::jmp_buf* outer = state().exitTrap;
+  *exited = false;
+  if (setjmp(trap) != 0) {
+    state().exitTrap = outer;
+    *exited = true;
+    return state().exitStatus;
+  }
+  state().exitTrap = &trap;
+  int result = entry(argc, argv);
+  state().exitTrap = outer;
+  return result;
+}
+
+}  // namespace hostplatform
+
+namespace platform {
+
+using hostplatform::state;
+
+void print(const char* format, ...) {
+  char small[1024];
+  va_list args;
+  va_start(args, format);
+  va_list again;
+  va_copy(again, args);
+  size_t length = formatTextV(small, sizeof small, format, args);
+  std::string text;
+  if (length < sizeof small) {
+    text.assign(small, length);
+  } else {
+    text.resize(length + 1);
+    formatTextV(text.data(), text.size(), format, again);
+    text.resize(length);
+  }
+  va_end(again);
+  va_end(args);
+  if (state().consoleSink != nullptr) {
+    state().consoleSink->append(text);
+  } else {
+    std::fwrite(text.data(), 1, text.size(), stdout);
+  }
+}
+
+void flush() {
+  if (state().consoleSink == nullptr) std::fflush(stdout);
+}
+
+int readKey() {
+  auto& s = state();
+  if (!s.keys) {
+    std::fflush(stdout);
+    return std::getchar();
+  }
+  if (s.nextKey >= s.keys->size()) return -1;
+  return static_cast<unsigned char>((*s.keys)[s.nextKey++]);
+}
+
+void* allocate(size_t size) {
+  if (size == 0 || size == state().faults.failAllocationOfSize) return nullptr;
+  return std::malloc(size);
+}
+
+void release(void* block) { std::free(block); }
+
+void exitProgram(int status) {
+  auto& s = state();
+  if (s.exitTrap != nullptr) {
+    s.exitStatus = status;
+    std::longjmp(*s.exitTrap, 1);
+  }
+  std::fflush(stdout);
+  std::exit(status);
+}
+
+void stall(uint64_t microseconds) {
+  state().now += microseconds;
+  state().stalled += microseconds;
+}
+
+int timerCreate(Timer* timer) {
+  if (state().faults.timerCreateFails) return -1;
+  *timer = new hostplatform::HostTimer;
+  return 0;
+}
+
+int timerArm(Timer timer, uint64_t units100ns) {
+  if (state().faults.timerArmFails) return -1;
+  auto* t = static_cast<hostplatform::HostTimer*>(timer);
+  t->armed = true;
+  t->deadline = state().now + units100ns / 10;
+  return 0;
+}
+
+int timerCancel(Timer timer) {
+  static_cast<hostplatform::HostTimer*>(timer)->armed = false;
+  return 0;
+}
+
+bool timerFired(Timer timer) {
+  auto* t = static_cast<hostplatform::HostTimer*>(timer);
+  state().now += hostplatform::kPollMicros;
+  return t->armed && state().now >= t->deadline;
+}
+
+void timerClose(Timer timer) { delete static_cast<hostplatform::HostTimer*>(timer); }
+
+uint8_t portRead(uint16_t port) {
+  auto* device = state().device;
+  return device != nullptr ? device->in(port) : 0xFF;
+}
+
+void portWrite(uint16_t port, uint8_t value) {
+  if (auto* device = state().device) device->out(port, value);
+}
+
+}  // namespace platform

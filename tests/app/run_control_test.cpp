@@ -1,0 +1,60 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "app/run_program.h"
+
+namespace {
+
+struct OutcomeCase {
+  const char* name;
+  std::vector<std::string> args;
+  int result;
+  std::string console;
+};
+
+const OutcomeCase kOutcomes[] = {
+    {"no arguments", {"Velkoran.efi"}, 0, kBanner},
+    {"config without file", {"Velkoran.efi", "-c", "-r", "n"}, 0, kBanner},
+    {"only interface options", {"Velkoran.efi", "-i", "kcs", "-h", "h", "-u", "u", "-p", "p"}, 0, kBanner},
+    {"unknown option", {"Velkoran.efi", "-z"}, 0,
+     kBanner + "ERROR:PLEASE CHECK THE INPUT OPTIONS, THERE ARE NO SUCH OPTIONS:-z\n\n"},
+    {"bad interface", {"Velkoran.efi", "-i", "LAN", "-f", "x"}, 0,
+     kBanner + "ERROR:PLEASE SELECT THE INTERFACE:KCS,LAN or USB\n\n"},
+    {"bad preserve", {"Velkoran.efi", "-r", "Y", "-f", "x"}, 0,
+     kBanner + "ERROR:PLEASE CORRECT THE PRESERVE CONFIGURATION:y or n\n\n"},
+    {"lan without host", {"Velkoran.efi", "-i", "lan", "-f", "x"}, 0,
+     "ERROR:PLEASE ENTER THE HOST IP ADDRESS\n\n" + kBanner},
+    {"lan without user", {"Velkoran.efi", "-i", "lan", "-f", "x", "-h", "10.0.0.1", "-p", "pw"}, 0,
+     "ERROR:PLEASE ENTER THE USER NAME\n\n" + kBanner},
+    {"lan without password", {"Velkoran.efi", "-i", "lan", "-f", "x", "-h", "10.0.0.1", "-u", "admin"}, 0,
+     "ERROR:PLEASE ENTER THE PASSWORD\n\n" + kBanner},
+};
+
+TEST(RunControl, OutcomesBeforeAnyMode) {
+  for (const OutcomeCase& c : kOutcomes) {
+    SCOPED_TRACE(c.name);
+    ProgramRun run = runProgram(c.args);
+    EXPECT_EQ(run.result, c.result);
+    EXPECT_EQ(run.console, c.console);
+  }
+}
+
+TEST(RunControl, PreserveDefaultsToKeep) {
+  runProgram({"Velkoran.efi", "-f", "missing-image.bin"});
+  EXPECT_EQ(toolContext.preserveConfig, 1);
+  runProgram({"Velkoran.efi", "-f", "missing-image.bin", "-r", "n"});
+  EXPECT_EQ(toolContext.preserveConfig, 0);
+}
+
+TEST(RunControl, BindsTheKcsTransportAndEchoesTheCommandLine) {
+  ProgramRun run = runProgram({"FS0:\\Velkoran.efi", "-i", "lan", "-h", "10.0.0.1", "-u", "admin",
+                               "-p", "pw", "-f", "missing-image.bin"});
+  EXPECT_NE(toolContext.transport.transfer, nullptr);
+  const std::string echo =
+      "FS0:\\Velkoran.efi -i lan -h 10.0.0.1 -u admin -p pw -f missing-image.bin \n";
+  EXPECT_EQ(run.console.substr(0, kBanner.size() + echo.size()), kBanner + echo);
+}
+
+}  // namespace
