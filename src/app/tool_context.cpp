@@ -23,7 +23,7 @@ constexpr ToolContext kInitialToolContext = {
     .regionCount = 0,
     .imageKind = 0,
     .pageBuffer = nullptr,
-    .configModules = {},
+    .configModules = {kConfigModule, kEmptyConfigModule},
     .configTask = {},
 };
 
