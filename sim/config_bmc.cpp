@@ -44,17 +44,20 @@ const char* configOpName(ConfigOp op) {
     case ConfigOp::Start: return "start";
     case ConfigOp::Block: return "block";
     case ConfigOp::Abort: return "abort";
+    case ConfigOp::Unknown: return "unknown";
   }
   return "?";
 }
 
 ConfigOp classifyConfigRequest(const Bytes& data) {
+  if (data.empty()) return ConfigOp::Unknown;
+  if (data[0] == 0x06) return ConfigOp::Reset;
   switch (data[0] & 0x0F) {
     case 0x00: return ConfigOp::OpenBackup;
     case 0x01: return ConfigOp::OpenRestore;
     case 0x02: return ConfigOp::Start;
     case 0x03: return data.size() == 1 ? ConfigOp::Abort : ConfigOp::Block;
-    default: return ConfigOp::Reset;
+    default: return ConfigOp::Unknown;
   }
 }
 
@@ -84,11 +87,11 @@ std::optional<Reply> ConfigBmc::handle(const Request& request) {
     violation("empty request");
     return Reply{kCodeInvalidLength, {}};
   }
-  if ((data[0] & 0x0F) > 0x03 && data[0] != 0x06) {
+  const ConfigOp op = classifyConfigRequest(data);
+  if (op == ConfigOp::Unknown) {
     violation("unknown operation byte " + hex(data[0]));
     return Reply{kCodeInvalidCommand, {}};
   }
-  const ConfigOp op = classifyConfigRequest(data);
   if (auto fault = knobs.faults.find(op); fault != knobs.faults.end()) {
     int& served = faultsServed_[op];
     if (fault->second.times < 0 || served < fault->second.times) {
@@ -107,6 +110,7 @@ std::optional<Reply> ConfigBmc::handle(const Request& request) {
       return start();
     case ConfigOp::Block: return block(data);
     case ConfigOp::Abort: return abort(data[0] >> 4);
+    case ConfigOp::Unknown: break;
   }
   return std::nullopt;
 }

@@ -13,7 +13,7 @@
 
 namespace sim {
 
-enum class ConfigOp { Reset, OpenBackup, OpenRestore, Start, Block, Abort };
+enum class ConfigOp { Reset, OpenBackup, OpenRestore, Start, Block, Abort, Unknown };
 
 // How one kind of request is made to fail.
 struct ConfigOpFault {
