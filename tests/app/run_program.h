@@ -13,7 +13,10 @@ struct ProgramRun {
   std::string console;
 };
 
-inline ProgramRun runProgram(std::vector<std::string> args, bool parseOnly = false) {
+inline ProgramRun runProgram(const std::vector<std::string>& arguments, bool parseOnly = false) {
+  // The tool state refers into the argument vector: keep it until the next run.
+  static std::vector<std::string> args;
+  args = arguments;
   resetToolContext();
   hostplatform::resetAll();
   std::string console;
