@@ -23,6 +23,18 @@ struct Reply {
   Bytes data;  // bytes after the completion code
 };
 
+// IPMI completion codes the simulator produces itself.
+constexpr uint8_t kCompletionOk = 0x00;
+constexpr uint8_t kCompletionInvalidCommand = 0xC1;
+constexpr uint8_t kCompletionTimeout = 0xC3;
+constexpr uint8_t kCompletionInvalidLength = 0xC7;
+constexpr uint8_t kCompletionNotPresent = 0xD2;
+
+// The key of a command in handler tables and fault maps.
+constexpr uint16_t commandKey(uint8_t netFnLun, uint8_t command) {
+  return static_cast<uint16_t>(netFnLun << 8 | command);
+}
+
 // A command handler; std::nullopt means the BMC does not answer at all.
 using Handler = std::function<std::optional<Reply>(const Request&)>;
 
@@ -38,28 +50,47 @@ class Endpoint {
 
 class Bmc : public Endpoint {
  public:
+  // Starts with the Cold Reset handler installed.
   Bmc();
-  // Handlers are keyed by the request's netFnLun byte and command.
+  // Handlers are keyed by the request's netFnLun byte and command; a later
+  // handler for the same key replaces the earlier one.
   void setHandler(uint8_t netFnLun, uint8_t command, Handler handler);
+  bool hasHandler(uint8_t netFnLun, uint8_t command) const;
+  // Called after every accepted Cold Reset (handler modules drop their state).
+  void onColdReset(std::function<void()> listener);
+
   std::optional<Bytes> exchange(const Bytes& message) override;
 
-  // Every request message received, in order.
+  // Every request message received, in order, and what was sent back for
+  // it (std::nullopt: no answer).
   std::vector<Bytes> received;
+  std::vector<std::optional<Bytes>> replies;
   int coldResets = 0;
+
+  // Requests received for one command.
+  int countOf(uint8_t netFnLun, uint8_t command) const;
 
   // Fault knobs (all off by default).
   struct Faults {
-    // Completion code forced for a command (netFnLun << 8 | command).
+    // Completion code forced for a command (commandKey): the handler does
+    // not run and the reply carries no data.
     std::map<uint16_t, uint8_t> completionCode;
     // Commands that get no answer at all.
     std::map<uint16_t, bool> silent;
+    // Every command gets no answer.
+    bool silentAll = false;
     // Replace the whole reply message by one of this many bytes (0, 1, 2 or
     // more than 128); -1 keeps the real reply.
     int replyLengthOverride = -1;
   } faults;
 
  private:
+  std::optional<Bytes> answer(const Bytes& message);
   std::map<uint16_t, Handler> handlers_;
+  std::vector<std::function<void()>> coldResetListeners_;
 };
+
+// Turns a reply record into the reply message for a request.
+Bytes replyMessage(uint8_t netFnLun, uint8_t command, const Reply& reply);
 
 }  // namespace sim

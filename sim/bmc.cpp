@@ -1,0 +1,104 @@
+#include "bmc.h"
+
+#include <utility>
+
+namespace sim {
+
+namespace {
+
+constexpr uint8_t kNetFnLunApp = 0x18;
+constexpr uint8_t kCmdColdReset = 0x02;
+constexpr uint8_t kResponseBit = 0x04;
+
+// A reply of exactly `length` bytes: the header and completion code as far
+// as they fit, then a counting pattern.
+Bytes replyOfLength(const Bytes& message, int length) {
+  Bytes reply;
+  for (int i = 0; i < length; ++i) {
+    if (i == 0) {
+      reply.push_back(static_cast<uint8_t>(message[0] | kResponseBit));
+    } else if (i == 1) {
+      reply.push_back(message[1]);
+    } else if (i == 2) {
+      reply.push_back(kCompletionOk);
+    } else {
+      reply.push_back(static_cast<uint8_t>(i - 3));
+    }
+  }
+  return reply;
+}
+
+}  // namespace
+
+Bytes replyMessage(uint8_t netFnLun, uint8_t command, const Reply& reply) {
+  Bytes message{static_cast<uint8_t>(netFnLun | kResponseBit), command,
+                reply.completionCode};
+  message.insert(message.end(), reply.data.begin(), reply.data.end());
+  return message;
+}
+
+Bmc::Bmc() {
+  setHandler(kNetFnLunApp, kCmdColdReset, [this](const Request&) {
+    ++coldResets;
+    for (auto& listener : coldResetListeners_) listener();
+    return Reply{kCompletionOk, {}};
+  });
+}
+
+void Bmc::setHandler(uint8_t netFnLun, uint8_t command, Handler handler) {
+  handlers_[commandKey(netFnLun, command)] = std::move(handler);
+}
+
+bool Bmc::hasHandler(uint8_t netFnLun, uint8_t command) const {
+  return handlers_.count(commandKey(netFnLun, command)) != 0;
+}
+
+void Bmc::onColdReset(std::function<void()> listener) {
+  coldResetListeners_.push_back(std::move(listener));
+}
+
+int Bmc::countOf(uint8_t netFnLun, uint8_t command) const {
+  int count = 0;
+  for (const Bytes& message : received) {
+    if (message.size() >= 2 && message[0] == netFnLun && message[1] == command) {
+      ++count;
+    }
+  }
+  return count;
+}
+
+std::optional<Bytes> Bmc::exchange(const Bytes& message) {
+  received.push_back(message);
+  std::optional<Bytes> reply = answer(message);
+  replies.push_back(reply);
+  return reply;
+}
+
+std::optional<Bytes> Bmc::answer(const Bytes& message) {
+  if (message.size() < 2) {
+    // Not even a command byte: nothing to answer to.
+    return std::nullopt;
+  }
+  const uint16_t key = commandKey(message[0], message[1]);
+  auto silent = faults.silent.find(key);
+  if (faults.silentAll || (silent != faults.silent.end() && silent->second)) {
+    return std::nullopt;
+  }
+  std::optional<Bytes> reply;
+  if (auto forced = faults.completionCode.find(key); forced != faults.completionCode.end()) {
+    reply = replyMessage(message[0], message[1], Reply{forced->second, {}});
+  } else if (auto handler = handlers_.find(key); handler != handlers_.end()) {
+    Request request{message[0], message[1], Bytes(message.begin() + 2, message.end())};
+    std::optional<Reply> answer = handler->second(request);
+    if (!answer) return std::nullopt;
+    reply = replyMessage(message[0], message[1], *answer);
+  } else {
+    reply = replyMessage(message[0], message[1], Reply{kCompletionInvalidCommand, {}});
+  }
+  if (faults.replyLengthOverride >= 0) {
+    reply = replyOfLength(message, faults.replyLengthOverride);
+  }
+  return reply;
+}
+
+}  // namespace sim

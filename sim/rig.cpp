@@ -1,0 +1,99 @@
+#include "rig.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+
+#include "app/run.h"
+#include "app/tool_context.h"
+#include "platform/host/host.h"
+#include "transport/kcs.h"
+
+namespace sim {
+
+namespace {
+
+std::filesystem::path makeScratchDirectory() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "velkoran-rig-XXXXXX").string();
+  if (mkdtemp(pattern.data()) == nullptr) std::abort();
+  return pattern;
+}
+
+}  // namespace
+
+Rig::Rig() {
+  resetToolContext();
+  hostplatform::resetAll();
+  hostplatform::setPortDevice(&kcs);
+  hostplatform::captureConsole(&console);
+  previousDirectory_ = std::filesystem::current_path();
+  directory_ = makeScratchDirectory();
+  std::filesystem::current_path(directory_);
+}
+
+Rig::~Rig() {
+  hostplatform::resetAll();
+  resetToolContext();
+  std::error_code ignored;
+  std::filesystem::current_path(previousDirectory_, ignored);
+  std::filesystem::remove_all(directory_, ignored);
+}
+
+RunResult Rig::run(const std::vector<std::string>& arguments) {
+  return runEntry(runTool, arguments);
+}
+
+RunResult Rig::runMain(const std::vector<std::string>& arguments) {
+  return runEntry(velkoranMain, arguments);
+}
+
+RunResult Rig::runEntry(int (*entry)(int, char**), const std::vector<std::string>& arguments) {
+  // The program keeps pointers into argv; the strings live in this frame
+  // for the whole run.
+  std::vector<std::string> storage = arguments;
+  std::vector<char*> argv;
+  for (std::string& argument : storage) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+
+  const size_t consoleStart = console.size();
+  const uint64_t timeStart = hostplatform::nowMicros();
+  RunResult outcome;
+  outcome.result = hostplatform::runCatchingExit(entry, static_cast<int>(storage.size()),
+                                                 argv.data(), &outcome.exited);
+  outcome.console = console.substr(consoleStart);
+  outcome.virtualMicros = hostplatform::nowMicros() - timeStart;
+  return outcome;
+}
+
+void Rig::bindTransport() {
+  toolContext.transport = TransportOps{kcsOpen, kcsTransfer, kcsClose};
+  toolContext.commandPort = kDefaultCommandPort;
+  toolContext.statusPort = kDefaultCommandPort;
+  toolContext.dataPort = kDefaultDataPort;
+}
+
+void Rig::writeFile(const std::string& name, const std::string& contents) {
+  std::ofstream out(directory_ / name, std::ios::binary | std::ios::trunc);
+  out << contents;
+}
+
+void Rig::writeFile(const std::string& name, const Bytes& contents) {
+  writeFile(name, std::string(contents.begin(), contents.end()));
+}
+
+Bytes Rig::readFile(const std::string& name) const {
+  std::ifstream in(directory_ / name, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool Rig::fileExists(const std::string& name) const {
+  return std::filesystem::exists(directory_ / name);
+}
+
+std::string Rig::takeConsole() {
+  std::string text = console.substr(consoleTaken_);
+  consoleTaken_ = console.size();
+  return text;
+}
+
+}  // namespace sim

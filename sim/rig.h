@@ -1,0 +1,70 @@
+// A test rig: a fresh tool state and host platform, a simulated BMC on the
+// KCS ports, the console captured, and a scratch directory as the current
+// directory. One Rig at a time per process.
+//
+//   sim::Rig rig;
+//   rig.bmc.setHandler(0xF8, 0x17, ...);       // handler modules plug in here
+//   rig.writeFile("kcs.cfg", "CMD CA3\nDATA CA2\n");
+//   sim::RunResult run = rig.run({"Velkoran.efi", "-d", "dump.bin"});
+//   EXPECT_EQ(run.console, "...");
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "bmc.h"
+#include "kcs_device.h"
+
+namespace sim {
+
+struct RunResult {
+  int result = 0;        // the entry's return value, or the exit status
+  bool exited = false;   // the program ended through exitProgram()
+  std::string console;   // everything printed during this run
+  uint64_t virtualMicros = 0;  // virtual time that passed during this run
+};
+
+class Rig {
+ public:
+  Rig();
+  ~Rig();
+  Rig(const Rig&) = delete;
+  Rig& operator=(const Rig&) = delete;
+
+  Bmc bmc;
+  KcsDevice kcs{&bmc};
+  // All console text since the rig was made (runs append to it).
+  std::string console;
+
+  // Runs run control (runTool) with this argument vector, argument 0
+  // included; an exitProgram() call ends the run.
+  RunResult run(const std::vector<std::string>& arguments);
+  // The same through the main entry (velkoranMain).
+  RunResult runMain(const std::vector<std::string>& arguments);
+
+  // Binds toolContext.transport to the KCS operations and sets the default
+  // ports without reading kcs.cfg, for tests that call a mode directly.
+  void bindTransport();
+
+  // Files in the scratch directory (the current directory while the rig
+  // lives).
+  std::filesystem::path directory() const { return directory_; }
+  void writeFile(const std::string& name, const std::string& contents);
+  void writeFile(const std::string& name, const Bytes& contents);
+  Bytes readFile(const std::string& name) const;
+  bool fileExists(const std::string& name) const;
+
+  // Console text printed since the last call of this function.
+  std::string takeConsole();
+
+ private:
+  RunResult runEntry(int (*entry)(int, char**), const std::vector<std::string>& arguments);
+
+  std::filesystem::path previousDirectory_;
+  std::filesystem::path directory_;
+  size_t consoleTaken_ = 0;
+};
+
+}  // namespace sim

@@ -1,0 +1,62 @@
+// Requests with retries and reply-status decoding, and the cold reset.
+#include "transport/ipmi.h"
+
+#include "app/tool_context.h"
+#include "platform/platform.h"
+#include "transport/kcs.h"
+
+namespace {
+
+// The attempt counter is 8 bits wide; a larger limit could never be reached.
+constexpr uint64_t kAttemptLimit = 255;
+
+void decodeReplyStatus(uint8_t status, IpmiCmdControl* control) {
+  control->replyTaskId = static_cast<uint8_t>(status >> 4);
+  control->replyState = static_cast<uint8_t>((status & 0x0F) >> 1);
+  control->replyFlag = static_cast<uint8_t>(status & 0x01);
+}
+
+}  // namespace
+
+int doIPMICmd(const uint8_t* data, int32_t dataLength, uint8_t* response,
+              int32_t responseCapacity, int32_t* responseLength, IpmiCmdControl* control) {
+  const uint64_t maxAttempts =
+      control->maxAttempts < kAttemptLimit ? control->maxAttempts : kAttemptLimit;
+  uint8_t failedAttempts = 0;
+  for (;;) {
+    const int rc = toolContext.transport.transfer(kNetFnLunOem, kCmdConfigTask, data, dataLength,
+                                                  response, responseCapacity, responseLength);
+    if (rc == 0) {
+      // With no data the status byte is whatever the buffer held before.
+      decodeReplyStatus(responseCapacity > 0 ? response[0] : 0, control);
+      if (control->checkState == 0 || control->replyState == control->expectedState) break;
+    } else {
+      platform::print("[doIPMICmd] Abnormal. CompCode == 0x%x\n", static_cast<uint32_t>(rc));
+    }
+    ++failedAttempts;
+    if (control->retryDelaySeconds != 0) platform::delaySeconds(control->retryDelaySeconds);
+    if (failedAttempts >= maxAttempts) break;
+  }
+  if (maxAttempts != 0 && failedAttempts == maxAttempts) {
+    platform::print("Error: doIPMICmd failed\n");
+    return -1;
+  }
+  if (*responseLength <= 0) {
+    platform::print("Error: inlen <= 0\n");
+    return -1;
+  }
+  return 0;
+}
+
+int ipmiColdReset() {
+  uint8_t response[kKcsMaxResponseData];
+  int32_t responseLength = 0;
+  const int rc = toolContext.transport.transfer(kNetFnLunApp, kCmdColdReset, nullptr, 0, response,
+                                                sizeof response, &responseLength);
+  if ((rc & 0xFF) == 0) {
+    platform::print("Execute Cold Reset Success\n");
+    return 0;
+  }
+  platform::print("Execute Cold Reset Fail\n");
+  return -1;
+}
