@@ -17,7 +17,6 @@ int kcsClose() __attribute__((weak));
 int runFirmwareDump() __attribute__((weak));
 int runUsbFirmwareUpdate() __attribute__((weak));
 int runFirmwareUpdate() __attribute__((weak));
-void runConfigDriver() __attribute__((weak));
 
 namespace {
 
@@ -85,7 +84,6 @@ int runTool(int argc, char** argv) {
   echoCommandLine(argc, argv);
 
   if (toolContext.configMode) {
-    if (runConfigDriver == nullptr) return runMissingMode();
     runConfigDriver();  // ends the program
   }
   if (kcsOpen == nullptr || toolContext.transport.open() == -1) return -1;
