@@ -19,16 +19,18 @@ namespace {
 
 using sim::Bytes;
 
-// Far more than any run this input can drive: every reply the input shapes
-// can make the driver ask at most six times, plus the set-up and the abort.
-constexpr size_t kExchangeCap = 4000;
+// Every reply shaped by the input uses at least one input byte; once the
+// input is used up the BMC is stuck, and the driver must give up within
+// the attempts of one request, six empty blocks and the abort.
+constexpr size_t kExchangesAfterInput = 40;
 
 class HostileBmc : public sim::Endpoint {
  public:
-  explicit HostileBmc(FuzzedDataProvider& input) : input_(input) {}
+  HostileBmc(FuzzedDataProvider& input, size_t inputSize)
+      : input_(input), exchangeCap_(inputSize + kExchangesAfterInput) {}
 
   std::optional<Bytes> exchange(const Bytes& message) override {
-    if (++exchanges > kExchangeCap) std::abort();  // the driver does not stop
+    if (++exchanges > exchangeCap_) std::abort();  // the driver does not stop
     std::optional<Bytes> reply = answer(message);
     requests.push_back(message);
     // What the transfer makes of it: anything but a completion code 0 in
@@ -45,7 +47,7 @@ class HostileBmc : public sim::Endpoint {
 
  private:
   std::optional<Bytes> answer(const Bytes& message) {
-    if (input_.remaining_bytes() == 0) return failure(message);
+    if (input_.remaining_bytes() == 0) return stuck(message);
     switch (input_.ConsumeIntegralInRange<int>(0, 63)) {
       case 0: return std::nullopt;  // a transport failure (a 10 s timeout)
       case 1: return rawBytes();
@@ -53,10 +55,14 @@ class HostileBmc : public sim::Endpoint {
     }
   }
 
-  // Once the input is used up: a task failure, which ends any run.
-  static std::optional<Bytes> failure(const Bytes& message) {
-    uint8_t id = message.size() > 2 ? message[2] >> 4 : 0;
-    return Bytes{0xFC, 0x20, 0x00, static_cast<uint8_t>(id << 4 | 5 << 1)};
+  // Once the input is used up: state 3 for ever, in step but without data,
+  // which no request waits for.
+  static std::optional<Bytes> stuck(const Bytes& message) {
+    const uint8_t id = message.size() > 2 ? message[2] >> 4 : 0;
+    const uint32_t next = message.size() > 5 ? (readLe24(message, 3) + 1) & 0xFFFFFF : 0;
+    return Bytes{0xFC, 0x20, 0x00, static_cast<uint8_t>(id << 4 | 3 << 1),
+                 static_cast<uint8_t>(next), static_cast<uint8_t>(next >> 8),
+                 static_cast<uint8_t>(next >> 16)};
   }
 
   std::optional<Bytes> rawBytes() {
@@ -119,6 +125,7 @@ class HostileBmc : public sim::Endpoint {
   }
 
   FuzzedDataProvider& input_;
+  size_t exchangeCap_;
 };
 
 // The data of the restore's block requests; a request that repeats one
@@ -144,7 +151,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (restore) file = input.ConsumeBytes<uint8_t>(input.ConsumeIntegralInRange<size_t>(0, 400));
 
   sim::Rig rig;
-  HostileBmc bmc(input);
+  HostileBmc bmc(input, size);
   rig.kcs.setEndpoint(&bmc);
   // An unanswered request times out after 10 s; the interface then comes
   // back instead of failing every later request too.
