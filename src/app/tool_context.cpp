@@ -21,6 +21,7 @@ constexpr ToolContext kInitialToolContext = {
     .dumpLength = 0,
     .regions = {},
     .regionCount = 0,
+    .regionListRefused = false,
     .imageKind = 0,
     .pageBuffer = nullptr,
     .configModules = {kConfigModule, kEmptyConfigModule},

@@ -69,6 +69,7 @@ struct ToolContext {
   uint64_t dumpLength;
   ImageRegion regions[kMaxRegions];
   uint8_t regionCount;
+  bool regionListRefused;  // a table would have added a region past the last
   uint8_t imageKind;
   uint8_t* pageBuffer;
 

@@ -1,0 +1,74 @@
+# The two commands: `make run` (the main job) and `make test` (every test).
+# Each first installs the Debian packages that are missing.
+
+SHELL := /bin/bash
+JOBS ?= 2
+FUZZ_SECONDS ?= 60
+PACKAGES := make cmake g++ binutils clang libclang-rt-14-dev libgtest-dev libgmock-dev \
+            libssl-dev python3 gnu-efi ovmf qemu-system-x86 mtools
+APT := $(if $(filter 0,$(shell id -u)),,sudo) env DEBIAN_FRONTEND=noninteractive apt-get
+
+# The builds share two cores with each other; run them one after another.
+.NOTPARALLEL:
+.PHONY: run test deps build build-host build-asan build-uefi unit-test e2e-test fuzz-test clean
+
+run: build-host build-uefi
+	python3 tests/e2e/main_job.py
+
+test: build unit-test e2e-test fuzz-test
+
+deps:
+	@missing=""; \
+	for package in $(PACKAGES); do \
+	  dpkg-query -W -f='$${Status}' $$package 2>/dev/null | grep -q "ok installed" \
+	    || missing="$$missing $$package"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  echo "Installing:$$missing"; \
+	  $(APT) update && $(APT) install -y --no-install-recommends $$missing; \
+	fi
+
+build: build-host build-asan build-uefi
+
+build-host: deps
+	cmake -S . -B build/host
+	cmake --build build/host -j$(JOBS)
+
+build-asan: deps
+	cmake -S . -B build/asan -DVELKORAN_SANITIZE=ON
+	cmake --build build/asan -j$(JOBS)
+
+build-uefi: deps
+	cmake -S . -B build/uefi -DVELKORAN_UEFI=ON
+	cmake --build build/uefi -j$(JOBS)
+
+# Unit tests under ASan and UBSan.
+unit-test: build-asan
+	cd build/asan && ctest -LE e2e --output-on-failure -j$(JOBS)
+
+# Velkoran.efi in QEMU's UEFI shell.
+e2e-test: build-host build-uefi
+	cd build/host && ctest -L e2e --output-on-failure
+
+# Every fuzz_* executable that fuzz/ builds runs for FUZZ_SECONDS.
+fuzz-test: deps
+	@if [ ! -f fuzz/CMakeLists.txt ]; then echo "No fuzz targets."; exit 0; fi; \
+	set -e; \
+	cmake -S . -B build/fuzz -DVELKORAN_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++; \
+	make -C build/fuzz/fuzz -j$(JOBS); \
+	mkdir -p build/fuzz/artifacts; \
+	for target in build/fuzz/fuzz/fuzz_*; do \
+	  [ -f "$$target" ] && [ -x "$$target" ] || continue; \
+	  name=$$(basename "$$target"); \
+	  corpus=build/fuzz/corpus/$$name; \
+	  mkdir -p "$$corpus"; \
+	  if [ -d "fuzz/corpus/$$name" ]; then cp -r "fuzz/corpus/$$name/." "$$corpus/"; fi; \
+	  echo "== $$name for $(FUZZ_SECONDS) s"; \
+	  "$$target" -max_total_time=$(FUZZ_SECONDS) -timeout=10 -rss_limit_mb=2048 \
+	    -print_final_stats=1 -artifact_prefix=build/fuzz/artifacts/$$name- "$$corpus" \
+	    > "build/fuzz/$$name.log" 2>&1 || { tail -n 60 "build/fuzz/$$name.log"; exit 1; }; \
+	  grep -E "stat::number_of_executed_units|Done" "build/fuzz/$$name.log" || true; \
+	done
+
+clean:
+	rm -rf build

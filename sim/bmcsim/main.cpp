@@ -1,0 +1,170 @@
+// bmcsim: the simulated BMC on a socket, speaking QEMU's external-BMC
+// protocol, for QEMU (-device ipmi-bmc-extern) and for build/host/velkoran
+// (VELKORAN_BMC).
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "sim/bmc.h"
+#include "sim/bmcsim_options.h"
+#include "sim/extern_link.h"
+#include "sim/probe_bmc.h"
+
+namespace {
+
+// Every option module. A simulated subsystem with options of its own
+// (scenarios, files it serves and keeps) adds its module here.
+constexpr sim::BmcsimOptionModule kOptionModules[] = {
+    sim::addLinkOptions,
+    sim::addFaultOptions,
+    sim::addProbeOptions,
+};
+
+volatile std::sig_atomic_t stopRequested = 0;
+
+void requestStop(int) { stopRequested = 1; }
+
+// Prints one option: its name in a column, its help wrapped beside it.
+void printOption(const std::string& head, const std::string& help) {
+  constexpr size_t kColumn = 30;
+  constexpr size_t kWidth = 79;
+  std::string line = "  " + head;
+  line.resize(std::max(line.size() + 1, kColumn), ' ');
+  size_t start = 0;
+  while (start < help.size()) {
+    size_t end = start + (kWidth - kColumn);
+    if (end >= help.size()) {
+      end = help.size();
+    } else {
+      const size_t blank = help.rfind(' ', end);
+      if (blank != std::string::npos && blank > start) end = blank;
+    }
+    if (line.size() > kColumn) {
+      std::printf("%s\n", line.c_str());
+      line.assign(kColumn, ' ');
+    }
+    std::printf("%s%s\n", line.c_str(), help.substr(start, end - start).c_str());
+    line.assign(kColumn, ' ');
+    start = end < help.size() && help[end] == ' ' ? end + 1 : end;
+  }
+}
+
+void printUsage(const std::vector<sim::BmcsimOption>& options) {
+  std::printf(
+      "Usage: bmcsim --listen unix:PATH|tcp:HOST:PORT [options]\n"
+      "Serves a simulated BMC over QEMU's ipmi-bmc-extern protocol, one connection at a\n"
+      "time, until SIGTERM or SIGINT. The BMC always accepts Cold Reset (06/02).\n\n"
+      "Options:\n");
+  for (const sim::BmcsimOption& option : options) {
+    std::string head = option.name;
+    if (option.argument != nullptr) head += std::string(" ") + option.argument;
+    printOption(head, option.help);
+  }
+  printOption("--help", "show this text");
+}
+
+const sim::BmcsimOption* findOption(const std::vector<sim::BmcsimOption>& options,
+                                    const std::string& name) {
+  for (const sim::BmcsimOption& option : options) {
+    if (name == option.name) return &option;
+  }
+  return nullptr;
+}
+
+// 0 when all options were taken, else the exit status.
+int parseOptions(int argc, char** argv, const std::vector<sim::BmcsimOption>& options,
+                 sim::BmcsimSettings& settings) {
+  for (int i = 1; i < argc; ++i) {
+    std::string name = argv[i];
+    if (name == "--help") {
+      printUsage(options);
+      return 1;
+    }
+    std::string inlineValue;
+    const size_t equals = name.find('=');
+    const bool hasInline = equals != std::string::npos;
+    if (hasInline) {
+      inlineValue = name.substr(equals + 1);
+      name.resize(equals);
+    }
+    const sim::BmcsimOption* option = findOption(options, name);
+    const char* value = nullptr;
+    if (option != nullptr && option->argument != nullptr) {
+      value = hasInline ? inlineValue.c_str() : (i + 1 < argc ? argv[++i] : nullptr);
+    }
+    if (option == nullptr || (option->argument != nullptr) != (value != nullptr) ||
+        !option->apply(settings, value)) {
+      std::fprintf(stderr, "bmcsim: bad option or value: %s\n", argv[i]);
+      return 2;
+    }
+  }
+  if (settings.listen.empty()) {
+    std::fprintf(stderr, "bmcsim: --listen is required (see --help)\n");
+    return 2;
+  }
+  return 0;
+}
+
+void installStopHandlers() {
+  struct sigaction action {};
+  action.sa_handler = requestStop;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = 0;  // no restart: a blocked accept() or recv() returns
+  sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGINT, &action, nullptr);
+}
+
+int serve(sim::BmcsimSettings& settings) {
+  const sim::link::Address address = *sim::link::parseAddress(settings.listen);
+  const int listener = sim::link::listenOn(address);
+  if (listener < 0) {
+    std::fprintf(stderr, "bmcsim: cannot listen on %s: %s\n", settings.listen.c_str(),
+                 std::strerror(errno));
+    return 1;
+  }
+  std::FILE* journal = nullptr;
+  if (!settings.journalPath.empty()) {
+    journal = std::fopen(settings.journalPath.c_str(), "w");
+    if (journal == nullptr) {
+      std::fprintf(stderr, "bmcsim: cannot write %s\n", settings.journalPath.c_str());
+      close(listener);
+      return 1;
+    }
+  }
+  std::fprintf(stderr, "bmcsim: listening on %s\n", settings.listen.c_str());
+  sim::link::Server server(settings.bmc, journal);
+  while (stopRequested == 0) {
+    const int connection = accept(listener, nullptr, nullptr);
+    if (connection < 0) continue;  // interrupted: look at the stop flag again
+    server.serveConnection(connection, &stopRequested);
+    close(connection);
+    if (settings.once) break;
+  }
+  close(listener);
+  if (address.unixSocket) unlink(address.path.c_str());
+  if (journal != nullptr) std::fclose(journal);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<sim::BmcsimOption> options;
+  for (sim::BmcsimOptionModule addOptions : kOptionModules) addOptions(options);
+  sim::Bmc bmc;
+  sim::BmcsimSettings settings{bmc, {}, {}, false, {}};
+  if (const int status = parseOptions(argc, argv, options, settings); status != 0) {
+    return status == 1 ? 0 : status;
+  }
+  installStopHandlers();
+  const int status = serve(settings);
+  for (auto& finish : settings.atExit) finish();
+  return status;
+}

@@ -1,0 +1,70 @@
+// The region list and the page scan of a kind-2 image.
+#include "image/region_list.h"
+
+#include "app/tool_context.h"
+#include "image/image_table.h"
+
+namespace {
+
+// Reads until the page is full or the file ends; returns the bytes held.
+size_t readPage(platform::File* file, uint8_t* pageBuffer) {
+  size_t held = 0;
+  while (held < kPageSize) {
+    const size_t got = platform::fileRead(file, pageBuffer + held, kPageSize - held);
+    if (got == 0) break;
+    held += got;
+  }
+  return held;
+}
+
+void putBigEndian32(uint8_t* out, uint64_t value) {
+  out[0] = static_cast<uint8_t>(value >> 24);
+  out[1] = static_cast<uint8_t>(value >> 16);
+  out[2] = static_cast<uint8_t>(value >> 8);
+  out[3] = static_cast<uint8_t>(value);
+}
+
+}  // namespace
+
+bool appendRegion(uint64_t offset, uint64_t blockLength, uint64_t length) {
+  if (toolContext.regionCount >= kMaxRegions) {
+    toolContext.regionListRefused = true;
+    return false;
+  }
+  ImageRegion& region = toolContext.regions[toolContext.regionCount];
+  region.offset = offset;
+  region.blockLength = blockLength;
+  region.length = length;
+  ++toolContext.regionCount;
+  return true;
+}
+
+uint8_t buildRegionList(platform::File* file, uint64_t fileSize, uint8_t* pageBuffer) {
+  toolContext.regionListRefused = false;
+  platform::fileSeek(file, 0);
+  uint8_t tablePages = 0;
+  for (uint64_t page = 0; page < fileSize; page += kPageSize) {
+    // Only the bytes this page really holds are offered to the reader.
+    const size_t held = readPage(file, pageBuffer);
+    if (find_respective_image_info(pageBuffer, held) == 1 &&
+        appendRegion(page, kTablePageRegionLength, kTablePageRegionLength)) {
+      ++tablePages;
+    }
+    if (toolContext.regionListRefused) {
+      toolContext.regionCount = 0;
+      return 0;
+    }
+    if (fileSize - page <= kPageSize) break;
+    platform::fileSeek(file, static_cast<int64_t>(page + kPageSize));
+  }
+  return tablePages;
+}
+
+void describeRegion(uint8_t index, uint8_t description[kBlockDescriptionLength]) {
+  const ImageRegion region = index < kMaxRegions ? toolContext.regions[index] : ImageRegion{};
+  putBigEndian32(description, region.offset);
+  putBigEndian32(description + 4, region.blockLength);
+  putBigEndian32(description + 8, region.length);
+  description[12] = index;
+  description[13] = toolContext.regionCount;
+}

@@ -1,0 +1,421 @@
+#!/usr/bin/env python3
+"""Boots Velkoran.efi in QEMU's UEFI shell and captures what it prints.
+
+One boot runs any number of shell commands from startup.nsh; the console is
+split per command with marker lines echoed around each one. A boot always
+ends within its time bound: QEMU (and a BMC simulator, if any) is killed then.
+
+Python 3 standard library only. Use as a module (run_boot) or from the
+command line (python3 harness.py --help).
+"""
+
+from __future__ import annotations
+
+import argparse
+import dataclasses
+import fcntl
+import os
+import pathlib
+import queue
+import random
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+REPO = pathlib.Path(__file__).resolve().parents[2]
+DEFAULT_EFI = REPO / "build" / "uefi" / "Velkoran.efi"
+OVMF_CODE = pathlib.Path("/usr/share/OVMF/OVMF_CODE_4M.fd")
+OVMF_VARS = pathlib.Path("/usr/share/OVMF/OVMF_VARS_4M.fd")
+LOCK_SLOTS = [pathlib.Path(f"/tmp/velkoran-qemu-{n}.lock") for n in (0, 1)]
+MARK = "VKMARK"
+# Test-machine setup run before the commands: OVMF's serial terminal shows
+# non-ASCII text as "?"; this switches it to VT-UTF8 (tests/uefi/console_utf8.cpp).
+UTF8_CONSOLE_APP = "console_utf8.efi"
+COUNTDOWN_PROMPT = "Press ESC in"
+
+_ANSI = re.compile(rb"\x1b(\[[0-?]*[ -/]*[@-~]|[()][A-Za-z0-9]|[=>78cDEHMZ])")
+
+
+class HarnessError(Exception):
+    pass
+
+
+@dataclasses.dataclass
+class Key:
+    """Types `text` once `prompt` has appeared on the console.
+
+    With `invocation` set, the prompt is looked for only in that
+    invocation's output. Keys are typed in the order given.
+    """
+
+    prompt: str
+    text: str
+    invocation: int | None = None
+
+
+@dataclasses.dataclass
+class BmcSim:
+    """A BMC simulator for QEMU's ipmi-bmc-extern device.
+
+    `argv` may contain "{socket}", replaced by the UNIX socket path the
+    simulator must listen on; QEMU connects to it as a client.
+    """
+
+    argv: list[str]
+    ready_timeout: float = 10.0
+
+
+@dataclasses.dataclass
+class Invocation:
+    command: str
+    output: str | None = None  # console text between the markers
+    status: str | None = None  # the shell's %lasterror% afterwards, e.g. "0x0"
+
+
+@dataclasses.dataclass
+class BootResult:
+    console: str  # the whole console, cleaned
+    raw: bytes
+    invocations: list[Invocation]
+    files: dict[str, bytes | None]
+    timed_out: bool
+    qemu_returncode: int | None
+    qemu_stderr: str
+    bmcsim_output: str = ""
+
+    def outputs(self) -> list[str | None]:
+        return [inv.output for inv in self.invocations]
+
+
+def clean_console(raw: bytes) -> str:
+    """Drops ANSI escape sequences and turns CRLF into LF ("\\r" alone stays)."""
+    text = _ANSI.sub(b"", raw).replace(b"\r\n", b"\n")
+    return text.decode("utf-8", errors="replace")
+
+
+def startup_script(commands: list[str], utf8_console: bool = True) -> bytes:
+    lines = ["@echo -off", "fs0:"]
+    if utf8_console:
+        lines.append(UTF8_CONSOLE_APP)
+    for index, command in enumerate(commands):
+        lines.append(f"echo {MARK}-BEGIN-{index}")
+        lines.append(command)
+        lines.append(f"echo {MARK}-END-{index} %lasterror%")
+    lines.append("reset -s")
+    return ("\r\n".join(lines) + "\r\n").encode("ascii")
+
+
+def split_console(console: str, commands: list[str]) -> list[Invocation]:
+    invocations = []
+    position = 0
+    end_line = re.compile(rf"{MARK}-END-(\d+) (\S*)\n")
+    for index, command in enumerate(commands):
+        invocation = Invocation(command)
+        begin = console.find(f"{MARK}-BEGIN-{index}\n", position)
+        if begin >= 0:
+            start = begin + len(f"{MARK}-BEGIN-{index}\n")
+            for match in end_line.finditer(console, start):
+                if int(match.group(1)) == index:
+                    invocation.output = console[start:match.start()]
+                    invocation.status = match.group(2)
+                    position = match.end()
+                    break
+        invocations.append(invocation)
+    return invocations
+
+
+# ---- Disk image -------------------------------------------------------------
+
+def _run(argv: list[str], **kwargs) -> subprocess.CompletedProcess:
+    result = subprocess.run(argv, capture_output=True, **kwargs)
+    if result.returncode != 0:
+        raise HarnessError(f"{argv[0]} failed: {result.stderr.decode(errors='replace')}")
+    return result
+
+
+def make_disk(path: pathlib.Path, files: dict[str, bytes | os.PathLike]) -> None:
+    """A FAT image holding `files` (name -> bytes or path; "dir/name" makes dir)."""
+    total = sum(len(v) if isinstance(v, bytes) else os.path.getsize(v) for v in files.values())
+    sectors = max(65536, (2 * total) // 512 + 16384)
+    _run(["mformat", "-i", str(path), "-C", "-T", str(sectors), "-v", "ESP", "::"])
+    staging = path.parent / "staging"
+    made = set()
+    for name, content in files.items():
+        source = staging / name
+        source.parent.mkdir(parents=True, exist_ok=True)
+        if isinstance(content, bytes):
+            source.write_bytes(content)
+        else:
+            shutil.copyfile(content, source)
+        for parent in reversed(pathlib.PurePosixPath(name).parents[:-1]):
+            if parent not in made:
+                _run(["mmd", "-i", str(path), f"::/{parent}"])
+                made.add(parent)
+        _run(["mcopy", "-o", "-i", str(path), str(source), f"::/{name}"])
+
+
+def fetch_file(disk: pathlib.Path, name: str, workdir: pathlib.Path) -> bytes | None:
+    target = workdir / "fetched" / name
+    target.parent.mkdir(parents=True, exist_ok=True)
+    result = subprocess.run(["mcopy", "-o", "-i", str(disk), f"::/{name}", str(target)],
+                            capture_output=True)
+    return target.read_bytes() if result.returncode == 0 and target.exists() else None
+
+
+# ---- Machine-wide QEMU slots --------------------------------------------------
+
+class QemuSlot:
+    """Holds one of the two machine-wide QEMU slots for the life of a boot."""
+
+    def __init__(self, wait: float):
+        self.wait = wait
+        self.handle = None
+
+    def __enter__(self):
+        deadline = time.monotonic() + self.wait
+        slots = LOCK_SLOTS[:]
+        while True:
+            random.shuffle(slots)
+            for slot in slots:
+                handle = open(slot, "a+")
+                try:
+                    fcntl.flock(handle, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                    self.handle = handle
+                    return self
+                except BlockingIOError:
+                    handle.close()
+            if time.monotonic() > deadline:
+                raise HarnessError("no free QEMU slot")
+            time.sleep(0.5)
+
+    def __exit__(self, *exc):
+        fcntl.flock(self.handle, fcntl.LOCK_UN)
+        self.handle.close()
+
+
+# ---- The boot -----------------------------------------------------------------
+
+def _reader(stream, sink: queue.Queue) -> None:
+    while True:
+        chunk = os.read(stream.fileno(), 4096)
+        if not chunk:
+            sink.put(None)
+            return
+        sink.put(chunk)
+
+
+def _stop(process: subprocess.Popen | None) -> None:
+    if process is None:
+        return
+    if process.poll() is None:
+        try:
+            os.killpg(process.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+        process.wait()
+    for stream in (process.stdin, process.stdout):
+        if stream is not None:
+            stream.close()
+
+
+def qemu_command(workdir: pathlib.Path, disk: pathlib.Path, memory_mb: int) -> list[str]:
+    vars_copy = workdir / "vars.fd"
+    shutil.copyfile(OVMF_VARS, vars_copy)
+    return ["qemu-system-x86_64", "-machine", "q35", "-m", str(memory_mb),
+            "-display", "none", "-serial", "stdio", "-monitor", "none",
+            "-no-reboot", "-net", "none",
+            "-drive", f"if=pflash,format=raw,unit=0,readonly=on,file={OVMF_CODE}",
+            "-drive", f"if=pflash,format=raw,unit=1,file={vars_copy}",
+            "-drive", f"file={disk},format=raw,media=disk"]
+
+
+def ipmi_args(socket_path: pathlib.Path | None, builtin: bool) -> list[str]:
+    if builtin:
+        return ["-device", "ipmi-bmc-sim,id=bmc0", "-device", "isa-ipmi-kcs,bmc=bmc0"]
+    if socket_path is None:
+        return []
+    return ["-chardev", f"socket,id=ipmi0,path={socket_path},reconnect=1",
+            "-device", "ipmi-bmc-extern,id=bmc0,chardev=ipmi0",
+            "-device", "isa-ipmi-kcs,bmc=bmc0"]
+
+
+def _start_bmcsim(sim: BmcSim, socket_path: pathlib.Path, log) -> subprocess.Popen:
+    argv = [arg.replace("{socket}", str(socket_path)) for arg in sim.argv]
+    process = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=log,
+                               stderr=subprocess.STDOUT, start_new_session=True)
+    deadline = time.monotonic() + sim.ready_timeout
+    while not socket_path.exists():
+        if process.poll() is not None or time.monotonic() > deadline:
+            _stop(process)
+            raise HarnessError(f"bmcsim did not start listening on {socket_path}")
+        time.sleep(0.05)
+    return process
+
+
+class _Console:
+    """Watches QEMU's serial output and types keys when prompts appear."""
+
+    def __init__(self, qemu: subprocess.Popen, keys: list[Key]):
+        self.qemu = qemu
+        self.pending = [Key(COUNTDOWN_PROMPT, "\r")] + list(keys)
+        self.raw = bytearray()
+        self.search_from = 0
+
+    def _type(self, text: str) -> None:
+        try:
+            self.qemu.stdin.write(text.encode("utf-8"))
+            self.qemu.stdin.flush()
+        except (BrokenPipeError, OSError):
+            pass
+
+    def feed(self, chunk: bytes) -> None:
+        self.raw += chunk
+        while self.pending:
+            console = clean_console(bytes(self.raw))
+            key = self.pending[0]
+            start = self.search_from
+            if key.invocation is not None:
+                begin = console.find(f"{MARK}-BEGIN-{key.invocation}\n")
+                if begin < 0:
+                    return
+                start = max(start, begin)
+            found = console.find(key.prompt, start)
+            if found < 0:
+                return
+            self.search_from = found + len(key.prompt)
+            self.pending.pop(0)
+            self._type(key.text)
+
+
+def run_boot(commands: list[str], files: dict[str, bytes | os.PathLike] | None = None,
+             fetch: list[str] = (), keys: list[Key] = (), efi: os.PathLike | None = None,
+             extra_qemu_args: list[str] = (), bmcsim: BmcSim | None = None,
+             builtin_bmc: bool = False, timeout: float = 180.0, slot_wait: float = 900.0,
+             memory_mb: int = 256, utf8_console: bool = True,
+             keep: bool = False) -> BootResult:
+    """Runs `commands` in one boot of the UEFI shell (current directory FS0:).
+
+    `files` are put in the root of FS0: beside Velkoran.efi (name -> bytes or
+    path); `fetch` names files copied back afterwards (None when missing).
+    """
+    efi_path = pathlib.Path(efi or os.environ.get("VELKORAN_EFI", DEFAULT_EFI))
+    if not efi_path.exists():
+        raise HarnessError(f"{efi_path} does not exist; build it first")
+    workdir = pathlib.Path(tempfile.mkdtemp(prefix="velkoran-e2e-"))
+    try:
+        disk = workdir / "esp.img"
+        content = {"Velkoran.efi": efi_path,
+                   "startup.nsh": startup_script(commands, utf8_console)}
+        if utf8_console:
+            helper = efi_path.parent / UTF8_CONSOLE_APP
+            if not helper.exists():
+                raise HarnessError(f"{helper} does not exist; build the UEFI targets")
+            content[UTF8_CONSOLE_APP] = helper
+        content.update(files or {})
+        make_disk(disk, content)
+        argv = qemu_command(workdir, disk, memory_mb) + list(extra_qemu_args)
+        socket_path = workdir / "bmc.sock" if bmcsim else None
+        argv += ipmi_args(socket_path, builtin_bmc)
+        with QemuSlot(slot_wait):
+            result = _boot(argv, commands, keys, bmcsim, socket_path, workdir, timeout)
+        result.files = {name: fetch_file(disk, name, workdir) for name in fetch}
+        return result
+    finally:
+        if keep:
+            print(f"harness: kept {workdir}", file=sys.stderr)
+        else:
+            shutil.rmtree(workdir, ignore_errors=True)
+
+
+def _boot(argv, commands, keys, bmcsim, socket_path, workdir, timeout) -> BootResult:
+    sim_log_path = workdir / "bmcsim.log"
+    sim = qemu = None
+    with open(sim_log_path, "wb") as sim_log, open(workdir / "qemu.err", "w+b") as qemu_err:
+        try:
+            if bmcsim:
+                sim = _start_bmcsim(bmcsim, socket_path, sim_log)
+            qemu = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                    stderr=qemu_err, start_new_session=True)
+            console = _Console(qemu, keys)
+            timed_out = _pump(qemu, console, timeout)
+        finally:
+            _stop(qemu)
+            _stop(sim)
+        qemu_err.seek(0)
+        stderr = qemu_err.read().decode(errors="replace")
+    cleaned = clean_console(bytes(console.raw))
+    return BootResult(console=cleaned, raw=bytes(console.raw),
+                      invocations=split_console(cleaned, commands), files={},
+                      timed_out=timed_out, qemu_returncode=qemu.returncode,
+                      qemu_stderr=stderr,
+                      bmcsim_output=sim_log_path.read_bytes().decode(errors="replace"))
+
+
+def _pump(qemu: subprocess.Popen, console: _Console, timeout: float) -> bool:
+    """Feeds the console until QEMU ends; True when the time bound cut it off."""
+    chunks: queue.Queue = queue.Queue()
+    threading.Thread(target=_reader, args=(qemu.stdout, chunks), daemon=True).start()
+    deadline = time.monotonic() + timeout
+    while True:
+        remaining = deadline - time.monotonic()
+        if remaining <= 0:
+            return True
+        try:
+            chunk = chunks.get(timeout=min(remaining, 0.5))
+        except queue.Empty:
+            continue
+        if chunk is None:
+            qemu.wait()
+            return False
+        console.feed(chunk)
+
+
+# ---- Command line ------------------------------------------------------------
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("commands", nargs="+", help='shell commands, e.g. "Velkoran.efi -c"')
+    parser.add_argument("--efi", help="Velkoran.efi to boot (default build/uefi/Velkoran.efi)")
+    parser.add_argument("--file", action="append", default=[], metavar="NAME=PATH",
+                        help="put PATH on FS0: as NAME")
+    parser.add_argument("--fetch", action="append", default=[], metavar="NAME",
+                        help="copy NAME back into the current directory afterwards")
+    parser.add_argument("--key", action="append", default=[], metavar="PROMPT=TEXT",
+                        help="type TEXT when PROMPT appears")
+    parser.add_argument("--bmcsim", help='simulator command line with "{socket}"')
+    parser.add_argument("--builtin-bmc", action="store_true", help="QEMU's own BMC model")
+    parser.add_argument("--timeout", type=float, default=180.0)
+    parser.add_argument("--raw", action="store_true", help="print the whole console")
+    parser.add_argument("--keep", action="store_true", help="keep the work directory")
+    parser.add_argument("--ascii-console", action="store_true",
+                        help="leave OVMF's serial terminal as it is (non-ASCII shows as ?)")
+    args = parser.parse_args()
+
+    files = dict(item.split("=", 1) for item in args.file)
+    keys = [Key(*item.split("=", 1)) for item in args.key]
+    sim = BmcSim(args.bmcsim.split()) if args.bmcsim else None
+    result = run_boot(args.commands, files=files, fetch=args.fetch, keys=keys, efi=args.efi,
+                      bmcsim=sim, builtin_bmc=args.builtin_bmc, timeout=args.timeout,
+                      utf8_console=not args.ascii_console, keep=args.keep)
+    if args.raw:
+        sys.stdout.write(result.console)
+    for invocation in result.invocations:
+        print(f"=== {invocation.command} (status {invocation.status})")
+        sys.stdout.write(invocation.output if invocation.output is not None else "<missing>\n")
+    for name, data in result.files.items():
+        if data is not None:
+            pathlib.Path(name).write_bytes(data)
+        print(f"=== {name}: {'missing' if data is None else f'{len(data)} bytes'}")
+    if result.timed_out:
+        print("=== timed out", file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,85 @@
+"""Velkoran.efi's command-line outcomes in QEMU's UEFI shell, in one boot."""
+
+import os
+import pathlib
+import shlex
+import subprocess
+import sys
+import unittest
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+import harness  # noqa: E402
+
+BANNER_FORMAT = (
+    "*****************************************************************************\n"
+    "*****************************************************************************\n"
+    "* FUNCTION   :  IPMI FIRMWARE UPDATE UTILITY                                *\n"
+    "* VERSION    :  %s                                                        *\n"
+    "* BUILD DATE :  Mar 15 2019                                                 *\n"
+    "* USAGE      :                                                              *\n"
+    "*             (1)Update FIRMWARE : %s -f filename.bin [OPTION]     *\n"
+    "*             (2)Dump FIRMWARE   : %s -d filename                  *\n"
+    "*             (3)Restore CONFIG  : %s -c -f filename.bin           *\n"
+    "*             (4)Backup CONFIG   : %s -c -d filename.bin           *\n"
+    "*****************************************************************************\n"
+    "* OPTION                                                                    *\n"
+    "*   -r Preserve Configuration(default is Preserve)                          *\n"
+    "*      n:No Preserve, reset to factory default settings                     *\n"
+    "*      y:Preserve, keep all of the settings                                 *\n"
+    "*   -c IPMI configuration backup/restore                                    *\n"
+    "*      -f [restore.bin] Restore configurations                              *\n"
+    "*      -d [backup.bin] Backup configurations                                *\n"
+    "*****************************************************************************\n"
+    "\n"
+)
+BANNER = BANNER_FORMAT % (("2.08",) + ("Velkoran.exe",) * 4)
+
+CASES = [
+    ("no arguments", "Velkoran.efi", BANNER),
+    ("unknown option", "Velkoran.efi -x",
+     BANNER + "ERROR:PLEASE CHECK THE INPUT OPTIONS, THERE ARE NO SUCH OPTIONS:-x\n\n"),
+    ("unknown option after valid ones", "Velkoran.efi -f x -r n extra",
+     BANNER + "ERROR:PLEASE CHECK THE INPUT OPTIONS, THERE ARE NO SUCH OPTIONS:extra\n\n"),
+    ("interface in upper case", "Velkoran.efi -i LAN -f x",
+     BANNER + "ERROR:PLEASE SELECT THE INTERFACE:KCS,LAN or USB\n\n"),
+    ("preserve answer in upper case", "Velkoran.efi -r Y -f x",
+     BANNER + "ERROR:PLEASE CORRECT THE PRESERVE CONFIGURATION:y or n\n\n"),
+    ("LAN without a password", "Velkoran.efi -i lan -f x -h 10.0.0.1 -u admin",
+     "ERROR:PLEASE ENTER THE PASSWORD\n\n" + BANNER),
+    ("configuration mode without a file", "Velkoran.efi -c", BANNER),
+]
+
+
+class CommandLineInTheShell(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.result = harness.run_boot([command for _, command, _ in CASES], timeout=240)
+
+    def test_boot_ends_by_itself(self):
+        self.assertFalse(self.result.timed_out, self.result.console[-2000:])
+
+    def test_each_run_prints_exactly_its_text_and_exits_with_0(self):
+        for (name, command, expected), invocation in zip(CASES, self.result.invocations):
+            with self.subTest(name, command=command):
+                self.assertEqual(invocation.output, expected)
+                self.assertEqual(invocation.status, "0x0")
+
+
+class SameTextFromTheHostBuild(unittest.TestCase):
+    """build/host/velkoran, given the same arguments, prints the same text."""
+
+    def test_each_case(self):
+        host = pathlib.Path(os.environ.get("VELKORAN_HOST",
+                                           harness.REPO / "build" / "host" / "velkoran"))
+        if not host.exists():
+            self.skipTest(f"{host} is not built")
+        for name, command, expected in CASES:
+            with self.subTest(name, command=command):
+                args = shlex.split(command)[1:]
+                run = subprocess.run([str(host)] + args, capture_output=True, timeout=30)
+                self.assertEqual(run.stdout.decode(), expected)
+                self.assertEqual(run.returncode, 0)
+
+
+if __name__ == "__main__":
+    unittest.main()
