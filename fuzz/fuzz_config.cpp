@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -18,6 +19,16 @@
 namespace {
 
 using sim::Bytes;
+
+// The rig works in a scratch directory; go back first so that libFuzzer
+// writes the crash input where it was told to.
+std::filesystem::path startDirectory;
+
+[[noreturn]] void fail() {
+  std::error_code ignored;
+  std::filesystem::current_path(startDirectory, ignored);
+  std::abort();
+}
 
 // Every reply shaped by the input uses at least one input byte; once the
 // input is used up the BMC is stuck, and the driver must give up within
@@ -30,7 +41,7 @@ class HostileBmc : public sim::Endpoint {
       : input_(input), exchangeCap_(inputSize + kExchangesAfterInput) {}
 
   std::optional<Bytes> exchange(const Bytes& message) override {
-    if (++exchanges > exchangeCap_) std::abort();  // the driver does not stop
+    if (++exchanges > exchangeCap_) fail();  // the driver does not stop
     std::optional<Bytes> reply = answer(message);
     requests.push_back(message);
     // What the transfer makes of it: anything but a completion code 0 in
@@ -135,7 +146,7 @@ Bytes restoredStream(const HostileBmc& bmc) {
   for (size_t i = 0; i < bmc.requests.size(); ++i) {
     const Bytes& message = bmc.requests[i];
     if (message.size() <= 6 || (message[2] & 0x0F) != 0x03) continue;
-    if (message.size() > 6 + 45) std::abort();  // more than 45 data bytes
+    if (message.size() > 6 + 45) fail();  // more than 45 data bytes
     const bool retry = i > 0 && bmc.failedTransfers[i - 1] && bmc.requests[i - 1] == message;
     if (!retry) stream.insert(stream.end(), message.begin() + 6, message.end());
   }
@@ -145,6 +156,7 @@ Bytes restoredStream(const HostileBmc& bmc) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (startDirectory.empty()) startDirectory = std::filesystem::current_path();
   FuzzedDataProvider input(data, size);
   const bool restore = input.ConsumeBool();
   Bytes file;
@@ -159,16 +171,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (restore) rig.writeFile("config.bin", file);
   const sim::RunResult run =
       rig.run({"Velkoran.efi", "-c", restore ? "-f" : "-d", "config.bin"});
-  if (!run.exited || run.result != 0) std::abort();
+  if (!run.exited || run.result != 0) fail();
 
   if (restore) {
     // Whatever went out is the file's beginning, in order.
     const Bytes sent = restoredStream(bmc);
     if (sent.size() > file.size() || !std::equal(sent.begin(), sent.end(), file.begin())) {
-      std::abort();
+      fail();
     }
   } else if (rig.readFile("config.bin") != bmc.acceptedData) {
-    std::abort();
+    fail();
   }
   return 0;
 }
