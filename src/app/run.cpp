@@ -8,10 +8,6 @@
 #include "platform/text.h"
 #include "transport/kcs.h"
 
-// Modes and the transport that are still being built are linked weakly until
-// they land; run control leaves a missing one out of the dispatch.
-void runConfigDriver() __attribute__((weak));
-
 namespace {
 
 void clearOptionTexts() {
@@ -49,11 +45,6 @@ void echoCommandLine(int argc, char** argv) {
   platform::print("\n");
 }
 
-int runMissingMode() {
-  platform::print("ERROR: THIS MODE IS NOT AVAILABLE IN THIS BUILD\n\n");
-  return -1;
-}
-
 int runTransferMode() {
   if (toolContext.dumpFile != nullptr) return runFirmwareDump();
   if (text::equal(toolContext.interfaceName, "usb")) return runUsbFirmwareUpdate();
@@ -76,10 +67,7 @@ int runTool(int argc, char** argv) {
   printUsage();
   echoCommandLine(argc, argv);
 
-  if (toolContext.configMode) {
-    if (runConfigDriver == nullptr) return runMissingMode();
-    runConfigDriver();  // ends the program
-  }
+  if (toolContext.configMode) runConfigDriver();  // ends the program
   if (toolContext.transport.open() == -1) return -1;
   return runTransferMode();
 }
