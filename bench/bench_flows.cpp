@@ -93,9 +93,15 @@ void timeDeviceAlone(const std::vector<sim::PortAccess>& trace, const sim::Bytes
     auto start = Clock::now();
     for (const sim::PortAccess& access : trace) {
       switch (access.kind) {
-        case sim::PortAccess::statusRead: rig.kcs.in(sim::kDefaultCommandPort); break;
-        case sim::PortAccess::dataRead: rig.kcs.in(sim::kDefaultDataPort); break;
-        case sim::PortAccess::dataWrite: rig.kcs.out(sim::kDefaultDataPort, access.value); break;
+        case sim::PortAccess::statusRead:
+          rig.kcs.in(sim::kDefaultCommandPort);
+          break;
+        case sim::PortAccess::dataRead:
+          rig.kcs.in(sim::kDefaultDataPort);
+          break;
+        case sim::PortAccess::dataWrite:
+          rig.kcs.out(sim::kDefaultDataPort, access.value);
+          break;
         case sim::PortAccess::commandWrite:
           rig.kcs.out(sim::kDefaultCommandPort, access.value);
           break;
@@ -119,10 +125,11 @@ void report(const char* name, const Figures& f) {
   double perRequest = f.seconds / double(f.requests);
   std::printf("%s: %zu requests in %.3f s = %.0f requests/s\n", name, f.requests, f.seconds,
               double(f.requests) / f.seconds);
-  std::printf("  per request: %.2f us in all, of which the program's own %.2f us and the "
-              "simulated KCS device and BMC %.2f us (%.0f port accesses)\n",
-              perRequest * 1e6, (perRequest - f.deviceSecondsPerRequest) * 1e6,
-              f.deviceSecondsPerRequest * 1e6, f.portAccessesPerRequest);
+  std::printf(
+      "  per request: %.2f us in all, of which the program's own %.2f us and the "
+      "simulated KCS device and BMC %.2f us (%.0f port accesses)\n",
+      perRequest * 1e6, (perRequest - f.deviceSecondsPerRequest) * 1e6,
+      f.deviceSecondsPerRequest * 1e6, f.portAccessesPerRequest);
 }
 
 }  // namespace

@@ -75,7 +75,8 @@ bool FirmwareBmc::updateComplete() const {
 }
 
 std::optional<Reply> FirmwareBmc::updateInfo(const Request& request) {
-  if (request.data.size() != 1 || request.data[0] > 1) violation("GetFWUpdateInfo: bad preserve flag");
+  if (request.data.size() != 1 || request.data[0] > 1)
+    violation("GetFWUpdateInfo: bad preserve flag");
   ++updateSessions;
   if (onUpdateStart) onUpdateStart(updateSessions);
   blocks.clear();
@@ -97,9 +98,12 @@ std::optional<Reply> FirmwareBmc::blockInfo(const Request& request) {
   }
   BlockInfo block{bigEndian32(data, 0), bigEndian32(data, 4), bigEndian32(data, 8), data[12],
                   data[13]};
-  if (openRegion_) violation("sendBlockInfo: region " + std::to_string(openRegion_->index) + " unfinished");
-  if (block.index != blocks.size()) violation("sendBlockInfo: index " + std::to_string(block.index));
-  if (!blocks.empty() && block.count != blocks.front().count) violation("sendBlockInfo: count changed");
+  if (openRegion_)
+    violation("sendBlockInfo: region " + std::to_string(openRegion_->index) + " unfinished");
+  if (block.index != blocks.size())
+    violation("sendBlockInfo: index " + std::to_string(block.index));
+  if (!blocks.empty() && block.count != blocks.front().count)
+    violation("sendBlockInfo: count changed");
   if (block.index >= block.count) violation("sendBlockInfo: index beyond count");
   if (block.blockLength != roundUpToBlocks(block.length)) violation("sendBlockInfo: block length");
   blocks.push_back(block);
@@ -124,11 +128,13 @@ std::optional<Reply> FirmwareBmc::firmwareData(const Request& request) {
   size_t count = data.size() - 1;
   uint32_t length = openRegion_->length;
   if (data[0] == 0) {
-    if (count != kChunkDataBytes || regionReceived_ + count > length) violation("ReceiveFWData: full chunk size");
+    if (count != kChunkDataBytes || regionReceived_ + count > length)
+      violation("ReceiveFWData: full chunk size");
     storeRegionBytes(data.data() + 1, count);
     return ok();
   }
-  if (count > kChunkDataBytes || regionReceived_ + count != length || (length >= 50 && count == 0)) {
+  if (count > kChunkDataBytes || regionReceived_ + count != length ||
+      (length >= 50 && count == 0)) {
     violation("ReceiveFWData: last chunk of " + std::to_string(count) + " bytes");
   }
   storeRegionBytes(data.data() + 1, count);

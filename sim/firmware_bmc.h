@@ -47,7 +47,7 @@ class FirmwareBmc {
     std::vector<uint8_t> checkCompletionCodes;
     // Questions (counted from the first) answered 0 but "not yet".
     int notReadyQuestions = 0;
-    int shortReadyReplies = 0;  // ready replies that lack the length bytes
+    int shortReadyReplies = 0;                   // ready replies that lack the length bytes
     std::optional<uint32_t> reportedDumpLength;  // default: the flash size
     // GetDumpFlashData replies, by 1-based request number.
     std::map<int, DataFault> dataFaults;

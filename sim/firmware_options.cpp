@@ -199,12 +199,14 @@ BmcsimOption numberKnob(const char* name, const char* argument, const char* help
 }
 
 void addUpdateOptions(std::vector<BmcsimOption>& options) {
-  options.push_back(numberKnob("--fw-info-code", "CODE[@N]",
-                               "completion code of GetFWUpdateInfo, e.g. 0xC1 (kind 1), 0xDF "
-                               "(another user updating)",
-                               0xFF, [](auto& k, unsigned long n) { k.infoCompletionCode = uint8_t(n); }));
-  options.push_back(numberKnob("--fw-image-kind", "KIND[@N]", "image kind in GetFWUpdateInfo (default 2)",
-                               0xFF, [](auto& k, unsigned long n) { k.imageKind = uint8_t(n); }));
+  options.push_back(
+      numberKnob("--fw-info-code", "CODE[@N]",
+                 "completion code of GetFWUpdateInfo, e.g. 0xC1 (kind 1), 0xDF "
+                 "(another user updating)",
+                 0xFF, [](auto& k, unsigned long n) { k.infoCompletionCode = uint8_t(n); }));
+  options.push_back(numberKnob("--fw-image-kind", "KIND[@N]",
+                               "image kind in GetFWUpdateInfo (default 2)", 0xFF,
+                               [](auto& k, unsigned long n) { k.imageKind = uint8_t(n); }));
   options.push_back(numberKnob("--fw-info-bare", "0|1[@N]",
                                "1: GetFWUpdateInfo answers code 0 without its kind byte", 1,
                                [](auto& k, unsigned long n) { k.infoWithoutKind = n != 0; }));
@@ -237,20 +239,22 @@ void addUpdateOptions(std::vector<BmcsimOption>& options) {
 
 void addUsbAndDumpOptions(std::vector<BmcsimOption>& options) {
   options.push_back(numberKnob("--fw-usb-code", "CODE", "completion code of GetUSBFWUpdateInfo",
-                               0xFF, [](auto& k, unsigned long n) { k.usbCompletionCode = uint8_t(n); }));
+                               0xFF,
+                               [](auto& k, unsigned long n) { k.usbCompletionCode = uint8_t(n); }));
   options.push_back(numberKnob("--fw-usb-kind", "BYTE", "byte 0 of GetUSBFWUpdateInfo (default 2)",
                                0xFF, [](auto& k, unsigned long n) { k.usbKindByte = uint8_t(n); }));
-  options.push_back(numberKnob("--fw-prepare-code", "CODE", "completion code of PrepareDumpFlash",
-                               0xFF, [](auto& k, unsigned long n) { k.prepareCompletionCode = uint8_t(n); }));
+  options.push_back(
+      numberKnob("--fw-prepare-code", "CODE", "completion code of PrepareDumpFlash", 0xFF,
+                 [](auto& k, unsigned long n) { k.prepareCompletionCode = uint8_t(n); }));
   options.push_back(numberKnob("--fw-not-ready", "COUNT",
                                "readiness questions answered \"not yet\" before ready", 1000000,
                                [](auto& k, unsigned long n) { k.notReadyQuestions = int(n); }));
   options.push_back(numberKnob("--fw-short-ready", "COUNT",
                                "ready replies that lack the four length bytes", 1000000,
                                [](auto& k, unsigned long n) { k.shortReadyReplies = int(n); }));
-  options.push_back(numberKnob("--fw-dump-length", "BYTES",
-                               "dump length reported (default: the flash size)", 0xFFFFFFFF,
-                               [](auto& k, unsigned long n) { k.reportedDumpLength = uint32_t(n); }));
+  options.push_back(
+      numberKnob("--fw-dump-length", "BYTES", "dump length reported (default: the flash size)",
+                 0xFFFFFFFF, [](auto& k, unsigned long n) { k.reportedDumpLength = uint32_t(n); }));
   options.push_back(numberKnob("--fw-short-data", "REQUEST",
                                "GetDumpFlashData request REQUEST (from 1) says \"more follow\" "
                                "with only 3 data bytes; may be repeated",
@@ -285,8 +289,8 @@ void addFileOptions(std::vector<BmcsimOption>& options) {
                      [](BmcsimSettings& settings, const char* value) {
                        std::ifstream in(value, std::ios::binary);
                        if (!in) return false;
-                       installed(settings).firmware->flash =
-                           Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+                       installed(settings).firmware->flash = Bytes(
+                           std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
                        return true;
                      }});
   options.push_back({"--fw-flash-out", "FILE",

@@ -1,9 +1,8 @@
 // The flash dump: phase 1 waits for the BMC to prepare it, phase 2 fetches it
 // in 56-byte chunks into the dump file.
-#include "flows/flows.h"
-
 #include "app/tool_context.h"
 #include "flows/flow_wire.h"
+#include "flows/flows.h"
 #include "platform/platform.h"
 #include "platform/text.h"
 

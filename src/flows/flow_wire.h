@@ -25,10 +25,10 @@ constexpr int32_t kFlowBufferSize = 200;
 inline uint8_t lowByte(int result) { return static_cast<uint8_t>(result & 0xFF); }
 
 // One OEM request; the response goes into a kFlowBufferSize buffer.
-inline int sendOem(uint8_t command, const uint8_t* data, int32_t dataLength,
-                   uint8_t* response, int32_t* responseLength) {
-  return toolContext.transport.transfer(kNetFnLunOem, command, data, dataLength,
-                                        response, kFlowBufferSize, responseLength);
+inline int sendOem(uint8_t command, const uint8_t* data, int32_t dataLength, uint8_t* response,
+                   int32_t* responseLength) {
+  return toolContext.transport.transfer(kNetFnLunOem, command, data, dataLength, response,
+                                        kFlowBufferSize, responseLength);
 }
 
 inline uint32_t getBigEndian32(const uint8_t* in) {

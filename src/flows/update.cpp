@@ -1,9 +1,8 @@
 // The firmware update: update information, image checks, region upload in
 // 49-byte chunks and the flash progress poll.
-#include "flows/flows.h"
-
 #include "app/tool_context.h"
 #include "flows/flow_wire.h"
+#include "flows/flows.h"
 #include "image/region_list.h"
 #include "platform/platform.h"
 #include "platform/text.h"
@@ -109,7 +108,8 @@ void sendBlockInfo(uint8_t index) {
   describeRegion(index, request);
   uint8_t response[kFlowBufferSize];
   int32_t responseLength = 0;
-  if (lowByte(sendOem(kCmdSendBlockInfo, request, kBlockDescriptionLength, response, &responseLength)) == kTransportFailed) {
+  if (lowByte(sendOem(kCmdSendBlockInfo, request, kBlockDescriptionLength, response,
+                      &responseLength)) == kTransportFailed) {
     platform::print("sendBlockInfo fail...\n");
   }
 }
@@ -154,8 +154,8 @@ uint8_t sendLastChunk(RegionSource& source, uint64_t rest, uint8_t* response) {
   chunk[0] = 1;
   source.read(chunk + 1, rest);
   int32_t responseLength = 0;
-  return lowByte(sendOem(kCmdReceiveFWData, chunk, static_cast<int32_t>(rest + 1), response,
-                         &responseLength));
+  return lowByte(
+      sendOem(kCmdReceiveFWData, chunk, static_cast<int32_t>(rest + 1), response, &responseLength));
 }
 
 int failReceive(platform::File* file) {

@@ -1,9 +1,8 @@
 // The update variant for the "usb" interface: it checks and reads a whole
 // flash image but sends none of it, and always reports failure.
-#include "flows/flows.h"
-
 #include "app/tool_context.h"
 #include "flows/flow_wire.h"
+#include "flows/flows.h"
 #include "image/image_table.h"
 #include "image/region_list.h"
 #include "platform/platform.h"

@@ -2,8 +2,8 @@
 #include <string>
 #include <vector>
 
-#include "support/flow_fixture.h"
 #include "platform/host/host.h"
+#include "support/flow_fixture.h"
 
 namespace flowtest {
 namespace {
@@ -55,10 +55,14 @@ const ReadinessCase kReadiness[] = {
      "ERROR:EXECUTE PREPARE DUMP FLASH FAILED\n\n" + kPhase1, 1},
     {"not ready three times", [](auto& k) { k.notReadyQuestions = 3; }, kPhase1, 4},
     {"question answered with errors",
-     [](auto& k) { k.checkCompletionCodes = {0xC3, 0xFF}; }, kPhase1 + kCheckFailed + kCheckFailed,
-     3},
+     [](auto& k) {
+       k.checkCompletionCodes = {0xC3, 0xFF};
+     },
+     kPhase1 + kCheckFailed + kCheckFailed, 3},
     {"question unanswered",
-     [](auto& k) { k.unanswered = {{kCheckDumpFlashComplete, 1}}; },
+     [](auto& k) {
+       k.unanswered = {{kCheckDumpFlashComplete, 1}};
+     },
      kPhase1 + kTransportError + kCheckFailed, 2},
     {"ready without its length bytes", [](auto& k) { k.shortReadyReplies = 1; },
      kPhase1 + kCheckFailed, 2},
@@ -132,9 +136,15 @@ struct DataFaultCase {
 
 const DataFaultCase kDataFaults[] = {
     {"failed request asked again",
-     [](auto& k) { k.unanswered = {{kGetDumpFlashData, 2}}; }, kTransportError, 1},
+     [](auto& k) {
+       k.unanswered = {{kGetDumpFlashData, 2}};
+     },
+     kTransportError, 1},
     {"short reply asked again",
-     [](auto& k) { k.dataFaults = {{1, sim::FirmwareBmc::DataFault::kShort}}; }, "", 1},
+     [](auto& k) {
+       k.dataFaults = {{1, sim::FirmwareBmc::DataFault::kShort}};
+     },
+     "", 1},
     {"four faults in a row still recover",
      [](auto& k) {
        for (int n = 2; n <= 5; ++n) k.dataFaults[n] = sim::FirmwareBmc::DataFault::kShort;

@@ -3,8 +3,8 @@
 #include <vector>
 
 #include "app/tool_context.h"
-#include "support/flow_fixture.h"
 #include "platform/host/host.h"
+#include "support/flow_fixture.h"
 
 namespace flowtest {
 namespace {
@@ -15,7 +15,8 @@ constexpr uint8_t kReceiveFWData = 0x15;
 
 const std::string kChecking = "Check if this file is valid................\n";
 const std::string kTryAgain = "If the FW update fails,PLEASE TRY AGAIN\n";
-const std::string kRemoveAc = "\n\n\nIf the FW update fails. PLEASE WAIT 5 MINS AND REMOVE THE AC...\n";
+const std::string kRemoveAc =
+    "\n\n\nIf the FW update fails. PLEASE WAIT 5 MINS AND REMOVE THE AC...\n";
 const std::string kComplete =
     "\nUpdate Complete,Please wait for BMC reboot, about 1 min                       \n";
 const std::string kInfoFailed =
@@ -115,8 +116,9 @@ TEST_F(UpdateTest, BlockInfoTransportFailureIsReportedAndTheRegionStillGoes) {
   firmware.knobs.unanswered = {{kSendBlockInfo, 1}};
   update();
   EXPECT_EQ(result, 0);
-  EXPECT_EQ(afterEcho().substr(0, kChecking.size() + kTryAgain.size() + kTransportError.size() + 22),
-            kChecking + kTryAgain + kTransportError + "sendBlockInfo fail...\n");
+  EXPECT_EQ(
+      afterEcho().substr(0, kChecking.size() + kTryAgain.size() + kTransportError.size() + 22),
+      kChecking + kTryAgain + kTransportError + "sendBlockInfo fail...\n");
   EXPECT_EQ(requestsFor(kReceiveFWData).size(), 3u + 41 + 5350);
 }
 
@@ -130,17 +132,19 @@ struct FailureCase {
 const std::string kUploadStart = kChecking + kTryAgain;
 
 const FailureCase kFailures[] = {
-    {"another user updating",
-     [](UpdateTest& t) { t.firmware.knobs.infoCompletionCode = 0xDF; },
-     "\xE2\x80\x9CWarning!\nAnother user is updating!\nPlease wait for the BMC to restart!\xE2\x80\x9D\n",
+    {"another user updating", [](UpdateTest& t) { t.firmware.knobs.infoCompletionCode = 0xDF; },
+     "\xE2\x80\x9CWarning!\nAnother user is updating!\nPlease wait for the BMC to "
+     "restart!\xE2\x80\x9D\n",
      false},
     {"info answered with an error code",
      [](UpdateTest& t) { t.firmware.knobs.infoCompletionCode = 0xC0; }, kInfoFailed, true},
     {"info unanswered",
-     [](UpdateTest& t) { t.firmware.knobs.unanswered = {{kGetFWUpdateInfo, 1}}; },
+     [](UpdateTest& t) {
+       t.firmware.knobs.unanswered = {{kGetFWUpdateInfo, 1}};
+     },
      kTransportError + kInfoFailed, true},
-    {"info without its kind byte",
-     [](UpdateTest& t) { t.firmware.knobs.infoWithoutKind = true; }, kInfoFailed, true},
+    {"info without its kind byte", [](UpdateTest& t) { t.firmware.knobs.infoWithoutKind = true; },
+     kInfoFailed, true},
     {"page buffer not allocated",
      [](UpdateTest&) { hostplatform::faults().failAllocationOfSize = 0x8000; },
      "ERROR: ALLOCATE MEMORY FOR THIS PROGRAM FAILED,PLEASE CHECK THE MEMORY USAGE\n", false},
@@ -163,21 +167,31 @@ const FailureCase kFailures[] = {
      },
      kChecking + kMismatch, true},
     {"first chunk unanswered",
-     [](UpdateTest& t) { t.firmware.knobs.unanswered = {{kReceiveFWData, 1}}; },
+     [](UpdateTest& t) {
+       t.firmware.knobs.unanswered = {{kReceiveFWData, 1}};
+     },
      kUploadStart + kTransportError + kReceiveFailed, true},
     {"last chunk unanswered",
-     [](UpdateTest& t) { t.firmware.knobs.unanswered = {{kReceiveFWData, 3}}; },
+     [](UpdateTest& t) {
+       t.firmware.knobs.unanswered = {{kReceiveFWData, 3}};
+     },
      kUploadStart + kTransportError + kReceiveFailed, true},
     {"rejected: verification",
-     [](UpdateTest& t) { t.firmware.knobs.reject = sim::FirmwareBmc::Rejection{0, 1}; },
+     [](UpdateTest& t) {
+       t.firmware.knobs.reject = sim::FirmwareBmc::Rejection{0, 1};
+     },
      kUploadStart + okLine(0, "     100") + "Error!\nUpdate package verification failed!\n", true},
     {"rejected: downgrade",
-     [](UpdateTest& t) { t.firmware.knobs.reject = sim::FirmwareBmc::Rejection{0, 2}; },
+     [](UpdateTest& t) {
+       t.firmware.knobs.reject = sim::FirmwareBmc::Rejection{0, 2};
+     },
      kUploadStart + okLine(0, "     100") +
          "Error!\nCan't downgrade to this update package version!\n",
      true},
     {"rejected: not compatible",
-     [](UpdateTest& t) { t.firmware.knobs.reject = sim::FirmwareBmc::Rejection{0, 7}; },
+     [](UpdateTest& t) {
+       t.firmware.knobs.reject = sim::FirmwareBmc::Rejection{0, 7};
+     },
      kUploadStart + okLine(0, "     100") +
          "Error!\nThis update package is not compatible with your system configuration.\n",
      true},
@@ -224,8 +238,8 @@ struct ChunkCase {
 };
 
 TEST_F(UpdateTest, RegionLengthsSplitIntoChunks) {
-  const ChunkCase cases[] = {{49, 1, 0},  {50, 1, 1},         {98, 1, 49}, {99, 2, 1},
-                             {48, 0, 48}, {1, 0, 1},          {0, 0, 0},   {0x40000, 5349, 43}};
+  const ChunkCase cases[] = {{49, 1, 0},  {50, 1, 1}, {98, 1, 49}, {99, 2, 1},
+                             {48, 0, 48}, {1, 0, 1},  {0, 0, 0},   {0x40000, 5349, 43}};
   for (const ChunkCase& c : cases) {
     SCOPED_TRACE(c.length);
     reset();

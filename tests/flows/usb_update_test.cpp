@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "app/tool_context.h"
-#include "support/flow_fixture.h"
 #include "platform/host/host.h"
+#include "support/flow_fixture.h"
 
 namespace flowtest {
 namespace {
@@ -14,7 +14,8 @@ namespace {
 constexpr uint64_t kWholeFlash = 0x2000000;
 constexpr uint8_t kGetUSBFWUpdateInfo = 0x0D;
 
-const std::string kReadLines = "If the FW update fails,PLEASE TRY AGAIN\nTransfer data ................\n";
+const std::string kReadLines =
+    "If the FW update fails,PLEASE TRY AGAIN\nTransfer data ................\n";
 const std::string kFail = "FWUpdate fail\n";
 
 class UsbUpdateTest : public FlowTest {
@@ -54,7 +55,9 @@ const UsbCase kCases[] = {
      [](UsbUpdateTest& t) { t.firmware.knobs.usbCompletionCode = 0xC0; }, kReadLines + kFail, 0,
      true},
     {"silent BMC", kWholeFlash, "",
-     [](UsbUpdateTest& t) { t.firmware.knobs.unanswered = {{kGetUSBFWUpdateInfo, 1}}; },
+     [](UsbUpdateTest& t) {
+       t.firmware.knobs.unanswered = {{kGetUSBFWUpdateInfo, 1}};
+     },
      kTransportError + kReadLines + kFail, 0, true},
     {"file shrinks before it is read", kWholeFlash, "",
      [](UsbUpdateTest& t) {
@@ -99,8 +102,8 @@ TEST_F(UsbUpdateTest, TableIsReadOnlyForKindTwoAndNothingIsSent) {
 TEST_F(UsbUpdateTest, MissingFileAfterTheKey) {
   run({"-i", "usb", "-f", path("absent.bin")}, "q");
   EXPECT_EQ(result, 0);
-  EXPECT_EQ(afterEcho(),
-            "Press any to continue name " + path("absent.bin") + "\nERROR: OPEN BINARY FILE FAILED\n\n");
+  EXPECT_EQ(afterEcho(), "Press any to continue name " + path("absent.bin") +
+                             "\nERROR: OPEN BINARY FILE FAILED\n\n");
   EXPECT_TRUE(bmc.received.empty());
 }
 

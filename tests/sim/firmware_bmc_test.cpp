@@ -1,12 +1,13 @@
 // The simulated BMC must catch a program that breaks the chunk protocol;
 // otherwise the flow tests that rely on its silence prove nothing.
+#include "sim/firmware_bmc.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
 #include "sim/bmc.h"
-#include "sim/firmware_bmc.h"
 
 namespace {
 
@@ -40,22 +41,30 @@ struct ProtocolCase {
 
 const ProtocolCase kCases[] = {
     {"a well-formed region of 50 bytes",
-     {kInfo, blockInfo(0, 0x10000, 50, 0, 1), chunk(0, 49), chunk(1, 1), kProgress}, false},
+     {kInfo, blockInfo(0, 0x10000, 50, 0, 1), chunk(0, 49), chunk(1, 1), kProgress},
+     false},
     {"a region shorter than one chunk, whole in its last chunk",
-     {kInfo, blockInfo(0, 0x10000, 20, 0, 1), chunk(1, 20), kProgress}, false},
+     {kInfo, blockInfo(0, 0x10000, 20, 0, 1), chunk(1, 20), kProgress},
+     false},
     {"a chunk before any block description", {kInfo, chunk(0, 49)}, true},
     {"a full chunk of 48 bytes", {kInfo, blockInfo(0, 0x10000, 98, 0, 1), chunk(0, 48)}, true},
     {"a last chunk that leaves bytes out",
-     {kInfo, blockInfo(0, 0x10000, 98, 0, 1), chunk(0, 49), chunk(1, 48)}, true},
+     {kInfo, blockInfo(0, 0x10000, 98, 0, 1), chunk(0, 49), chunk(1, 48)},
+     true},
     {"an empty last chunk after full chunks that used it up",
-     {kInfo, blockInfo(0, 0x10000, 98, 0, 1), chunk(0, 49), chunk(0, 49), chunk(1, 0)}, true},
+     {kInfo, blockInfo(0, 0x10000, 98, 0, 1), chunk(0, 49), chunk(0, 49), chunk(1, 0)},
+     true},
     {"the first block description with index 1", {kInfo, blockInfo(0, 0x10000, 50, 1, 2)}, true},
     {"a block length not rounded up to 64 KiB", {kInfo, blockInfo(0, 0x8000, 50, 0, 1)}, true},
     {"a new block before the region is complete",
-     {kInfo, blockInfo(0, 0x10000, 98, 0, 2), chunk(0, 49), blockInfo(0, 0x10000, 50, 1, 2)}, true},
+     {kInfo, blockInfo(0, 0x10000, 98, 0, 2), chunk(0, 49), blockInfo(0, 0x10000, 50, 1, 2)},
+     true},
     {"progress asked before the last region",
-     {kInfo, blockInfo(0, 0x10000, 50, 0, 2), chunk(0, 49), chunk(1, 1), kProgress}, true},
-    {"a block description of 13 bytes", {kInfo, Bytes{0xF8, 0x14, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 50, 0, 1}}, true},
+     {kInfo, blockInfo(0, 0x10000, 50, 0, 2), chunk(0, 49), chunk(1, 1), kProgress},
+     true},
+    {"a block description of 13 bytes",
+     {kInfo, Bytes{0xF8, 0x14, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 50, 0, 1}},
+     true},
 };
 
 TEST(FirmwareBmc, FlagsEveryBreachOfTheChunkProtocol) {

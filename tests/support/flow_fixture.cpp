@@ -72,7 +72,8 @@ void FlowTest::run(std::vector<std::string> args, const std::string& keys) {
 
 std::string FlowTest::afterEcho() const {
   size_t at = console.find(commandLine_);
-  return at == std::string::npos ? "(no echo) " + console : console.substr(at + commandLine_.size());
+  return at == std::string::npos ? "(no echo) " + console
+                                 : console.substr(at + commandLine_.size());
 }
 
 std::string FlowTest::path(const std::string& name) const { return name; }
