@@ -84,22 +84,9 @@ int transportExchange(const uint8_t* message, int length) {
 bool uploadOneRegion(int (*exchange)(const uint8_t*, int)) {
   const uint32_t length = kChunks * 49 + 1;
   const uint8_t info[] = {0xF8, 0x16, 1};
-  const uint8_t block[] = {0xF8,
-                           0x14,
-                           0,
-                           0,
-                           0,
-                           0,
-                           0,
-                           0x05,
-                           0,
-                           0,
-                           uint8_t(length >> 24),
-                           uint8_t(length >> 16),
-                           uint8_t(length >> 8),
-                           uint8_t(length),
-                           0,
-                           1};
+  // Offset 0, block length 0x50000, the length, index 0 of 1 region.
+  uint8_t block[16] = {0xF8, 0x14, 0, 0, 0, 0, 0, 0x05, 0, 0, 0, 0, 0, 0, 0, 1};
+  for (int n = 0; n < 4; ++n) block[10 + n] = uint8_t(length >> (24 - 8 * n));
   uint8_t chunk[52] = {0xF8, 0x15, 0};
   for (int n = 3; n < 52; ++n) chunk[n] = uint8_t(n);
   bool ok = exchange(info, sizeof info) == 0 && exchange(block, sizeof block) == 0;
