@@ -180,7 +180,9 @@ std::optional<Reply> FirmwareBmc::checkDump(const Request&) {
 
 std::optional<Reply> FirmwareBmc::dumpData(const Request&) {
   auto fault = knobs.dataFaults.find(requestCount[0x1F]);
-  if (fault != knobs.dataFaults.end()) return ok({0, 0xEE, 0xEE, 0xEE});
+  if (fault != knobs.dataFaults.end()) {
+    return fault->second == DataFault::kShort ? ok({0, 0xEE, 0xEE, 0xEE}) : ok();
+  }
   size_t left = flash.size() - std::min<size_t>(dumpPosition, flash.size());
   size_t count = std::min(left, kDumpChunkBytes);
   // A full chunk whenever 56 bytes are left, so a size that is a multiple of

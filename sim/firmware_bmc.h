@@ -23,7 +23,9 @@ class FirmwareBmc {
     int region;      // index of the region whose last chunk is refused
     uint8_t reason;  // response byte 0 of the 0xCD reply
   };
-  enum class DataFault { kShort };
+  // A GetDumpFlashData reply saying "more follow" with 3 data bytes, or
+  // one with no data at all.
+  enum class DataFault { kShort, kEmpty };
 
   struct Knobs {
     // GetFWUpdateInfo: completion code, kind byte, or a bare reply.

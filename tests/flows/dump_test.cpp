@@ -145,6 +145,8 @@ const DataFaultCase kDataFaults[] = {
        k.dataFaults = {{1, sim::FirmwareBmc::DataFault::kShort}};
      },
      "", 1},
+    {"reply without any data asked again",
+     [](auto& k) { k.dataFaults = {{2, sim::FirmwareBmc::DataFault::kEmpty}}; }, "", 1},
     {"four faults in a row still recover",
      [](auto& k) {
        for (int n = 2; n <= 5; ++n) k.dataFaults[n] = sim::FirmwareBmc::DataFault::kShort;

@@ -160,6 +160,7 @@ const FailureCase kFailures[] = {
      kWrongKind, true},
     {"no table", [](UpdateTest& t) { t.image = makeImage(0xA000, 0, "no table here"); },
      kChecking + kMismatch, true},
+    {"empty image file", [](UpdateTest& t) { t.image.clear(); }, kChecking + kMismatch, true},
     {"more than eight regions",
      [](UpdateTest& t) {
        std::vector<TableEntry> nine(9, TableEntry{0x8000, 0x100});
