@@ -15,6 +15,7 @@
 #include "sim/bmc.h"
 #include "sim/bmcsim_options.h"
 #include "sim/extern_link.h"
+#include "sim/firmware_options.h"
 #include "sim/probe_bmc.h"
 
 namespace {
@@ -25,6 +26,7 @@ constexpr sim::BmcsimOptionModule kOptionModules[] = {
     sim::addLinkOptions,
     sim::addFaultOptions,
     sim::addProbeOptions,
+    sim::addFirmwareOptions,
 };
 
 volatile std::sig_atomic_t stopRequested = 0;

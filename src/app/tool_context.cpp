@@ -24,7 +24,7 @@ constexpr ToolContext kInitialToolContext = {
     .regionListRefused = false,
     .imageKind = 0,
     .pageBuffer = nullptr,
-    .configModules = {},
+    .configModules = {kConfigModule, kEmptyConfigModule},
     .configTask = {},
 };
 

@@ -1,0 +1,109 @@
+// The configuration driver: chooses the direction and the module, opens the
+// file and the transport, runs the module's steps and ends the program.
+#include "app/tool_context.h"
+#include "config/config.h"
+#include "config/config_protocol.h"
+#include "platform/platform.h"
+
+using namespace configproto;
+
+namespace {
+
+// The open restore request announces the size in 32 bits.
+constexpr int64_t kMaxRestoreLength = 0xFFFFFFFF;
+
+[[noreturn]] void endProgram(bool succeeded) {
+  if (!succeeded) {
+    platform::print("Operation Failed.\n");
+  } else if (toolContext.configTask.direction == kDirectionBackup) {
+    platform::print("Done.\n");
+  } else {
+    platform::print("Done. Please wait at least 1 minute to restore configurations.\n");
+  }
+  platform::flush();
+  platform::exitProgram(0);
+}
+
+const ConfigModule* selectModule() {
+  for (const ConfigModule& module : toolContext.configModules) {
+    if (module.name != nullptr && module.enabled == 1) return &module;
+  }
+  return nullptr;
+}
+
+platform::File* openTaskFile(const char* fileName) {
+  if (toolContext.configTask.direction == kDirectionBackup) {
+    platform::print("=== IPMI Configuration Backup Mode ===\n");
+    return platform::fileOpen(fileName, "wb");
+  }
+  platform::print("=== IPMI Configuration Restore Mode ===\n");
+  return platform::fileOpen(fileName, "rb");
+}
+
+// Restore only: the file size becomes the task's total length.
+bool measureRestoreFile(ConfigTask& task) {
+  int64_t size = -1;
+  if (platform::fileSeekEnd(task.file) == 0) size = platform::fileTell(task.file);
+  platform::fileSeek(task.file, 0);
+  if (size < 0) {
+    platform::print("Can't get file size for restore mode.\n");
+    return false;
+  }
+  if (size > kMaxRestoreLength) {
+    platform::print("ERROR: RESTORE FILE TOO LARGE\n\n");
+    return false;
+  }
+  task.totalLength = size;
+  return true;
+}
+
+// prepare, transferBlocks and (restore) postRestore; a failed step marks the
+// task failed so that finish aborts it on the BMC.
+bool runModuleSteps(ConfigTask& task) {
+  const ConfigModule& module = *task.module;
+  bool succeeded = module.prepare() == 0;
+  if (succeeded) {
+    succeeded = module.transferBlocks() == 0;
+    if (succeeded && task.direction == kDirectionRestore) succeeded = module.postRestore() == 0;
+  }
+  if (!succeeded) task.taskState = TASK_FAIL_STATE;
+  module.finish();
+  return succeeded;
+}
+
+}  // namespace
+
+void runConfigDriver() {
+  ConfigTask& task = toolContext.configTask;
+  const bool restore = toolContext.firmwareFile != nullptr;
+  task.direction = restore ? kDirectionRestore : kDirectionBackup;
+  const char* fileName = restore ? toolContext.firmwareFile : toolContext.dumpFile;
+
+  task.module = selectModule();
+  if (task.module == nullptr) {
+    platform::print("unknown file type!!!\n");
+    endProgram(false);
+  }
+  task.file = openTaskFile(fileName);
+  if (task.file == nullptr) {
+    platform::print("ERROR: OPEN FILE FAILED\n\n");
+    endProgram(false);
+  }
+  if (restore && !measureRestoreFile(task)) {
+    platform::fileClose(task.file);
+    endProgram(false);
+  }
+  if (toolContext.transport.open() == -1) {
+    platform::fileClose(task.file);
+    endProgram(false);
+  }
+
+  bool succeeded = runModuleSteps(task);
+  toolContext.transport.close();
+  // Closing writes out the buffered tail of a backup.
+  if (platform::fileClose(task.file) != 0 && !restore && succeeded) {
+    platform::print("ERROR: CLOSE BACKUP FILE FAILED\n\n");
+    succeeded = false;
+  }
+  endProgram(succeeded);
+}

@@ -1,0 +1,204 @@
+// The configuration driver's own decisions: module choice, files, the task
+// set-up and the failures that must not end in a "Done." line.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "app/tool_context.h"
+#include "config/config.h"
+#include "config_rig.h"
+#include "platform/host/host.h"
+
+namespace configtest {
+namespace {
+
+using sim::ConfigOp;
+
+struct ModuleTableCase {
+  const char* name;
+  ConfigModule slots[2];
+  bool runs;
+};
+
+ConfigModule withName(const char* name, uint8_t enabled) {
+  ConfigModule module = kConfigModule;
+  module.name = name;
+  module.enabled = enabled;
+  return module;
+}
+
+TEST(ConfigDriver, ModuleSelection) {
+  const ModuleTableCase cases[] = {
+      {"built-in table", {kConfigModule, kEmptyConfigModule}, true},
+      {"all empty", {kEmptyConfigModule, kEmptyConfigModule}, false},
+      {"disabled", {withName("config", 0), kEmptyConfigModule}, false},
+      {"enabled must be exactly 1", {withName("config", 2), kEmptyConfigModule}, false},
+      {"operations without a name", {withName(nullptr, 1), kEmptyConfigModule}, false},
+      {"second slot", {withName("config", 0), kConfigModule}, true},
+  };
+  for (const ModuleTableCase& scenario : cases) {
+    ConfigRig bench;
+    toolContext.configModules[0] = scenario.slots[0];
+    toolContext.configModules[1] = scenario.slots[1];
+    const sim::RunResult run = bench.backup();
+    EXPECT_TRUE(run.exited) << scenario.name;
+    if (scenario.runs) {
+      EXPECT_EQ(bench.rig.readFile("backup.bin"), bench.config.store) << scenario.name;
+    } else {
+      EXPECT_EQ(run.console, "unknown file type!!!\n" + kFailed) << scenario.name;
+      EXPECT_TRUE(bench.requests().empty()) << scenario.name;
+      EXPECT_FALSE(bench.rig.fileExists("backup.bin")) << scenario.name;
+    }
+  }
+}
+
+TEST(ConfigDriver, FileThatCannotBeOpened) {
+  struct Case {
+    std::vector<std::string> arguments;
+    std::string heading;
+  };
+  const Case cases[] = {
+      {{"Velkoran.efi", "-c", "-f", "missing.bin"}, "=== IPMI Configuration Restore Mode ===\n"},
+      {{"Velkoran.efi", "-c", "-d", "no-such-dir/backup.bin"},
+       "=== IPMI Configuration Backup Mode ===\n"},
+  };
+  for (const Case& scenario : cases) {
+    ConfigRig bench;
+    const sim::RunResult run = bench.run(scenario.arguments);
+    EXPECT_TRUE(run.exited);
+    EXPECT_EQ(run.console, scenario.heading + "ERROR: OPEN FILE FAILED\n\n" + kFailed);
+    EXPECT_TRUE(bench.rig.bmc.received.empty());
+  }
+}
+
+TEST(ConfigDriver, RestoreFileOfFourGibibytesIsRefused) {
+  ConfigRig bench;
+  {
+    std::ofstream create(bench.rig.directory() / "big.bin");
+  }
+  std::filesystem::resize_file(bench.rig.directory() / "big.bin", 0x100000000ull);
+  const Bytes original = bench.config.store;
+  const sim::RunResult run = bench.restore("big.bin");
+  EXPECT_TRUE(run.exited);
+  EXPECT_EQ(run.console, "=== IPMI Configuration Restore Mode ===\n"
+                         "ERROR: RESTORE FILE TOO LARGE\n\n" +
+                             kFailed);
+  EXPECT_TRUE(bench.rig.bmc.received.empty());
+  EXPECT_EQ(bench.config.store, original);
+}
+
+TEST(ConfigDriver, PrepareFailingBeforeATaskIdAbortsTaskZero) {
+  struct Case {
+    const char* name;
+    ConfigOp failing;
+    std::string console;  // after the heading lines
+    size_t resets;
+  };
+  const Case cases[] = {
+      {"reset", ConfigOp::Reset, repeat(kAbnormalC1, 5) + "Error: doIPMICmd failed\n", 5},
+      // The open request gets a single attempt, judged by its reply length.
+      {"open", ConfigOp::OpenBackup, kAbnormalC1 + "Error: inlen <= 0\n", 1},
+  };
+  for (const Case& scenario : cases) {
+    ConfigRig bench;
+    bench.config.knobs.faults[scenario.failing] = {0xC1, false, -1};
+    const sim::RunResult run = bench.backup();
+    EXPECT_TRUE(run.exited) << scenario.name;
+    EXPECT_EQ(run.console, kBackupHead + scenario.console + kFailed) << scenario.name;
+    EXPECT_EQ(bench.countRequests(ConfigOp::Reset), scenario.resets) << scenario.name;
+    EXPECT_EQ(bench.requests().back(), Bytes{0x03}) << scenario.name;
+    EXPECT_EQ(bench.countRequests(ConfigOp::Start), 0u) << scenario.name;
+    EXPECT_EQ(bench.rig.readFile("backup.bin"), Bytes{}) << scenario.name;
+  }
+}
+
+TEST(ConfigDriver, StartIsRetriedEveryTwoSeconds) {
+  struct Case {
+    int busyReplies;
+    size_t starts;
+    uint64_t waitedSeconds;
+    bool succeeds;
+  };
+  const Case cases[] = {{0, 1, 0, true}, {3, 4, 6, true}, {4, 5, 8, true}, {5, 5, 10, false}};
+  for (const Case& scenario : cases) {
+    ConfigRig bench;
+    bench.config.knobs.startBusyReplies = scenario.busyReplies;
+    const uint64_t before = hostplatform::stalledMicros();
+    const sim::RunResult run = bench.backup();
+    const uint64_t waited = hostplatform::stalledMicros() - before;
+    EXPECT_EQ(bench.countRequests(ConfigOp::Start), scenario.starts) << scenario.busyReplies;
+    EXPECT_EQ(waited / 1000000, scenario.waitedSeconds) << scenario.busyReplies;
+    if (scenario.succeeds) {
+      EXPECT_EQ(bench.rig.readFile("backup.bin"), bench.config.store);
+      EXPECT_EQ(run.console.substr(run.console.size() - kBackupDone.size()), kBackupDone);
+    } else {
+      EXPECT_EQ(run.console, kBackupHead + "Error: doIPMICmd failed\n" + kFailed);
+      EXPECT_EQ(bench.requests().back(), Bytes{0x33});
+    }
+  }
+}
+
+TEST(ConfigDriver, FullVolumeFailsTheBackup) {
+  ConfigRig bench;
+  bench.config.knobs.backupChunkLengths = {60, 40};
+  hostplatform::faults().writeLimit = 70;
+  const sim::RunResult run = bench.backup();
+  EXPECT_TRUE(run.exited);
+  EXPECT_EQ(run.console, kBackupHead + totalLine(100) + progressLine(60, 60) +
+                             "ERROR: WRITE BACKUP FILE FAILED\n\n" + progressLine(70, 70) +
+                             kFailed);
+  EXPECT_EQ(bench.requests().back(), Bytes{0x33});
+  const Bytes& store = bench.config.store;
+  EXPECT_EQ(bench.rig.readFile("backup.bin"), Bytes(store.begin(), store.begin() + 70));
+}
+
+TEST(ConfigDriver, BackupWhoseCloseFailsIsNotDone) {
+  ConfigRig bench;
+  hostplatform::faults().closeFails = true;
+  const sim::RunResult run = bench.backup();
+  EXPECT_TRUE(run.exited);
+  const std::string tail = "ERROR: CLOSE BACKUP FILE FAILED\n\n" + kFailed;
+  ASSERT_GE(run.console.size(), tail.size());
+  EXPECT_EQ(run.console.substr(run.console.size() - tail.size()), tail);
+  EXPECT_EQ(bench.countRequests(ConfigOp::Abort), 0u);
+}
+
+TEST(ConfigDriver, RestoreIgnoresTheCloseOfItsInput) {
+  ConfigRig bench;
+  bench.rig.writeFile("restore.bin", patternBytes(10));
+  hostplatform::faults().closeFails = true;
+  const sim::RunResult run = bench.restore();
+  EXPECT_EQ(run.console.substr(run.console.size() - kRestoreDone.size()), kRestoreDone);
+}
+
+int failingOpen() { return -1; }
+int countingClose() { return 0; }
+
+int driverWithFailingTransport(int, char**) {
+  toolContext.dumpFile = "backup.bin";
+  toolContext.transport = TransportOps{failingOpen, nullptr, countingClose};
+  runConfigDriver();
+}
+
+TEST(ConfigDriver, TransportThatCannotBeOpened) {
+  ConfigRig bench;
+  bool exited = false;
+  const size_t start = bench.rig.console.size();
+  const int status =
+      hostplatform::runCatchingExit(driverWithFailingTransport, 0, nullptr, &exited);
+  EXPECT_TRUE(exited);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(bench.rig.console.substr(start), "=== IPMI Configuration Backup Mode ===\n" + kFailed);
+}
+
+TEST(ConfigDriver, MainEntryReturnsZeroAfterAFailedRun) {
+  ConfigRig bench;
+  bench.config.knobs.failStateAtBlock = 0;
+  const sim::RunResult run = bench.rig.runMain({"Velkoran.efi", "-c", "-d", "backup.bin"});
+  EXPECT_EQ(run.result, 0);
+  EXPECT_NE(run.console.find(kFailed), std::string::npos);
+}
+
+}  // namespace
+}  // namespace configtest
