@@ -4,15 +4,33 @@
 #include <cstdlib>
 #include <memory>
 
+#include "config_bmc.h"
 #include "extern_link.h"
+#include "firmware_bmc.h"
 #include "kcs_device.h"
 #include "platform/host/host.h"
 
 namespace sim {
+namespace {
+
+// Without an external BMC the ports lead to the simulated one, in-process:
+// it takes updates, serves dumps of what it holds and keeps a configuration.
+void attachInProcessBmc() {
+  static Bmc bmc;
+  static FirmwareBmc firmware(bmc);
+  static ConfigBmc config(bmc);
+  static KcsDevice device(&bmc);
+  hostplatform::setPortDevice(&device);
+}
+
+}  // namespace
 
 bool attachBmcFromEnvironment() {
   const char* value = std::getenv(kBmcEnvironmentVariable);
-  if (value == nullptr || *value == '\0') return true;
+  if (value == nullptr || *value == '\0') {
+    attachInProcessBmc();
+    return true;
+  }
   const std::optional<link::Address> address = link::parseAddress(value);
   if (!address) {
     std::fprintf(stderr, "%s: expected unix:PATH or tcp:HOST:PORT, got \"%s\"\n",

@@ -7,9 +7,9 @@ constexpr const char* kBmcEnvironmentVariable = "VELKORAN_BMC";
 
 // When VELKORAN_BMC names a socket ("unix:PATH" or "tcp:HOST:PORT"), puts a
 // KCS device on the port bus that forwards every request to the BMC there
-// (bmcsim, or anything speaking QEMU's external-BMC protocol). Does nothing
-// when the variable is not set. Returns false, after a line on stderr, when
-// it is set but not understood.
+// (bmcsim, or anything speaking QEMU's external-BMC protocol). When the
+// variable is not set, the ports lead to an in-process simulated BMC. Returns
+// false, after a line on stderr, when it is set but not understood.
 bool attachBmcFromEnvironment();
 
 }  // namespace sim

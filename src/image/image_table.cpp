@@ -2,7 +2,9 @@
 // enciphered in its first 192 bytes.
 #include "image/image_table.h"
 
-#if defined(__SSE2__)
+// VELKORAN_PORTABLE_SEARCH selects the plain C++ search (for testing it).
+#if defined(__SSE2__) && !defined(VELKORAN_PORTABLE_SEARCH)
+#define VELKORAN_SSE2_SEARCH 1
 #include <emmintrin.h>
 #endif
 
@@ -55,7 +57,7 @@ bool markerAt(const uint8_t* bytes, size_t at, size_t limit) {
 // no marker has been seen, the marker's first character.
 constexpr size_t kStride = 64;
 
-#if defined(__SSE2__)
+#ifdef VELKORAN_SSE2_SEARCH
 uint64_t candidates(const uint8_t* bytes, bool markerSeen) {
   const __m128i zero = _mm_setzero_si128();
   const __m128i markerStart = _mm_set1_epi8(markerSeen ? 0 : kEntryMarker[0]);
