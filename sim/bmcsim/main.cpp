@@ -14,6 +14,7 @@
 
 #include "sim/bmc.h"
 #include "sim/bmcsim_options.h"
+#include "sim/config_options.h"
 #include "sim/extern_link.h"
 #include "sim/probe_bmc.h"
 
@@ -25,6 +26,7 @@ constexpr sim::BmcsimOptionModule kOptionModules[] = {
     sim::addLinkOptions,
     sim::addFaultOptions,
     sim::addProbeOptions,
+    sim::addConfigOptions,
 };
 
 volatile std::sig_atomic_t stopRequested = 0;
