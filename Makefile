@@ -50,12 +50,14 @@ unit-test: build-asan
 e2e-test: build-host build-uefi
 	cd build/host && ctest -L e2e --output-on-failure
 
-# Every fuzz_* executable that fuzz/ builds runs for FUZZ_SECONDS.
+# Every fuzz_* executable that fuzz/ builds (target velkoran_fuzzers) runs for
+# FUZZ_SECONDS, from a copy of its seed corpus fuzz/corpus/<name> and with its
+# dictionary fuzz/<name>.dict when there is one.
 fuzz-test: deps
 	@if [ ! -f fuzz/CMakeLists.txt ]; then echo "No fuzz targets."; exit 0; fi; \
 	set -e; \
 	cmake -S . -B build/fuzz -DVELKORAN_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++; \
-	make -C build/fuzz/fuzz -j$(JOBS); \
+	cmake --build build/fuzz -j$(JOBS) --target velkoran_fuzzers; \
 	mkdir -p build/fuzz/artifacts; \
 	for target in build/fuzz/fuzz/fuzz_*; do \
 	  [ -f "$$target" ] && [ -x "$$target" ] || continue; \
@@ -63,8 +65,9 @@ fuzz-test: deps
 	  corpus=build/fuzz/corpus/$$name; \
 	  mkdir -p "$$corpus"; \
 	  if [ -d "fuzz/corpus/$$name" ]; then cp -r "fuzz/corpus/$$name/." "$$corpus/"; fi; \
+	  dict=; if [ -f "fuzz/$$name.dict" ]; then dict=-dict=fuzz/$$name.dict; fi; \
 	  echo "== $$name for $(FUZZ_SECONDS) s"; \
-	  "$$target" -max_total_time=$(FUZZ_SECONDS) -timeout=10 -rss_limit_mb=2048 \
+	  "$$target" $$dict -max_total_time=$(FUZZ_SECONDS) -timeout=10 -rss_limit_mb=2048 \
 	    -print_final_stats=1 -artifact_prefix=build/fuzz/artifacts/$$name- "$$corpus" \
 	    > "build/fuzz/$$name.log" 2>&1 || { tail -n 60 "build/fuzz/$$name.log"; exit 1; }; \
 	  grep -E "stat::number_of_executed_units|Done" "build/fuzz/$$name.log" || true; \

@@ -16,6 +16,7 @@
 #include "sim/bmcsim_options.h"
 #include "sim/config_options.h"
 #include "sim/extern_link.h"
+#include "sim/firmware_options.h"
 #include "sim/probe_bmc.h"
 
 namespace {
@@ -26,6 +27,7 @@ constexpr sim::BmcsimOptionModule kOptionModules[] = {
     sim::addLinkOptions,
     sim::addFaultOptions,
     sim::addProbeOptions,
+    sim::addFirmwareOptions,
     sim::addConfigOptions,
 };
 

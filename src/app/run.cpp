@@ -8,16 +8,6 @@
 #include "platform/text.h"
 #include "transport/kcs.h"
 
-// Modes and the transport that are still being built are linked weakly until
-// they land; run control leaves a missing one out of the dispatch.
-int kcsOpen() __attribute__((weak));
-int kcsTransfer(uint8_t, uint8_t, const uint8_t*, int32_t, uint8_t*, int32_t, int32_t*)
-    __attribute__((weak));
-int kcsClose() __attribute__((weak));
-int runFirmwareDump() __attribute__((weak));
-int runUsbFirmwareUpdate() __attribute__((weak));
-int runFirmwareUpdate() __attribute__((weak));
-
 namespace {
 
 void clearOptionTexts() {
@@ -55,16 +45,10 @@ void echoCommandLine(int argc, char** argv) {
   platform::print("\n");
 }
 
-int runMissingMode() {
-  platform::print("ERROR: THIS MODE IS NOT AVAILABLE IN THIS BUILD\n\n");
-  return -1;
-}
-
 int runTransferMode() {
-  auto run = [](int (*mode)()) { return mode != nullptr ? mode() : runMissingMode(); };
-  if (toolContext.dumpFile != nullptr) return run(runFirmwareDump);
-  if (text::equal(toolContext.interfaceName, "usb")) return run(runUsbFirmwareUpdate);
-  return run(runFirmwareUpdate);
+  if (toolContext.dumpFile != nullptr) return runFirmwareDump();
+  if (text::equal(toolContext.interfaceName, "usb")) return runUsbFirmwareUpdate();
+  return runFirmwareUpdate();
 }
 
 }  // namespace
@@ -83,10 +67,8 @@ int runTool(int argc, char** argv) {
   printUsage();
   echoCommandLine(argc, argv);
 
-  if (toolContext.configMode) {
-    runConfigDriver();  // ends the program
-  }
-  if (kcsOpen == nullptr || toolContext.transport.open() == -1) return -1;
+  if (toolContext.configMode) runConfigDriver();  // ends the program
+  if (toolContext.transport.open() == -1) return -1;
   return runTransferMode();
 }
 

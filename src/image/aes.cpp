@@ -63,35 +63,49 @@ static_assert(kSubstitution[0x00] == 0x63 && kSubstitution[0x01] == 0x7C && kSub
 
 constexpr int kRounds = 10;
 
-void addRoundKey(uint8_t state[kBlockSize], const uint8_t roundKey[kBlockSize]) {
-  for (size_t i = 0; i < kBlockSize; ++i) state[i] ^= roundKey[i];
-}
-
-// The state is column-major: byte r + 4c is row r of column c.
-void inverseShiftRowsAndSubstitute(uint8_t state[kBlockSize]) {
-  uint8_t shifted[kBlockSize];
-  for (int column = 0; column < 4; ++column) {
-    for (int row = 0; row < 4; ++row) {
-      shifted[row + 4 * ((column + row) % 4)] = kInverseSubstitution[state[row + 4 * column]];
-    }
-  }
-  for (size_t i = 0; i < kBlockSize; ++i) state[i] = shifted[i];
-}
-
 // Products by the coefficients of the inverse MixColumns matrix.
 constexpr std::array<uint8_t, 256> kTimes9 = makeProducts(9);
 constexpr std::array<uint8_t, 256> kTimes11 = makeProducts(11);
 constexpr std::array<uint8_t, 256> kTimes13 = makeProducts(13);
 constexpr std::array<uint8_t, 256> kTimes14 = makeProducts(14);
 
-void inverseMixColumns(uint8_t state[kBlockSize]) {
-  for (int column = 0; column < 4; ++column) {
-    uint8_t* c = state + 4 * column;
-    const uint8_t a0 = c[0], a1 = c[1], a2 = c[2], a3 = c[3];
-    c[0] = kTimes14[a0] ^ kTimes11[a1] ^ kTimes13[a2] ^ kTimes9[a3];
-    c[1] = kTimes9[a0] ^ kTimes14[a1] ^ kTimes11[a2] ^ kTimes13[a3];
-    c[2] = kTimes13[a0] ^ kTimes9[a1] ^ kTimes14[a2] ^ kTimes11[a3];
-    c[3] = kTimes11[a0] ^ kTimes13[a1] ^ kTimes9[a2] ^ kTimes14[a3];
+// InvSubBytes and the InvMixColumns column of a byte in row 0, as one word
+// (row r in bits 8r..8r+7); rows 1 to 3 use the word rotated.
+constexpr std::array<uint32_t, 256> makeInverseTable() {
+  std::array<uint32_t, 256> table{};
+  for (int value = 0; value < 256; ++value) {
+    const uint8_t y = kInverseSubstitution[value];
+    table[value] = uint32_t{kTimes14[y]} | uint32_t{kTimes9[y]} << 8 | uint32_t{kTimes13[y]} << 16 |
+                   uint32_t{kTimes11[y]} << 24;
+  }
+  return table;
+}
+
+constexpr std::array<uint32_t, 256> kInverseTable = makeInverseTable();
+
+constexpr uint32_t rotateWord(uint32_t word, int bits) { return (word << bits) | (word >> (32 - bits)); }
+
+uint32_t columnOf(const uint8_t* bytes) {
+  return uint32_t{bytes[0]} | uint32_t{bytes[1]} << 8 | uint32_t{bytes[2]} << 16 | uint32_t{bytes[3]} << 24;
+}
+
+uint8_t byteOf(uint32_t word, int row) { return static_cast<uint8_t>(word >> (8 * row)); }
+
+uint32_t inverseMixColumn(uint32_t column) {
+  const uint8_t a0 = byteOf(column, 0), a1 = byteOf(column, 1), a2 = byteOf(column, 2), a3 = byteOf(column, 3);
+  return uint32_t(kTimes14[a0] ^ kTimes11[a1] ^ kTimes13[a2] ^ kTimes9[a3]) |
+         uint32_t(kTimes9[a0] ^ kTimes14[a1] ^ kTimes11[a2] ^ kTimes13[a3]) << 8 |
+         uint32_t(kTimes13[a0] ^ kTimes9[a1] ^ kTimes14[a2] ^ kTimes11[a3]) << 16 |
+         uint32_t(kTimes11[a0] ^ kTimes13[a1] ^ kTimes9[a2] ^ kTimes14[a3]) << 24;
+}
+
+// One inner round: InvShiftRows (row r of column c comes from column
+// c - r), InvSubBytes and InvMixColumns through the table, then the key.
+[[gnu::always_inline]] inline void inverseRound(const uint32_t in[4], uint32_t out[4], const uint32_t key[4]) {
+  for (int c = 0; c < 4; ++c) {
+    out[c] = kInverseTable[byteOf(in[c], 0)] ^ rotateWord(kInverseTable[byteOf(in[(c + 3) & 3], 1)], 8) ^
+             rotateWord(kInverseTable[byteOf(in[(c + 2) & 3], 2)], 16) ^
+             rotateWord(kInverseTable[byteOf(in[(c + 1) & 3], 3)], 24) ^ key[c];
   }
 }
 
@@ -113,21 +127,32 @@ void expandKey(const uint8_t key[kKeySize], KeySchedule* schedule) {
     }
     for (size_t i = 0; i < 4; ++i) words[at + i] = words[at - kKeySize + i] ^ word[i];
   }
+  for (int round = 0; round <= kRounds; ++round) {
+    for (int c = 0; c < 4; ++c) {
+      const uint32_t column = columnOf(schedule->roundKeys[kRounds - round] + 4 * c);
+      const bool inner = round != 0 && round != kRounds;
+      schedule->decryptionKeys[round][c] = inner ? inverseMixColumn(column) : column;
+    }
+  }
 }
 
 void decryptBlock(const KeySchedule& schedule, const uint8_t in[kBlockSize],
                   uint8_t out[kBlockSize]) {
-  uint8_t state[kBlockSize];
-  for (size_t i = 0; i < kBlockSize; ++i) state[i] = in[i];
-  addRoundKey(state, schedule.roundKeys[kRounds]);
-  for (int round = kRounds - 1; round >= 1; --round) {
-    inverseShiftRowsAndSubstitute(state);
-    addRoundKey(state, schedule.roundKeys[round]);
-    inverseMixColumns(state);
+  uint32_t state[4], next[4];
+  for (int c = 0; c < 4; ++c) state[c] = columnOf(in + 4 * c) ^ schedule.decryptionKeys[0][c];
+  for (int round = 1; round < kRounds; round += 2) {
+    inverseRound(state, next, schedule.decryptionKeys[round]);
+    if (round + 1 == kRounds) break;
+    inverseRound(next, state, schedule.decryptionKeys[round + 1]);
   }
-  inverseShiftRowsAndSubstitute(state);
-  addRoundKey(state, schedule.roundKeys[0]);
-  for (size_t i = 0; i < kBlockSize; ++i) out[i] = state[i];
+  // kRounds - 1 inner rounds leave the state in `next`; the last round has
+  // no InvMixColumns.
+  const uint32_t* last = schedule.decryptionKeys[kRounds];
+  for (int c = 0; c < 4; ++c) {
+    for (int r = 0; r < 4; ++r) {
+      out[4 * c + r] = kInverseSubstitution[byteOf(next[(c + 4 - r) & 3], r)] ^ byteOf(last[c], r);
+    }
+  }
 }
 
 void decryptCbc(const uint8_t key[kKeySize], const uint8_t iv[kBlockSize],

@@ -10,9 +10,12 @@ namespace aes {
 constexpr size_t kBlockSize = 16;
 constexpr size_t kKeySize = 16;
 
-// The expanded key: eleven round keys of 16 bytes.
+// The expanded key: eleven round keys of 16 bytes, and the same keys in the
+// order and form the table-driven inverse cipher takes them (columns as
+// little-endian words, inner keys passed through InvMixColumns).
 struct KeySchedule {
   uint8_t roundKeys[11][kBlockSize];
+  uint32_t decryptionKeys[11][4];
 };
 
 void expandKey(const uint8_t key[kKeySize], KeySchedule* schedule);

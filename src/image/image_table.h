@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-// page points at pageLength valid bytes (at most one page); returns 1 when a
-// table was found and all its entries appended, 0 otherwise.
+// page points at pageLength valid bytes; only the first 32 KiB of them are
+// read. Returns 1 when a table was found and all its entries appended, 0
+// otherwise.
 int find_respective_image_info(const uint8_t* page, size_t pageLength);

@@ -21,6 +21,7 @@ import random
 import re
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -62,8 +63,9 @@ class Key:
 class BmcSim:
     """A BMC simulator for QEMU's ipmi-bmc-extern device.
 
-    `argv` may contain "{socket}", replaced by the UNIX socket path the
-    simulator must listen on; QEMU connects to it as a client.
+    `argv` contains "{socket}", replaced by a UNIX socket path, or "{port}",
+    replaced by a free TCP port on 127.0.0.1: the simulator listens there and
+    QEMU connects to it as a client. Its output is in BootResult.bmcsim_output.
     """
 
     argv: list[str]
@@ -209,15 +211,22 @@ def _reader(stream, sink: queue.Queue) -> None:
         sink.put(chunk)
 
 
-def _stop(process: subprocess.Popen | None) -> None:
+def _stop(process: subprocess.Popen | None, grace: float = 0.0) -> None:
+    """Ends the process group: SIGTERM first when given a grace period (the
+    simulator writes its files on SIGTERM), SIGKILL after it."""
     if process is None:
         return
-    if process.poll() is None:
+    for sig, wait in ((signal.SIGTERM, grace), (signal.SIGKILL, None)):
+        if process.poll() is not None or (sig == signal.SIGTERM and grace <= 0):
+            continue
         try:
-            os.killpg(process.pid, signal.SIGKILL)
+            os.killpg(process.pid, sig)
         except ProcessLookupError:
             pass
-        process.wait()
+        try:
+            process.wait(timeout=wait)
+        except subprocess.TimeoutExpired:
+            pass
     for stream in (process.stdin, process.stdout):
         if stream is not None:
             stream.close()
@@ -234,25 +243,62 @@ def qemu_command(workdir: pathlib.Path, disk: pathlib.Path, memory_mb: int) -> l
             "-drive", f"file={disk},format=raw,media=disk"]
 
 
-def ipmi_args(socket_path: pathlib.Path | None, builtin: bool) -> list[str]:
+@dataclasses.dataclass
+class _SimEndpoint:
+    socket_path: pathlib.Path | None = None
+    port: int | None = None
+
+    def chardev(self) -> str:
+        if self.socket_path is not None:
+            return f"socket,id=ipmi0,path={self.socket_path},reconnect=1"
+        return f"socket,id=ipmi0,host=127.0.0.1,port={self.port},reconnect=1"
+
+    def substitute(self, arg: str) -> str:
+        return arg.replace("{socket}", str(self.socket_path)).replace("{port}", str(self.port))
+
+    def listening(self) -> bool:
+        if self.socket_path is not None:
+            return self.socket_path.exists()
+        # Asking by connecting would take the simulator's one connection.
+        wanted = f":{self.port:04X}"
+        with open("/proc/net/tcp") as table:
+            return any(fields[1].endswith(wanted) and fields[3] == "0A"
+                       for fields in (line.split() for line in table) if len(fields) > 3)
+
+
+def _free_port() -> int:
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def _sim_endpoint(sim: BmcSim | None, workdir: pathlib.Path) -> _SimEndpoint | None:
+    if sim is None:
+        return None
+    if any("{port}" in arg for arg in sim.argv):
+        return _SimEndpoint(port=_free_port())
+    return _SimEndpoint(socket_path=workdir / "bmc.sock")
+
+
+def ipmi_args(endpoint: _SimEndpoint | None, builtin: bool) -> list[str]:
     if builtin:
         return ["-device", "ipmi-bmc-sim,id=bmc0", "-device", "isa-ipmi-kcs,bmc=bmc0"]
-    if socket_path is None:
+    if endpoint is None:
         return []
-    return ["-chardev", f"socket,id=ipmi0,path={socket_path},reconnect=1",
+    return ["-chardev", endpoint.chardev(),
             "-device", "ipmi-bmc-extern,id=bmc0,chardev=ipmi0",
             "-device", "isa-ipmi-kcs,bmc=bmc0"]
 
 
-def _start_bmcsim(sim: BmcSim, socket_path: pathlib.Path, log) -> subprocess.Popen:
-    argv = [arg.replace("{socket}", str(socket_path)) for arg in sim.argv]
+def _start_bmcsim(sim: BmcSim, endpoint: _SimEndpoint, log) -> subprocess.Popen:
+    argv = [endpoint.substitute(arg) for arg in sim.argv]
     process = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=log,
                                stderr=subprocess.STDOUT, start_new_session=True)
     deadline = time.monotonic() + sim.ready_timeout
-    while not socket_path.exists():
+    while not endpoint.listening():
         if process.poll() is not None or time.monotonic() > deadline:
             _stop(process)
-            raise HarnessError(f"bmcsim did not start listening on {socket_path}")
+            raise HarnessError(f"bmcsim did not start listening ({endpoint.chardev()})")
         time.sleep(0.05)
     return process
 
@@ -319,10 +365,10 @@ def run_boot(commands: list[str], files: dict[str, bytes | os.PathLike] | None =
         content.update(files or {})
         make_disk(disk, content)
         argv = qemu_command(workdir, disk, memory_mb) + list(extra_qemu_args)
-        socket_path = workdir / "bmc.sock" if bmcsim else None
-        argv += ipmi_args(socket_path, builtin_bmc)
+        endpoint = _sim_endpoint(bmcsim, workdir)
+        argv += ipmi_args(endpoint, builtin_bmc)
         with QemuSlot(slot_wait):
-            result = _boot(argv, commands, keys, bmcsim, socket_path, workdir, timeout)
+            result = _boot(argv, commands, keys, bmcsim, endpoint, workdir, timeout)
         result.files = {name: fetch_file(disk, name, workdir) for name in fetch}
         return result
     finally:
@@ -332,20 +378,20 @@ def run_boot(commands: list[str], files: dict[str, bytes | os.PathLike] | None =
             shutil.rmtree(workdir, ignore_errors=True)
 
 
-def _boot(argv, commands, keys, bmcsim, socket_path, workdir, timeout) -> BootResult:
+def _boot(argv, commands, keys, bmcsim, endpoint, workdir, timeout) -> BootResult:
     sim_log_path = workdir / "bmcsim.log"
     sim = qemu = None
     with open(sim_log_path, "wb") as sim_log, open(workdir / "qemu.err", "w+b") as qemu_err:
         try:
             if bmcsim:
-                sim = _start_bmcsim(bmcsim, socket_path, sim_log)
+                sim = _start_bmcsim(bmcsim, endpoint, sim_log)
             qemu = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                     stderr=qemu_err, start_new_session=True)
             console = _Console(qemu, keys)
             timed_out = _pump(qemu, console, timeout)
         finally:
             _stop(qemu)
-            _stop(sim)
+            _stop(sim, grace=5.0)
         qemu_err.seek(0)
         stderr = qemu_err.read().decode(errors="replace")
     cleaned = clean_console(bytes(console.raw))
@@ -387,7 +433,7 @@ def main() -> int:
                         help="copy NAME back into the current directory afterwards")
     parser.add_argument("--key", action="append", default=[], metavar="PROMPT=TEXT",
                         help="type TEXT when PROMPT appears")
-    parser.add_argument("--bmcsim", help='simulator command line with "{socket}"')
+    parser.add_argument("--bmcsim", help='simulator command line with "{socket}" or "{port}"')
     parser.add_argument("--builtin-bmc", action="store_true", help="QEMU's own BMC model")
     parser.add_argument("--timeout", type=float, default=180.0)
     parser.add_argument("--raw", action="store_true", help="print the whole console")

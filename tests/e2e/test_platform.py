@@ -50,6 +50,7 @@ class PlatformInFirmware(unittest.TestCase):
         output = self.result.invocations[0].output
         self.assertIn("\u201cWarning!\nquoted\u201d\n", output)
         self.assertIn("progress 5%\rprogress 10%\r\n", output)
+        self.assertIn("LONG " + "a" * 600, self.lines)
 
     def test_ports_reach_the_kcs_device_and_qemu_reaches_the_simulator(self):
         # Idle; write state with OBF; write state with OBF cleared. An empty

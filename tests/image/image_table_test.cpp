@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -145,6 +146,14 @@ TEST(ImageTable, ReadsOnlyTheBytesThePageHolds) {
       {"enciphered, two whole blocks held", Bytes(full.begin(), full.begin() + 40), 1, entryRegions(1), ""},
       {"enciphered, one whole block held", Bytes(full.begin(), full.begin() + 31), 0, {}, kFormatError},
       {"enciphered, under one block", Bytes(full.begin(), full.begin() + 15), 0, {}, ""},
+      {"table only after the first 32 KiB",
+       [] {
+         Bytes twoPages(2 * kPageSize, ' ');
+         const std::string t = "[img]: 0 100 0 a\n[end]";
+         std::copy(t.begin(), t.end(), twoPages.begin() + kPageSize + 8);
+         return twoPages;
+       }(),
+       0, {}, ""},
       {"plain text without any zero byte",
        [] {
          Bytes page(kPageSize, ' ');
@@ -169,6 +178,34 @@ TEST(ImageTable, NinthRegionRefusesWithoutWritingPastTheList) {
   EXPECT_EQ(nine.regions, entryRegions(8));
   EXPECT_EQ(nine.console, "");
   EXPECT_TRUE(toolContext.regionListRefused);
+}
+
+}  // namespace
+
+namespace {
+
+// The fast text search against the plain rule: the table counts when its
+// marker lies before the first zero byte, wherever the 32-byte strides fall.
+TEST(ImageTable, PlainSearchAgreesWithTheRuleAtEveryAlignment) {
+  const std::string table = "[img]: 0 100 0 a\n[end]";
+  const std::string filler = "[imgx:";  // can never form a marker by itself
+  std::mt19937 random(11);
+  for (int round = 0; round < 3000; ++round) {
+    const size_t length = round % 3 == 0 ? kPageSize : 1 + random() % 200;
+    Bytes page(length);
+    for (uint8_t& byte : page) byte = static_cast<uint8_t>(filler[random() % filler.size()]);
+    const size_t tableAt = random() % length;
+    for (size_t i = 0; i < table.size() && tableAt + i < length; ++i) page[tableAt + i] = table[i];
+    const size_t zeroAt = random() % (length + 40);
+    if (zeroAt < length) page[zeroAt] = 0;
+
+    const size_t textEnd = std::min(zeroAt, length);
+    const bool markerInText = tableAt + 7 <= textEnd;
+    const bool tableInText = tableAt + table.size() <= textEnd;
+    imagetest::ReadResult read = imagetest::readTable(page);
+    ASSERT_EQ(read.result, tableInText ? 1 : 0) << "round " << round;
+    ASSERT_EQ(read.console, markerInText && !tableInText ? kFormatError : "") << "round " << round;
+  }
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 
 #include "app/tool_context.h"
 #include "sim/extern_link.h"
+#include "sim/host_link.h"
 #include "sim/probe_bmc.h"
 #include "sim/rig.h"
 #include "transport/kcs.h"
@@ -203,6 +204,34 @@ TEST(ExternLinkAbsent, AnswersNotPresentWithoutABmc) {
   EXPECT_EQ(kcsTransfer(0x18, 0x02, nullptr, 0, response, sizeof response, &length),
             sim::kCompletionNotPresent);
   EXPECT_EQ(length, 0);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(ExternLinkEnvironment, AttachesOnlyWhatItUnderstands) {
+  struct Case {
+    const char* value;  // nullptr: unset
+    bool accepted;
+    bool attached;
+  };
+  for (const Case& c : {Case{nullptr, true, false}, Case{"", true, false},
+                        Case{"unix:/tmp/velkoran-none.sock", true, true},
+                        Case{"tcp:127.0.0.1:1", true, true}, Case{"bmc.sock", false, false},
+                        Case{"tcp:localhost", false, false}}) {
+    SCOPED_TRACE(c.value ? c.value : "(unset)");
+    sim::Rig rig;
+    hostplatform::setPortDevice(nullptr);
+    if (c.value != nullptr) {
+      setenv(sim::kBmcEnvironmentVariable, c.value, 1);
+    } else {
+      unsetenv(sim::kBmcEnvironmentVariable);
+    }
+    EXPECT_EQ(sim::attachBmcFromEnvironment(), c.accepted);
+    EXPECT_EQ(hostplatform::portDevice() != nullptr, c.attached);
+    unsetenv(sim::kBmcEnvironmentVariable);
+  }
 }
 
 }  // namespace

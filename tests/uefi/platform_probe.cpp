@@ -158,6 +158,9 @@ extern "C" EFI_STATUS efi_main(EFI_HANDLE imageHandle, EFI_SYSTEM_TABLE* systemT
   report("timers", timers());
   report("memory", memory());
   ports();
+  static char longArgument[601];
+  text::fill(longArgument, 'a', sizeof longArgument - 1);
+  platform::print("LONG %s\n", longArgument);  // beyond the console's line buffer
   platform::print("\xE2\x80\x9CWarning!\nquoted\xE2\x80\x9D\n");
   platform::print("progress 5%%\rprogress 10%%\r\n");
   platform::print("PRESS A KEY:");

@@ -1,6 +1,7 @@
-// Buffered file streams over the shell's file functions. Every firmware read
-// or write is a trip through the file system driver, so byte-wide callers
-// (the image reader, the dump writer) are served from one buffer per stream.
+// File streams on the shell's file systems: a buffered stream over the
+// shell's file functions, so that byte-wide callers make no firmware call per
+// byte.
+#include "platform/buffered_stream.h"
 #include "platform/platform.h"
 #include "platform/text.h"
 #include "platform/uefi/uefi.h"
@@ -8,27 +9,15 @@
 
 namespace platform {
 
-constexpr size_t kStreamBufferSize = 8192;
-
-enum class BufferRole : uint8_t { empty, reading, writing };
-
 struct File {
   SHELL_FILE_HANDLE handle;
-  uint64_t position;          // the stream's position, as tell() reports it
   uint64_t firmwarePosition;  // where the next firmware read or write lands
-  uint64_t bufferStart;       // file offset of buffer[0]
-  size_t bufferLength;        // bytes read ahead, or bytes waiting to be written
-  BufferRole role;
-  bool atEnd;
-  bool writeFailed;
-  uint8_t buffer[kStreamBufferSize];
+  BufferedStream stream;
 };
 
 namespace {
 
-size_t smaller(size_t a, size_t b) { return a < b ? a : b; }
-
-bool isSpace(int c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+constexpr uint64_t kPositionUnknown = ~0ull;
 
 bool moveFirmwareTo(File* file, uint64_t position) {
   if (file->firmwarePosition == position) return true;
@@ -37,55 +26,38 @@ bool moveFirmwareTo(File* file, uint64_t position) {
   return true;
 }
 
-size_t firmwareRead(File* file, uint64_t position, void* destination, size_t count) {
+size_t readAt(void* context, uint64_t position, void* destination, size_t count) {
+  auto* file = static_cast<File*>(context);
   if (!moveFirmwareTo(file, position)) return 0;
   UINTN size = count;
   if (EFI_ERROR(uefi::shell()->ReadFile(file->handle, &size, destination))) {
-    file->firmwarePosition = ~0ull;  // unknown after a failure
+    file->firmwarePosition = kPositionUnknown;
     return 0;
   }
   file->firmwarePosition += size;
   return size;
 }
 
-size_t firmwareWrite(File* file, uint64_t position, const void* source, size_t count) {
+size_t writeAt(void* context, uint64_t position, const void* source, size_t count) {
+  auto* file = static_cast<File*>(context);
   if (!moveFirmwareTo(file, position)) return 0;
   UINTN size = count;
   EFI_STATUS status = uefi::shell()->WriteFile(file->handle, &size, const_cast<void*>(source));
   if (EFI_ERROR(status)) {
-    file->firmwarePosition = ~0ull;
+    file->firmwarePosition = kPositionUnknown;
     return size < count ? size : 0;
   }
   file->firmwarePosition += size;
   return size;
 }
 
-bool flushWrites(File* file) {
-  if (file->role != BufferRole::writing) return true;
-  size_t pending = file->bufferLength;
-  bool written = firmwareWrite(file, file->bufferStart, file->buffer, pending) == pending;
-  file->role = BufferRole::empty;
-  file->bufferLength = 0;
-  if (!written) file->writeFailed = true;
-  return written;
-}
-
-// Bytes of the read-ahead buffer available at the stream position.
-size_t bufferedAhead(const File* file) {
-  if (file->role != BufferRole::reading || file->position < file->bufferStart) return 0;
-  uint64_t offset = file->position - file->bufferStart;
-  return offset < file->bufferLength ? file->bufferLength - offset : 0;
-}
-
-const uint8_t* bufferAtPosition(const File* file) {
-  return file->buffer + (file->position - file->bufferStart);
-}
-
-bool refill(File* file) {
-  file->bufferLength = firmwareRead(file, file->position, file->buffer, kStreamBufferSize);
-  file->bufferStart = file->position;
-  file->role = BufferRole::reading;
-  return file->bufferLength > 0;
+bool sizeOf(void* context, uint64_t* size) {
+  UINT64 bytes = 0;
+  if (EFI_ERROR(uefi::shell()->GetFileSize(static_cast<File*>(context)->handle, &bytes))) {
+    return false;
+  }
+  *size = bytes;
+  return true;
 }
 
 bool isDirectory(SHELL_FILE_HANDLE handle) {
@@ -138,127 +110,37 @@ File* fileOpen(const char* name, const char* mode) {
     release(file);
     return nullptr;
   }
-  text::fill(file, 0, sizeof(File) - kStreamBufferSize);
   file->handle = handle;
-  file->role = BufferRole::empty;
+  file->firmwarePosition = 0;
+  streamInit(&file->stream, StreamBackend{file, readAt, writeAt, sizeOf});
   return file;
 }
 
-int fileSeek(File* file, int64_t position) {
-  if (position < 0 || !flushWrites(file)) return -1;
-  file->position = static_cast<uint64_t>(position);
-  file->atEnd = false;
-  return 0;
-}
-
-int fileSeekEnd(File* file) {
-  UINT64 size = 0;
-  if (!flushWrites(file) || EFI_ERROR(uefi::shell()->GetFileSize(file->handle, &size))) return -1;
-  file->position = size;
-  file->atEnd = false;
-  return 0;
-}
-
-int64_t fileTell(File* file) { return static_cast<int64_t>(file->position); }
+int fileSeek(File* file, int64_t position) { return streamSeek(&file->stream, position); }
+int fileSeekEnd(File* file) { return streamSeekEnd(&file->stream); }
+int64_t fileTell(File* file) { return streamTell(&file->stream); }
 
 size_t fileRead(File* file, void* buffer, size_t count) {
-  if (!flushWrites(file)) return 0;
-  auto* destination = static_cast<uint8_t*>(buffer);
-  size_t done = 0;
-  while (done < count) {
-    size_t ahead = bufferedAhead(file);
-    if (ahead > 0) {
-      size_t take = smaller(ahead, count - done);
-      text::copyBytes(destination + done, bufferAtPosition(file), take);
-      file->position += take;
-      done += take;
-    } else if (count - done >= kStreamBufferSize) {
-      // Large reads go straight into the caller's buffer.
-      size_t wanted = count - done;
-      size_t got = firmwareRead(file, file->position, destination + done, wanted);
-      file->position += got;
-      done += got;
-      if (got < wanted) break;
-    } else if (!refill(file)) {
-      break;
-    }
-  }
-  if (done < count) file->atEnd = true;
-  return done;
+  return streamRead(&file->stream, buffer, count);
 }
 
-int fileGetByte(File* file) {
-  if (bufferedAhead(file) > 0) {
-    uint8_t byte = *bufferAtPosition(file);
-    file->position += 1;
-    return byte;
-  }
-  uint8_t byte;
-  return fileRead(file, &byte, 1) == 1 ? byte : -1;
-}
+int fileGetByte(File* file) { return streamGetByte(&file->stream); }
 
 bool fileReadToken(File* file, char* buffer, size_t capacity) {
-  if (capacity == 0) return false;
-  int c;
-  do {
-    c = fileGetByte(file);
-  } while (c != -1 && isSpace(c));
-  if (c == -1) return false;
-  size_t length = 0;
-  while (c != -1 && !isSpace(c)) {
-    if (length + 1 < capacity) buffer[length++] = static_cast<char>(c);
-    c = fileGetByte(file);
-  }
-  if (c != -1) file->position -= 1;  // the delimiter stays unread, as with scanf
-  buffer[length] = '\0';
-  return true;
+  return streamReadToken(&file->stream, buffer, capacity);
 }
 
-bool fileAtEnd(File* file) { return file->atEnd; }
+bool fileAtEnd(File* file) { return streamAtEnd(&file->stream); }
 
 size_t fileWrite(File* file, const void* buffer, size_t count) {
-  if (file->role == BufferRole::reading) {
-    file->role = BufferRole::empty;
-    file->bufferLength = 0;
-  }
-  const auto* source = static_cast<const uint8_t*>(buffer);
-  size_t done = 0;
-  while (done < count) {
-    bool appendable = file->role == BufferRole::writing &&
-                      file->position == file->bufferStart + file->bufferLength &&
-                      file->bufferLength < kStreamBufferSize;
-    if (appendable) {
-      size_t take = smaller(kStreamBufferSize - file->bufferLength, count - done);
-      text::copyBytes(file->buffer + file->bufferLength, source + done, take);
-      file->bufferLength += take;
-      file->position += take;
-      done += take;
-      continue;
-    }
-    if (!flushWrites(file)) break;
-    size_t remaining = count - done;
-    if (remaining >= kStreamBufferSize) {
-      size_t written = firmwareWrite(file, file->position, source + done, remaining);
-      file->position += written;
-      done += written;
-      if (written < remaining) {
-        file->writeFailed = true;
-        break;
-      }
-    } else {
-      file->role = BufferRole::writing;
-      file->bufferStart = file->position;
-      file->bufferLength = 0;
-    }
-  }
-  return done;
+  return streamWrite(&file->stream, buffer, count);
 }
 
-int filePutByte(File* file, uint8_t byte) { return fileWrite(file, &byte, 1) == 1 ? 0 : -1; }
+int filePutByte(File* file, uint8_t byte) { return streamPutByte(&file->stream, byte); }
 
 int fileClose(File* file) {
   if (file == nullptr) return -1;
-  bool written = flushWrites(file) && !file->writeFailed;
+  bool written = streamFlush(&file->stream);
   uefi::shell()->CloseFile(file->handle);
   release(file);
   return written ? 0 : -1;

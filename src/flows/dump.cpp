@@ -1,0 +1,130 @@
+// The flash dump: phase 1 waits for the BMC to prepare it, phase 2 fetches it
+// in 56-byte chunks into the dump file.
+#include "flows/flows.h"
+
+#include "app/tool_context.h"
+#include "flows/flow_wire.h"
+#include "platform/platform.h"
+#include "platform/text.h"
+
+namespace {
+
+using namespace flows;
+
+constexpr uint64_t kFirstWaitSeconds = 50;
+constexpr uint64_t kQuestionIntervalSeconds = 5;
+constexpr int32_t kFullChunkBytes = 56;
+constexpr int kDataAttempts = 5;
+constexpr uint64_t kDataRetrySeconds = 1;
+constexpr uint8_t kDumpReady = 1;
+constexpr uint8_t kMoreFollow = 0;
+
+void prepareDump() {
+  uint8_t response[kFlowBufferSize];
+  int32_t responseLength = 0;
+  if (lowByte(sendOem(kCmdPrepareDumpFlash, nullptr, 0, response, &responseLength)) != 0) {
+    platform::print("ERROR:EXECUTE PREPARE DUMP FLASH FAILED\n\n");
+  }
+  platform::print("Phase1:Wait for BMC !!\n");
+  for (uint64_t second = 0; second < kFirstWaitSeconds; ++second) platform::delaySeconds(1);
+}
+
+// Asks until the BMC says the dump is ready and sets dumpLength.
+void waitUntilReady() {
+  for (;;) {
+    uint8_t response[kFlowBufferSize];
+    // Cleared so that a reply without data never reads as an earlier one.
+    text::fill(response, 0, sizeof response);
+    int32_t responseLength = 0;
+    uint8_t code =
+        lowByte(sendOem(kCmdCheckDumpFlashComplete, nullptr, 0, response, &responseLength));
+    bool ready = code == 0 && response[0] == kDumpReady;
+    // A ready reply without its length bytes is no answer at all.
+    if (code != 0 || (ready && responseLength < 5)) {
+      platform::print("ERROR:EXECUTE CHECK DUMP FLASH COMPLETE FAILED\n\n");
+    } else if (ready) {
+      toolContext.dumpLength = getBigEndian32(response + 1);
+      return;
+    }
+    platform::delaySeconds(kQuestionIntervalSeconds);
+  }
+}
+
+void showProgress(uint64_t chunk, uint64_t* previousPercentage) {
+  // A BMC that reports no length gets no progress lines.
+  if (toolContext.dumpLength == 0) return;
+  uint64_t percentage = 5600 * chunk / toolContext.dumpLength;
+  if (percentage != *previousPercentage && percentage % 5 == 0) {
+    platform::print("%ldK bytes      %d%%\r", static_cast<long>(56 * chunk / 1024 + 1),
+                    static_cast<int>(percentage));
+    platform::flush();
+  }
+  *previousPercentage = percentage;
+}
+
+// Fetches one chunk; false after kDataAttempts replies that failed at the
+// transport or lacked the bytes they announce, so that no earlier reply is
+// ever taken for new data.
+bool fetchChunk(uint8_t* response, int32_t* responseLength) {
+  for (int attempt = 1;; ++attempt) {
+    int result = sendOem(kCmdGetDumpFlashData, nullptr, 0, response, responseLength);
+    bool complete = result >= 0 && *responseLength >= 1 &&
+                    (response[0] != kMoreFollow || *responseLength >= 1 + kFullChunkBytes);
+    if (complete) return true;
+    if (attempt == kDataAttempts) return false;
+    platform::delaySeconds(kDataRetrySeconds);
+  }
+}
+
+bool writeBytes(platform::File* file, const uint8_t* bytes, int32_t count) {
+  for (int32_t n = 0; n < count; ++n) {
+    if (platform::filePutByte(file, bytes[n]) != 0) return false;
+  }
+  return true;
+}
+
+// Ends phase 2 with the file closed and the transport closed; result 1.
+int endDump(platform::File* file, const char* failure) {
+  if (platform::fileClose(file) != 0 && failure == nullptr) {
+    failure = "ERROR: WRITE DUMP FILE FAILED\n\n";
+  }
+  if (failure != nullptr) platform::print("%s", failure);
+  toolContext.transport.close();
+  return 1;
+}
+
+int receiveDump(platform::File* file) {
+  uint8_t response[kFlowBufferSize];
+  int32_t responseLength = 0;
+  uint64_t previousPercentage = 100;
+  for (uint64_t chunk = 1;; ++chunk) {
+    showProgress(chunk, &previousPercentage);
+    if (!fetchChunk(response, &responseLength)) {
+      return endDump(file, "ERROR: RECEIVE FLASH DATA FAILED\n\n");
+    }
+    bool last = response[0] != kMoreFollow;
+    int32_t received = responseLength < kFlowBufferSize ? responseLength : kFlowBufferSize;
+    int32_t count = last ? received - 1 : kFullChunkBytes;
+    if (!writeBytes(file, response + 1, count)) {
+      return endDump(file, "ERROR: WRITE DUMP FILE FAILED\n\n");
+    }
+    if (last) return endDump(file, nullptr);
+  }
+}
+
+}  // namespace
+
+int runFirmwareDump() {
+  prepareDump();
+  waitUntilReady();
+
+  platform::print("Phase2:Receive the flash data........... \n");
+  platform::File* file = platform::fileOpen(toolContext.dumpFile, "wb+");
+  if (file == nullptr) {
+    platform::print("ERROR: OPEN BINARY FILE FAILED %s\n\n", toolContext.dumpFile);
+    toolContext.transport.close();
+    return 1;
+  }
+  platform::print("length=0x%lx\n", static_cast<unsigned long>(toolContext.dumpLength));
+  return receiveDump(file);
+}

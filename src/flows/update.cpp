@@ -1,0 +1,262 @@
+// The firmware update: update information, image checks, region upload in
+// 49-byte chunks and the flash progress poll.
+#include "flows/flows.h"
+
+#include "app/tool_context.h"
+#include "flows/flow_wire.h"
+#include "image/region_list.h"
+#include "platform/platform.h"
+#include "platform/text.h"
+#include "transport/ipmi.h"
+
+namespace {
+
+using namespace flows;
+
+constexpr uint64_t kChunkDataBytes = 49;
+constexpr uint8_t kImageKindUpdatable = 2;
+constexpr uint8_t kCodeInvalidCommand = 0xC1;
+constexpr uint8_t kCodeAnotherUserUpdating = 0xDF;
+constexpr uint8_t kCodePackageRejected = 0xCD;
+constexpr uint8_t kTransportFailed = 0xFF;
+constexpr uint8_t kProgressDone = 100;
+
+constexpr char kAnotherUserMessage[] =
+    "\xE2\x80\x9CWarning!\nAnother user is updating!\n"
+    "Please wait for the BMC to restart!\xE2\x80\x9D\n";
+
+void releasePageBuffer() {
+  if (toolContext.pageBuffer != nullptr) {
+    platform::release(toolContext.pageBuffer);
+    toolContext.pageBuffer = nullptr;
+  }
+}
+
+// Every failed update ends here, after its own message.
+int endFailedUpdate(platform::File* file, bool coldReset) {
+  if (coldReset) ipmiColdReset();
+  platform::fileClose(file);
+  releasePageBuffer();
+  return -1;
+}
+
+const char* rejectionMessage(uint8_t reason) {
+  switch (reason) {
+    case 1:
+      return "Error!\nUpdate package verification failed!\n";
+    case 2:
+      return "Error!\nCan't downgrade to this update package version!\n";
+    default:
+      return "Error!\nThis update package is not compatible with your system configuration.\n";
+  }
+}
+
+// Sets imageKind from the BMC; false when the update has already ended.
+bool askUpdateInfo(platform::File* file) {
+  uint8_t request[1] = {toolContext.preserveConfig};
+  uint8_t response[kFlowBufferSize] = {};
+  int32_t responseLength = 0;
+  uint8_t code = lowByte(sendOem(kCmdGetFWUpdateInfo, request, 1, response, &responseLength));
+  // A reply without its kind byte says nothing about the image kind.
+  if (code == 0 && responseLength >= 1) {
+    toolContext.imageKind = response[0];
+    return true;
+  }
+  if (code == kCodeInvalidCommand) {
+    toolContext.imageKind = 1;
+    return true;
+  }
+  if (code == kCodeAnotherUserUpdating) {
+    platform::print("%s", kAnotherUserMessage);
+    endFailedUpdate(file, false);
+    return false;
+  }
+  platform::print("ERROR:SEND \"GetFWUpdateInfo\" COMMAND TO BMC FAILED\n");
+  platform::print("REBOOTING THE BMC ...\n");
+  endFailedUpdate(file, true);
+  return false;
+}
+
+uint64_t measureFile(platform::File* file) {
+  platform::fileSeekEnd(file);
+  int64_t size = platform::fileTell(file);
+  platform::fileSeek(file, 0);
+  return size < 0 ? 0 : static_cast<uint64_t>(size);
+}
+
+// A region's bytes, read one at a time from the image file. Bytes past the
+// end of the file are 0xFF (the end-of-file value cut to 8 bits); they are
+// given without asking the file, since each such question would be a trip
+// through the file system.
+struct RegionSource {
+  platform::File* file;
+  uint64_t leftInFile;
+
+  void read(uint8_t* out, uint64_t count) {
+    for (uint64_t n = 0; n < count; ++n) {
+      if (leftInFile == 0) {
+        out[n] = 0xFF;
+        continue;
+      }
+      out[n] = static_cast<uint8_t>(platform::fileGetByte(file));
+      --leftInFile;
+    }
+  }
+};
+
+void sendBlockInfo(uint8_t index) {
+  uint8_t request[kBlockDescriptionLength];
+  describeRegion(index, request);
+  uint8_t response[kFlowBufferSize];
+  int32_t responseLength = 0;
+  if (lowByte(sendOem(kCmdSendBlockInfo, request, kBlockDescriptionLength, response, &responseLength)) == kTransportFailed) {
+    platform::print("sendBlockInfo fail...\n");
+  }
+}
+
+// Sends the flag-0 chunks of a region of 49 bytes or more; *rest receives the
+// byte count left for the last chunk. False when a chunk failed.
+bool sendFullChunks(RegionSource& source, uint8_t index, uint64_t length, uint64_t* rest) {
+  uint8_t chunk[1 + kChunkDataBytes];
+  uint8_t response[kFlowBufferSize];
+  int32_t responseLength = 0;
+  uint64_t remaining = length;
+  uint64_t sent = kChunkDataBytes;
+  uint64_t previousPercentage = 100;
+  for (;;) {
+    chunk[0] = 0;
+    source.read(chunk + 1, kChunkDataBytes);
+    if (lowByte(sendOem(kCmdReceiveFWData, chunk, sizeof chunk, response, &responseLength)) ==
+        kTransportFailed) {
+      return false;
+    }
+    uint64_t percentage = sent * 100 / length;
+    if (percentage != previousPercentage && percentage % 5 == 0) {
+      platform::print("Load part %d %8ld bytes, %5ldK bytes   %d%%\r", index,
+                      static_cast<long>(length), static_cast<long>(sent / 1024 + 1),
+                      static_cast<int>(percentage + 1));
+      platform::flush();
+    }
+    if (remaining - kChunkDataBytes <= kChunkDataBytes) {
+      *rest = remaining - kChunkDataBytes;
+      return true;
+    }
+    previousPercentage = percentage;
+    remaining -= kChunkDataBytes;
+    sent += kChunkDataBytes;
+  }
+}
+
+// Returns the low byte of the last chunk's result; response byte 0 carries a
+// rejection reason.
+uint8_t sendLastChunk(RegionSource& source, uint64_t rest, uint8_t* response) {
+  uint8_t chunk[1 + kChunkDataBytes];
+  chunk[0] = 1;
+  source.read(chunk + 1, rest);
+  int32_t responseLength = 0;
+  return lowByte(sendOem(kCmdReceiveFWData, chunk, static_cast<int32_t>(rest + 1), response,
+                         &responseLength));
+}
+
+int failReceive(platform::File* file) {
+  platform::print("ERROR:SEND \"ReceiveFWData\" COMMAND TO BMC FAILED\n");
+  return endFailedUpdate(file, true);
+}
+
+// 0 when every region went through; otherwise the update has ended.
+int uploadRegions(platform::File* file, uint64_t fileSize) {
+  for (uint8_t i = 0; i < toolContext.regionCount; ++i) {
+    const ImageRegion& region = toolContext.regions[i];
+    sendBlockInfo(i);
+    platform::fileSeek(file, static_cast<int64_t>(region.offset));
+    RegionSource source{file, region.offset < fileSize ? fileSize - region.offset : 0};
+    // A region shorter than one full chunk goes out whole as its last chunk.
+    uint64_t rest = region.length;
+    if (region.length >= kChunkDataBytes && !sendFullChunks(source, i, region.length, &rest)) {
+      return failReceive(file);
+    }
+    uint8_t response[kFlowBufferSize] = {};
+    uint8_t code = sendLastChunk(source, rest, response);
+    if (code == kTransportFailed) return failReceive(file);
+    platform::print("Load part %d %8ld bytes, [Ok]                       \r\n", i,
+                    static_cast<long>(region.length));
+    if (code == kCodePackageRejected) {
+      platform::print("%s", rejectionMessage(response[0]));
+      return endFailedUpdate(file, true);
+    }
+  }
+  return 0;
+}
+
+void pollFlashProgress() {
+  for (;;) {
+    platform::delaySeconds(1);
+    uint8_t request[kFlowBufferSize];
+    uint8_t response[kFlowBufferSize];
+    text::fill(request, 0, sizeof request);
+    text::fill(response, 0, sizeof response);
+    int32_t responseLength = 0;
+    sendOem(kCmdGetFWUpdateProgress, request, 0, response, &responseLength);
+    platform::print("new firmware is updating...%d%%\r", static_cast<int>(response[0]));
+    platform::flush();
+    if (response[0] == kProgressDone) return;
+  }
+}
+
+// Allocates the page buffer and checks the file against the BMC's answer;
+// false when the update has ended.
+bool prepareImage(platform::File* file, uint64_t* fileSize) {
+  toolContext.pageBuffer = static_cast<uint8_t*>(platform::allocate(kPageSize));
+  if (toolContext.pageBuffer == nullptr) {
+    platform::print(
+        "ERROR: ALLOCATE MEMORY FOR THIS PROGRAM FAILED,PLEASE CHECK THE MEMORY USAGE\n");
+    endFailedUpdate(file, false);
+    return false;
+  }
+  *fileSize = measureFile(file);
+  // Only a check that the whole file would fit in memory: nothing uses it.
+  void* wholeFile = *fileSize == 0 ? nullptr : platform::allocate(*fileSize);
+  if (*fileSize != 0 && wholeFile == nullptr) {
+    platform::print("malloc memory buffer failed!!\n");
+    endFailedUpdate(file, true);
+    return false;
+  }
+  if (wholeFile != nullptr) platform::release(wholeFile);
+  if (toolContext.imageKind != kImageKindUpdatable) {
+    platform::print("Please select the correct image file and try again.\n");
+    endFailedUpdate(file, true);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int runFirmwareUpdate() {
+  platform::File* file = platform::fileOpen(toolContext.firmwareFile, "rb");
+  if (file == nullptr) {
+    platform::print("ERROR: OPEN BINARY FILE FAILED\n\n");
+    return -1;
+  }
+  if (!askUpdateInfo(file)) return -1;
+  uint64_t fileSize = 0;
+  if (!prepareImage(file, &fileSize)) return -1;
+
+  platform::print("Check if this file is valid................\n");
+  if (buildRegionList(file, fileSize, toolContext.pageBuffer) == 0) {
+    platform::print(
+        "Error!\nUpdate package type mismatch!\nPlease select the correct type and try again!\n");
+    return endFailedUpdate(file, true);
+  }
+  platform::print("If the FW update fails,PLEASE TRY AGAIN\n");
+  if (uploadRegions(file, fileSize) != 0) return -1;
+
+  releasePageBuffer();
+  platform::fileClose(file);
+  platform::print("\n\n\nIf the FW update fails. PLEASE WAIT 5 MINS AND REMOVE THE AC...\n");
+  pollFlashProgress();
+  platform::print(
+      "\nUpdate Complete,Please wait for BMC reboot, about 1 min                       \n");
+  toolContext.transport.close();
+  return 0;
+}

@@ -1,0 +1,188 @@
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "support/flow_fixture.h"
+#include "platform/host/host.h"
+
+namespace flowtest {
+namespace {
+
+constexpr uint8_t kCheckDumpFlashComplete = 0x1E;
+constexpr uint8_t kGetDumpFlashData = 0x1F;
+
+const std::string kPhase1 = "Phase1:Wait for BMC !!\n";
+const std::string kPhase2 = "Phase2:Receive the flash data........... \n";
+const std::string kCheckFailed = "ERROR:EXECUTE CHECK DUMP FLASH COMPLETE FAILED\n\n";
+const std::string kReceiveFailed = "ERROR: RECEIVE FLASH DATA FAILED\n\n";
+const std::string kWriteFailed = "ERROR: WRITE DUMP FILE FAILED\n\n";
+
+Bytes pattern(size_t size) {
+  Bytes bytes(size);
+  for (size_t i = 0; i < size; ++i) bytes[i] = uint8_t(i * 13 + i / 256);
+  return bytes;
+}
+
+class DumpTest : public FlowTest {
+ protected:
+  void dump(size_t flashSize = 1000) {
+    if (firmware.flash.empty()) firmware.flash = pattern(flashSize);
+    run({"-d", path("dump.bin")});
+  }
+};
+
+TEST_F(DumpTest, FileHoldsTheFlashAfterBothPhases) {
+  dump(1000);
+  EXPECT_EQ(result, 1);
+  EXPECT_EQ(afterEcho(), kPhase1 + kPhase2 + "length=0x3e8\n" +
+                             "1K bytes      5%\r1K bytes      50%\r"
+                             "1K bytes      95%\r1K bytes      100%\r");
+  EXPECT_EQ(readFile("dump.bin"), firmware.flash);
+  EXPECT_EQ(waitedSeconds(), 50u);
+  EXPECT_EQ(firmware.requestCount[kGetDumpFlashData], 18);
+}
+
+struct ReadinessCase {
+  const char* name;
+  std::function<void(sim::FirmwareBmc::Knobs&)> arrange;
+  std::string phase1;  // between the echo and the phase 2 line
+  int questions;
+};
+
+const ReadinessCase kReadiness[] = {
+    {"ready at once", [](auto&) {}, kPhase1, 1},
+    {"prepare refused, dump goes on", [](auto& k) { k.prepareCompletionCode = 0xC0; },
+     "ERROR:EXECUTE PREPARE DUMP FLASH FAILED\n\n" + kPhase1, 1},
+    {"not ready three times", [](auto& k) { k.notReadyQuestions = 3; }, kPhase1, 4},
+    {"question answered with errors",
+     [](auto& k) { k.checkCompletionCodes = {0xC3, 0xFF}; }, kPhase1 + kCheckFailed + kCheckFailed,
+     3},
+    {"question unanswered",
+     [](auto& k) { k.unanswered = {{kCheckDumpFlashComplete, 1}}; },
+     kPhase1 + kTransportError + kCheckFailed, 2},
+    {"ready without its length bytes", [](auto& k) { k.shortReadyReplies = 1; },
+     kPhase1 + kCheckFailed, 2},
+};
+
+TEST_F(DumpTest, ReadinessQuestionsRepeatEveryFiveSeconds) {
+  for (const ReadinessCase& c : kReadiness) {
+    SCOPED_TRACE(c.name);
+    reset();
+    c.arrange(firmware.knobs);
+    dump(56 * 3);
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(afterEcho().substr(0, c.phase1.size() + kPhase2.size()), c.phase1 + kPhase2);
+    EXPECT_EQ(firmware.requestCount[kCheckDumpFlashComplete], c.questions);
+    EXPECT_EQ(waitedSeconds(), 50u + 5u * (c.questions - 1));
+    EXPECT_EQ(readFile("dump.bin"), firmware.flash);
+  }
+}
+
+struct LengthCase {
+  const char* name;
+  size_t served;
+  std::optional<uint32_t> reported;
+  std::string progress;
+};
+
+const LengthCase kLengths[] = {
+    {"reported length 0 prints no progress", 200, 0u, ""},
+    {"a first percentage of 100 is not printed", 40, 56u, ""},
+    {"more data than announced", 300, 112u,
+     "1K bytes      50%\r1K bytes      100%\r1K bytes      150%\r"
+     "1K bytes      200%\r1K bytes      250%\r1K bytes      300%\r"},
+    {"last chunk without data", 112, std::nullopt,
+     "1K bytes      50%\r1K bytes      100%\r1K bytes      150%\r"},
+    {"last chunk of 19 bytes", 56 * 2 + 19, std::nullopt, ""},
+};
+
+TEST_F(DumpTest, ProgressFollowsTheReportedLengthAndEveryChunkIsKept) {
+  for (const LengthCase& c : kLengths) {
+    SCOPED_TRACE(c.name);
+    reset();
+    firmware.knobs.reportedDumpLength = c.reported;
+    dump(c.served);
+    EXPECT_EQ(result, 1);
+    std::string header = kPhase1 + kPhase2 + "length=0x";
+    std::string printed = afterEcho();
+    ASSERT_EQ(printed.substr(0, header.size()), header);
+    std::string progress = printed.substr(printed.find('\n', header.size()) + 1);
+    if (c.reported) {
+      EXPECT_EQ(progress, c.progress);
+    }
+    EXPECT_EQ(readFile("dump.bin"), firmware.flash);
+  }
+}
+
+TEST_F(DumpTest, ThirtyTwoMebibytesStartAtZeroPercent) {
+  firmware.knobs.reportedDumpLength = 0x2000000;
+  dump(56 * 29960 + 10);
+  const std::string start =
+      kPhase1 + kPhase2 + "length=0x2000000\n1K bytes      0%\r1639K bytes      5%\r";
+  EXPECT_EQ(afterEcho().substr(0, start.size()), start);
+  EXPECT_EQ(readFile("dump.bin"), firmware.flash);
+}
+
+struct DataFaultCase {
+  const char* name;
+  std::function<void(sim::FirmwareBmc::Knobs&)> arrange;
+  std::string printed;  // after the progress-free header
+  uint64_t retryWaits;
+};
+
+const DataFaultCase kDataFaults[] = {
+    {"failed request asked again",
+     [](auto& k) { k.unanswered = {{kGetDumpFlashData, 2}}; }, kTransportError, 1},
+    {"short reply asked again",
+     [](auto& k) { k.dataFaults = {{1, sim::FirmwareBmc::DataFault::kShort}}; }, "", 1},
+    {"four faults in a row still recover",
+     [](auto& k) {
+       for (int n = 2; n <= 5; ++n) k.dataFaults[n] = sim::FirmwareBmc::DataFault::kShort;
+     },
+     "", 4},
+};
+
+TEST_F(DumpTest, StaleDataNeverReachesTheFile) {
+  for (const DataFaultCase& c : kDataFaults) {
+    SCOPED_TRACE(c.name);
+    reset();
+    firmware.knobs.reportedDumpLength = 0;
+    c.arrange(firmware.knobs);
+    dump(56 * 4 + 3);
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(afterEcho(), kPhase1 + kPhase2 + "length=0x0\n" + c.printed);
+    EXPECT_EQ(readFile("dump.bin"), firmware.flash);
+    EXPECT_EQ(waitedSeconds(), 50u + c.retryWaits);
+  }
+}
+
+TEST_F(DumpTest, FiveFailedAttemptsEndTheDumpWithWhatArrived) {
+  firmware.knobs.reportedDumpLength = 0;
+  for (int n = 3; n <= 7; ++n) firmware.knobs.dataFaults[n] = sim::FirmwareBmc::DataFault::kShort;
+  dump(56 * 4);
+  EXPECT_EQ(result, 1);
+  EXPECT_EQ(afterEcho(), kPhase1 + kPhase2 + "length=0x0\n" + kReceiveFailed);
+  EXPECT_EQ(readFile("dump.bin"), Bytes(firmware.flash.begin(), firmware.flash.begin() + 112));
+  EXPECT_EQ(firmware.requestCount[kGetDumpFlashData], 7);
+  EXPECT_EQ(waitedSeconds(), 50u + 4u);
+}
+
+TEST_F(DumpTest, FullVolumeEndsTheDumpWithAnError) {
+  hostplatform::faults().writeLimit = 100;
+  firmware.knobs.reportedDumpLength = 0;
+  dump(56 * 200);
+  EXPECT_EQ(result, 1);
+  EXPECT_EQ(afterEcho(), kPhase1 + kPhase2 + "length=0x0\n" + kWriteFailed);
+}
+
+TEST_F(DumpTest, UncreatableFileStopsBeforeAnyDataRequest) {
+  firmware.flash = pattern(100);
+  run({"-d", path("no-such-dir/dump.bin")});
+  EXPECT_EQ(result, 1);
+  EXPECT_EQ(afterEcho(), kPhase1 + kPhase2 + "ERROR: OPEN BINARY FILE FAILED " +
+                             path("no-such-dir/dump.bin") + "\n\n");
+  EXPECT_EQ(firmware.requestCount[kGetDumpFlashData], 0);
+}
+
+}  // namespace
+}  // namespace flowtest

@@ -1,0 +1,298 @@
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "app/tool_context.h"
+#include "support/flow_fixture.h"
+#include "platform/host/host.h"
+
+namespace flowtest {
+namespace {
+
+constexpr uint8_t kGetFWUpdateInfo = 0x16;
+constexpr uint8_t kSendBlockInfo = 0x14;
+constexpr uint8_t kReceiveFWData = 0x15;
+
+const std::string kChecking = "Check if this file is valid................\n";
+const std::string kTryAgain = "If the FW update fails,PLEASE TRY AGAIN\n";
+const std::string kRemoveAc = "\n\n\nIf the FW update fails. PLEASE WAIT 5 MINS AND REMOVE THE AC...\n";
+const std::string kComplete =
+    "\nUpdate Complete,Please wait for BMC reboot, about 1 min                       \n";
+const std::string kInfoFailed =
+    "ERROR:SEND \"GetFWUpdateInfo\" COMMAND TO BMC FAILED\nREBOOTING THE BMC ...\n";
+const std::string kWrongKind = "Please select the correct image file and try again.\n";
+const std::string kMismatch =
+    "Error!\nUpdate package type mismatch!\nPlease select the correct type and try again!\n";
+const std::string kReceiveFailed = "ERROR:SEND \"ReceiveFWData\" COMMAND TO BMC FAILED\n";
+
+std::string okLine(int index, const std::string& paddedLength) {
+  return "Load part " + std::to_string(index) + " " + paddedLength +
+         " bytes, [Ok]                       \r\n";
+}
+
+// The progress lines of a 262,144-byte region: K bytes at each printed step
+// (percent 1, 6, ... 96), worked out by hand from the chunk arithmetic.
+std::string fullTablePageProgress(int index) {
+  const int kBytes[] = {1,   13,  26,  39,  52,  65,  77,  90,  103, 116,
+                        129, 141, 154, 167, 180, 193, 205, 218, 231, 244};
+  std::string text;
+  for (int step = 0; step < 20; ++step) {
+    std::string k = std::to_string(kBytes[step]);
+    text += "Load part " + std::to_string(index) + "   262144 bytes, " +
+            std::string(5 - k.size(), ' ') + k + "K bytes   " + std::to_string(step * 5 + 1) +
+            "%\r";
+  }
+  return text + okLine(index, "  262144");
+}
+
+// Table in page 0; regions: 0x8000 (100 bytes), 0x9000 (2000 bytes), then
+// the table page itself (0, 256 KiB, reaching past the end of the file).
+const std::vector<TableEntry> kTwoParts = {{0x8000, 100, "a.bin"}, {0x9000, 2000, "b.bin"}};
+
+class UpdateTest : public FlowTest {
+ public:
+  Bytes image = makeImage(0xA000, 0, tableText(kTwoParts));
+  void update(std::vector<std::string> extra = {}) {
+    writeFile("fw.bin", image);
+    std::vector<std::string> args{"-f", path("fw.bin")};
+    args.insert(args.end(), extra.begin(), extra.end());
+    run(args);
+  }
+};
+
+TEST_F(UpdateTest, UploadsEveryRegionAndPollsUntilDone) {
+  firmware.knobs.progressSteps = {30, 60, 100};
+  update();
+
+  EXPECT_EQ(result, 0);
+  std::string region1 =
+      "Load part 1     2000 bytes,     2K bytes   76%\r"
+      "Load part 1     2000 bytes,     2K bytes   81%\r"
+      "Load part 1     2000 bytes,     2K bytes   86%\r"
+      "Load part 1     2000 bytes,     2K bytes   91%\r"
+      "Load part 1     2000 bytes,     2K bytes   96%\r" +
+      okLine(1, "    2000");
+  EXPECT_EQ(afterEcho(), kChecking + kTryAgain + okLine(0, "     100") + region1 +
+                             fullTablePageProgress(2) + kRemoveAc +
+                             "new firmware is updating...30%\r"
+                             "new firmware is updating...60%\r"
+                             "new firmware is updating...100%\r" +
+                             kComplete);
+  EXPECT_TRUE(firmware.violations.empty()) << firmware.violations.front();
+  ASSERT_TRUE(firmware.updateComplete());
+  EXPECT_EQ(flashAt(0x8000, 100), regionBytes(image, 0x8000, 100));
+  EXPECT_EQ(flashAt(0x9000, 2000), regionBytes(image, 0x9000, 2000));
+  EXPECT_EQ(flashAt(0, 0x40000), regionBytes(image, 0, 0x40000));
+  EXPECT_EQ(bmc.coldResets, 0);
+  EXPECT_EQ(waitedSeconds(), 3u);
+  EXPECT_EQ(toolContext.pageBuffer, nullptr);
+}
+
+TEST_F(UpdateTest, BlockDescriptionsAreBigEndianWithIndexAndCount) {
+  update();
+  const std::vector<Bytes> expected = {
+      {0, 0, 0x80, 0, 0, 1, 0, 0, 0, 0, 0, 100, 0, 3},
+      {0, 0, 0x90, 0, 0, 1, 0, 0, 0, 0, 0x07, 0xD0, 1, 3},
+      {0, 0, 0, 0, 0, 4, 0, 0, 0, 4, 0, 0, 2, 3},
+  };
+  EXPECT_EQ(requestsFor(kSendBlockInfo), expected);
+}
+
+TEST_F(UpdateTest, PreserveFlagIsTheOnlyInfoData) {
+  const struct {
+    std::vector<std::string> extra;
+    uint8_t flag;
+  } cases[] = {{{}, 1}, {{"-r", "y"}, 1}, {{"-r", "n"}, 0}};
+  for (const auto& c : cases) {
+    reset();
+    firmware.knobs.infoCompletionCode = 0xDF;  // ends the update at once
+    update(c.extra);
+    EXPECT_EQ(requestsFor(kGetFWUpdateInfo), std::vector<Bytes>{{c.flag}});
+  }
+}
+
+TEST_F(UpdateTest, BlockInfoTransportFailureIsReportedAndTheRegionStillGoes) {
+  firmware.knobs.unanswered = {{kSendBlockInfo, 1}};
+  update();
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(afterEcho().substr(0, kChecking.size() + kTryAgain.size() + kTransportError.size() + 22),
+            kChecking + kTryAgain + kTransportError + "sendBlockInfo fail...\n");
+  EXPECT_EQ(requestsFor(kReceiveFWData).size(), 3u + 41 + 5350);
+}
+
+struct FailureCase {
+  const char* name;
+  std::function<void(UpdateTest&)> arrange;
+  std::string printed;  // after the echo
+  bool coldReset;
+};
+
+const std::string kUploadStart = kChecking + kTryAgain;
+
+const FailureCase kFailures[] = {
+    {"another user updating",
+     [](UpdateTest& t) { t.firmware.knobs.infoCompletionCode = 0xDF; },
+     "\xE2\x80\x9CWarning!\nAnother user is updating!\nPlease wait for the BMC to restart!\xE2\x80\x9D\n",
+     false},
+    {"info answered with an error code",
+     [](UpdateTest& t) { t.firmware.knobs.infoCompletionCode = 0xC0; }, kInfoFailed, true},
+    {"info unanswered",
+     [](UpdateTest& t) { t.firmware.knobs.unanswered = {{kGetFWUpdateInfo, 1}}; },
+     kTransportError + kInfoFailed, true},
+    {"info without its kind byte",
+     [](UpdateTest& t) { t.firmware.knobs.infoWithoutKind = true; }, kInfoFailed, true},
+    {"page buffer not allocated",
+     [](UpdateTest&) { hostplatform::faults().failAllocationOfSize = 0x8000; },
+     "ERROR: ALLOCATE MEMORY FOR THIS PROGRAM FAILED,PLEASE CHECK THE MEMORY USAGE\n", false},
+    {"whole-file buffer not allocated",
+     [](UpdateTest&) { hostplatform::faults().failAllocationOfSize = 0xA000; },
+     "malloc memory buffer failed!!\n", true},
+    {"invalid command taken as kind 1",
+     [](UpdateTest& t) { t.firmware.knobs.infoCompletionCode = 0xC1; }, kWrongKind, true},
+    {"kind 0", [](UpdateTest& t) { t.firmware.knobs.imageKind = 0; }, kWrongKind, true},
+    {"kind 1", [](UpdateTest& t) { t.firmware.knobs.imageKind = 1; }, kWrongKind, true},
+    {"kind 3", [](UpdateTest& t) { t.firmware.knobs.imageKind = 3; }, kWrongKind, true},
+    {"kind 0x12 compared whole", [](UpdateTest& t) { t.firmware.knobs.imageKind = 0x12; },
+     kWrongKind, true},
+    {"no table", [](UpdateTest& t) { t.image = makeImage(0xA000, 0, "no table here"); },
+     kChecking + kMismatch, true},
+    {"more than eight regions",
+     [](UpdateTest& t) {
+       std::vector<TableEntry> nine(9, TableEntry{0x8000, 0x100});
+       t.image = makeImage(0xA000, 0, tableText(nine));
+     },
+     kChecking + kMismatch, true},
+    {"first chunk unanswered",
+     [](UpdateTest& t) { t.firmware.knobs.unanswered = {{kReceiveFWData, 1}}; },
+     kUploadStart + kTransportError + kReceiveFailed, true},
+    {"last chunk unanswered",
+     [](UpdateTest& t) { t.firmware.knobs.unanswered = {{kReceiveFWData, 3}}; },
+     kUploadStart + kTransportError + kReceiveFailed, true},
+    {"rejected: verification",
+     [](UpdateTest& t) { t.firmware.knobs.reject = sim::FirmwareBmc::Rejection{0, 1}; },
+     kUploadStart + okLine(0, "     100") + "Error!\nUpdate package verification failed!\n", true},
+    {"rejected: downgrade",
+     [](UpdateTest& t) { t.firmware.knobs.reject = sim::FirmwareBmc::Rejection{0, 2}; },
+     kUploadStart + okLine(0, "     100") +
+         "Error!\nCan't downgrade to this update package version!\n",
+     true},
+    {"rejected: not compatible",
+     [](UpdateTest& t) { t.firmware.knobs.reject = sim::FirmwareBmc::Rejection{0, 7}; },
+     kUploadStart + okLine(0, "     100") +
+         "Error!\nThis update package is not compatible with your system configuration.\n",
+     true},
+};
+
+TEST_F(UpdateTest, EveryFailureEndsAsTheTableSays) {
+  for (const FailureCase& c : kFailures) {
+    SCOPED_TRACE(c.name);
+    reset();
+    image = makeImage(0xA000, 0, tableText(kTwoParts));
+    c.arrange(*this);
+    update();
+    EXPECT_EQ(result, -1);
+    EXPECT_EQ(afterEcho(), c.printed + (c.coldReset ? kColdResetSuccess : ""));
+    EXPECT_EQ(bmc.coldResets, c.coldReset ? 1 : 0);
+    EXPECT_EQ(firmware.requestCount[0x17], 0);
+    EXPECT_EQ(toolContext.pageBuffer, nullptr);
+  }
+}
+
+TEST_F(UpdateTest, MissingFileSendsNothing) {
+  run({"-f", path("absent.bin")});
+  EXPECT_EQ(result, -1);
+  EXPECT_EQ(afterEcho(), "ERROR: OPEN BINARY FILE FAILED\n\n");
+  EXPECT_TRUE(bmc.received.empty());
+}
+
+TEST_F(UpdateTest, RejectionOnALaterRegionComesAfterItsCompletionLine) {
+  firmware.knobs.reject = sim::FirmwareBmc::Rejection{2, 2};
+  update();
+  EXPECT_EQ(result, -1);
+  const std::string tail = fullTablePageProgress(2) +
+                           "Error!\nCan't downgrade to this update package version!\n" +
+                           kColdResetSuccess;
+  ASSERT_GE(console.size(), tail.size());
+  EXPECT_EQ(console.substr(console.size() - tail.size()), tail);
+}
+
+// Chunks of region 0 as (flag, data bytes) runs.
+struct ChunkCase {
+  uint64_t length;
+  size_t fullChunks;
+  size_t lastChunkBytes;
+};
+
+TEST_F(UpdateTest, RegionLengthsSplitIntoChunks) {
+  const ChunkCase cases[] = {{49, 1, 0},  {50, 1, 1},         {98, 1, 49}, {99, 2, 1},
+                             {48, 0, 48}, {1, 0, 1},          {0, 0, 0},   {0x40000, 5349, 43}};
+  for (const ChunkCase& c : cases) {
+    SCOPED_TRACE(c.length);
+    reset();
+    image = makeImage(0x50000, 0, tableText({{0x8000, c.length}}));
+    update();
+    ASSERT_EQ(result, 0);
+    std::vector<Bytes> chunks = requestsFor(kReceiveFWData);
+    chunks.resize(c.fullChunks + 1);  // region 0 only
+    for (size_t n = 0; n < c.fullChunks; ++n) {
+      ASSERT_EQ(chunks[n].size(), 50u);
+      ASSERT_EQ(chunks[n][0], 0);
+    }
+    EXPECT_EQ(chunks.back().size(), c.lastChunkBytes + 1);
+    EXPECT_EQ(chunks.back()[0], 1);
+    EXPECT_TRUE(firmware.violations.empty()) << firmware.violations.front();
+    EXPECT_EQ(flashAt(0x8000, c.length), regionBytes(image, 0x8000, c.length));
+  }
+}
+
+TEST_F(UpdateTest, ProgressOfALargeRegionFollowsTheChunks) {
+  image = makeImage(0x48000, 0x40000, tableText({{0, 0x40000}}));
+  // Console length when each chunk arrives, to see which chunk a line follows.
+  std::vector<size_t> consoleAtChunk;
+  firmware.observer = [&](const sim::Request& request) {
+    if (request.command == kReceiveFWData) consoleAtChunk.push_back(rig.console.size());
+  };
+  update();
+  ASSERT_EQ(result, 0);
+  const std::string first = "Load part 0   262144 bytes,     1K bytes   1%\r";
+  const std::string second = "Load part 0   262144 bytes,    13K bytes   6%\r";
+  size_t firstAt = rig.console.find(first);
+  ASSERT_NE(firstAt, std::string::npos);
+  EXPECT_EQ(rig.console.find(second), firstAt + first.size());
+  // The first line follows chunk 1; the second follows chunk 268.
+  EXPECT_LE(consoleAtChunk[0], firstAt);
+  EXPECT_GT(consoleAtChunk[1], firstAt);
+  EXPECT_LE(consoleAtChunk[267], firstAt + first.size());
+  EXPECT_GT(consoleAtChunk[268], firstAt + first.size());
+  EXPECT_NE(console.find(fullTablePageProgress(0)), std::string::npos);
+}
+
+TEST_F(UpdateTest, RegionPastTheEndOfTheFileIsPaddedWithFF) {
+  image = makeImage(0x8040, 0, tableText({{0x8000, 0x100}}));
+  update();
+  ASSERT_EQ(result, 0);
+  Bytes expected(image.begin() + 0x8000, image.end());
+  expected.resize(0x100, 0xFF);
+  EXPECT_EQ(flashAt(0x8000, 0x100), expected);
+}
+
+TEST_F(UpdateTest, OneProgressLineWhenTheBmcIsDoneAtOnce) {
+  update();
+  ASSERT_EQ(result, 0);
+  const std::string tail = kRemoveAc + "new firmware is updating...100%\r" + kComplete;
+  EXPECT_EQ(afterEcho().substr(afterEcho().size() - tail.size()), tail);
+}
+
+TEST_F(UpdateTest, UnansweredProgressShowsZeroAndPollingGoesOn) {
+  firmware.knobs.unanswered = {{0x17, 1}};
+  firmware.knobs.progressSteps = {0, 100};  // the first poll is lost
+  update();
+  ASSERT_EQ(result, 0);
+  EXPECT_NE(afterEcho().find(kRemoveAc + kTransportError + "new firmware is updating...0%\r" +
+                             "new firmware is updating...100%\r" + kComplete),
+            std::string::npos);
+  EXPECT_EQ(waitedSeconds(), 2u);
+}
+
+}  // namespace
+}  // namespace flowtest

@@ -1,0 +1,108 @@
+// Benchmark helper, not part of the product: the firmware update's chunk
+// exchanges driven twice, first by a bare, timer-free KCS port loop, then
+// through kcsTransfer, so that bmcsim can time them against the same
+// exchanges made by Velkoran.efi in the same boot. Each run sends
+// GetFWUpdateInfo (a new update for bmcsim), one block description and the
+// chunks of one region of kChunks * 49 + 1 bytes.
+#include "app/tool_context.h"
+#include "platform/platform.h"
+#include "platform/uefi/uefi.h"
+#include "transport/kcs.h"
+
+namespace {
+
+constexpr uint16_t kDataPort = 0xCA2;
+constexpr uint16_t kStatusPort = 0xCA3;
+constexpr uint8_t kWriteStart = 0x61;
+constexpr uint8_t kWriteEnd = 0x62;
+constexpr uint8_t kReadNext = 0x68;
+constexpr uint8_t kObf = 0x01;
+constexpr uint8_t kIbf = 0x02;
+constexpr uint8_t kStateMask = 0xC0;
+constexpr uint8_t kStateRead = 0x40;
+constexpr uint8_t kStateIdle = 0x00;
+constexpr uint64_t kPollLimit = 50000000;
+constexpr uint32_t kChunks = 6000;
+
+bool waitStatus(uint8_t mask, uint8_t value) {
+  for (uint64_t poll = 0; poll < kPollLimit; ++poll) {
+    if ((platform::portRead(kStatusPort) & mask) == value) return true;
+  }
+  return false;
+}
+
+void drainOutput() {
+  if (platform::portRead(kStatusPort) & kObf) platform::portRead(kDataPort);
+}
+
+bool writeMessage(const uint8_t* message, int length) {
+  if (!waitStatus(kIbf, 0)) return false;
+  platform::portWrite(kStatusPort, kWriteStart);
+  if (!waitStatus(kIbf, 0)) return false;
+  drainOutput();
+  for (int n = 0; n < length - 1; ++n) {
+    platform::portWrite(kDataPort, message[n]);
+    if (!waitStatus(kIbf, 0)) return false;
+    drainOutput();
+  }
+  platform::portWrite(kStatusPort, kWriteEnd);
+  if (!waitStatus(kIbf, 0)) return false;
+  drainOutput();
+  platform::portWrite(kDataPort, message[length - 1]);
+  return true;
+}
+
+// Reads the reply; returns its completion code, or -1.
+int readReply() {
+  uint8_t reply[128];
+  int count = 0;
+  for (;;) {
+    if (!waitStatus(kIbf, 0)) return -1;
+    uint8_t state = platform::portRead(kStatusPort) & kStateMask;
+    if (state == kStateIdle) {
+      if (waitStatus(kObf, kObf)) platform::portRead(kDataPort);
+      return count >= 3 ? reply[2] : -1;
+    }
+    if (state != kStateRead || !waitStatus(kObf, kObf)) return -1;
+    uint8_t byte = platform::portRead(kDataPort);
+    if (count < 128) reply[count++] = byte;
+    platform::portWrite(kDataPort, kReadNext);
+  }
+}
+
+int bareExchange(const uint8_t* message, int length) {
+  return writeMessage(message, length) ? readReply() : -1;
+}
+
+int transportExchange(const uint8_t* message, int length) {
+  uint8_t response[200];
+  int32_t responseLength = 0;
+  return kcsTransfer(message[0], message[1], message + 2, length - 2, response, sizeof response,
+                     &responseLength);
+}
+
+bool uploadOneRegion(int (*exchange)(const uint8_t*, int)) {
+  const uint32_t length = kChunks * 49 + 1;
+  const uint8_t info[] = {0xF8, 0x16, 1};
+  const uint8_t block[] = {0xF8, 0x14, 0, 0, 0, 0, 0, 0x05, 0, 0,
+                           uint8_t(length >> 24), uint8_t(length >> 16), uint8_t(length >> 8),
+                           uint8_t(length), 0, 1};
+  uint8_t chunk[52] = {0xF8, 0x15, 0};
+  for (int n = 3; n < 52; ++n) chunk[n] = uint8_t(n);
+  bool ok = exchange(info, sizeof info) == 0 && exchange(block, sizeof block) == 0;
+  for (uint32_t n = 0; ok && n < kChunks; ++n) ok = exchange(chunk, sizeof chunk) == 0;
+  const uint8_t last[] = {0xF8, 0x15, 1, 0x55};
+  return ok && exchange(last, sizeof last) == 0;
+}
+
+}  // namespace
+
+extern "C" EFI_STATUS efi_main(EFI_HANDLE imageHandle, EFI_SYSTEM_TABLE* systemTable) {
+  uefi::start(imageHandle, systemTable);
+  bool bare = uploadOneRegion(bareExchange);
+  kcsOpen();
+  bool transport = uploadOneRegion(transportExchange);
+  platform::print("CHUNK BENCH bare %s, kcsTransfer %s, %u chunks each\n", bare ? "DONE" : "FAILED",
+                  transport ? "DONE" : "FAILED", kChunks);
+  return EFI_SUCCESS;
+}
