@@ -141,9 +141,35 @@ BmcsimOption knob(const char* name, const char* argument, const char* help, Knob
           }};
 }
 
-}  // namespace
+// Knobs that take one number.
+struct IntegerKnob {
+  const char* name;
+  const char* argument;
+  const char* help;
+  long min;
+  long max;
+  void (*store)(ConfigBmcKnobs& knobs, long value);
+};
 
-void addConfigOptions(std::vector<BmcsimOption>& options) {
+const IntegerKnob kIntegerKnobs[] = {
+    {"--config-sequence", "N", "initial block sequence number (24 bits)", 0, 0xFFFFFF,
+     [](ConfigBmcKnobs& k, long n) { k.initialSequence = static_cast<uint32_t>(n); }},
+    {"--config-task-id", "N", "task id the open request gets (0 to 15)", 0, 15,
+     [](ConfigBmcKnobs& k, long n) { k.taskId = static_cast<uint8_t>(n); }},
+    {"--config-length", "N", "backup length the start reply announces (signed 32-bit; e.g. 0, -1)",
+     INT32_MIN, INT32_MAX,
+     [](ConfigBmcKnobs& k, long n) { k.announcedLength = static_cast<int32_t>(n); }},
+    {"--config-start-busy", "N", "answer the start request N times in state 1 before state 2", 0,
+     INT_MAX, [](ConfigBmcKnobs& k, long n) { k.startBusyReplies = static_cast<int>(n); }},
+    {"--config-fail-at", "BLOCK", "answer block BLOCK (from 0) in state 5: the task fails", 0,
+     INT_MAX, [](ConfigBmcKnobs& k, long n) { k.failStateAtBlock = static_cast<int>(n); }},
+    {"--config-wrong-sequence", "BLOCK", "answer block BLOCK with a sequence number one too far",
+     0, INT_MAX, [](ConfigBmcKnobs& k, long n) { k.wrongSequenceAtBlock = static_cast<int>(n); }},
+    {"--config-foreign-task", "BLOCK", "answer block BLOCK with another task id", 0, INT_MAX,
+     [](ConfigBmcKnobs& k, long n) { k.foreignTaskIdAtBlock = static_cast<int>(n); }},
+};
+
+void addStoreOptions(std::vector<BmcsimOption>& options) {
   options.push_back(knob(
       "--config-store", "FILE", "serve FILE's bytes as the BMC's configuration",
       [](ConfigBmc& c, const std::string& path) {
@@ -168,101 +194,73 @@ void addConfigOptions(std::vector<BmcsimOption>& options) {
                        setup().reportPath = value;
                        return true;
                      }});
-  options.push_back(knob("--config-sequence", "N", "initial block sequence number (24 bits)",
-                         [](ConfigBmc& c, const std::string& v) {
-                           const auto n = parseNumber(v);
-                           if (!n || *n < 0 || *n > 0xFFFFFF) return false;
-                           c.knobs.initialSequence = static_cast<uint32_t>(*n);
-                           return true;
-                         }));
-  options.push_back(knob("--config-task-id", "N", "task id the open request gets (0 to 15)",
-                         [](ConfigBmc& c, const std::string& v) {
-                           const auto n = parseNumber(v);
-                           if (!n || *n < 0 || *n > 15) return false;
-                           c.knobs.taskId = static_cast<uint8_t>(*n);
-                           return true;
-                         }));
-  options.push_back(knob(
-      "--config-chunks", "N[,N...]",
-      "data bytes of each backup reply in turn, the last repeating (1 to 121; default 60)",
-      [](ConfigBmc& c, const std::string& v) {
-        const auto lengths = parseNumbers(v, ',');
-        if (!lengths) return false;
-        c.knobs.backupChunkLengths.clear();
-        for (long n : *lengths) {
-          if (n < 1 || n > 121) return false;
-          c.knobs.backupChunkLengths.push_back(static_cast<size_t>(n));
-        }
-        return true;
-      }));
-  addConfigFaultOptions(options);
 }
 
-void addConfigFaultOptions(std::vector<BmcsimOption>& options) {
-  options.push_back(knob("--config-length", "N",
-                         "backup length the start reply announces (signed 32-bit; e.g. 0, -1)",
-                         [](ConfigBmc& c, const std::string& v) {
-                           const auto n = parseNumber(v);
-                           if (!n || *n < INT32_MIN || *n > INT32_MAX) return false;
-                           c.knobs.announcedLength = static_cast<int32_t>(*n);
-                           return true;
-                         }));
-  options.push_back(knob("--config-start-busy", "N",
-                         "answer the start request N times in state 1 before state 2",
-                         [](ConfigBmc& c, const std::string& v) {
-                           const auto n = parseNumber(v);
-                           if (!n || *n < 0) return false;
-                           c.knobs.startBusyReplies = static_cast<int>(*n);
-                           return true;
-                         }));
-  options.push_back(knob("--config-empty-replies", "BLOCK:COUNT",
-                         "answer block BLOCK (from 0) COUNT times without data first",
-                         [](ConfigBmc& c, const std::string& v) {
-                           const auto n = parseNumbers(v, ':');
-                           if (!n || n->size() != 2 || (*n)[0] < 0 || (*n)[1] < 0) return false;
-                           c.knobs.emptyRepliesAtBlock = static_cast<int>((*n)[0]);
-                           c.knobs.emptyReplyCount = static_cast<int>((*n)[1]);
-                           return true;
-                         }));
-  options.push_back(knob("--config-other-state", "BLOCK:STATE[:COUNT]",
-                         "answer block BLOCK COUNT times (default 1) in STATE, without data",
-                         [](ConfigBmc& c, const std::string& v) {
-                           auto n = parseNumbers(v, ':');
-                           if (!n || n->size() < 2 || n->size() > 3) return false;
-                           if (n->size() == 2) n->push_back(1);
-                           const long block = (*n)[0], state = (*n)[1], count = (*n)[2];
-                           if (block < 0 || state < 0 || state > 7 || count < 1) return false;
-                           c.knobs.otherStateAtBlock = static_cast<int>(block);
-                           c.knobs.otherState = static_cast<uint8_t>(state);
-                           c.knobs.otherStateCount = static_cast<int>(count);
-                           return true;
-                         }));
-  struct BlockKnob {
-    const char* name;
-    const char* help;
-    int ConfigBmcKnobs::*field;
-  };
-  static const BlockKnob kBlockKnobs[] = {
-      {"--config-fail-at", "answer block BLOCK in state 5 (the task fails)",
-       &ConfigBmcKnobs::failStateAtBlock},
-      {"--config-wrong-sequence", "answer block BLOCK with a sequence number one too far",
-       &ConfigBmcKnobs::wrongSequenceAtBlock},
-      {"--config-foreign-task", "answer block BLOCK with another task id",
-       &ConfigBmcKnobs::foreignTaskIdAtBlock},
-  };
-  for (const BlockKnob& block : kBlockKnobs) {
-    int ConfigBmcKnobs::*field = block.field;
-    options.push_back({block.name, "BLOCK", block.help, [field](BmcsimSettings& s, const char* v) {
-                         const auto n = parseNumber(v);
-                         if (!n || *n < 0) return false;
-                         installed(s).knobs.*field = static_cast<int>(*n);
+void addIntegerKnobs(std::vector<BmcsimOption>& options) {
+  for (const IntegerKnob& integer : kIntegerKnobs) {
+    options.push_back({integer.name, integer.argument, integer.help,
+                       [&integer](BmcsimSettings& s, const char* value) {
+                         const auto n = parseNumber(value);
+                         if (!n || *n < integer.min || *n > integer.max) return false;
+                         integer.store(installed(s).knobs, *n);
                          return true;
                        }});
   }
+}
+
+bool setChunks(ConfigBmc& c, const std::string& v) {
+  const auto lengths = parseNumbers(v, ',');
+  if (!lengths) return false;
+  c.knobs.backupChunkLengths.clear();
+  for (long n : *lengths) {
+    if (n < 1 || n > 121) return false;
+    c.knobs.backupChunkLengths.push_back(static_cast<size_t>(n));
+  }
+  return true;
+}
+
+bool setEmptyReplies(ConfigBmc& c, const std::string& v) {
+  const auto n = parseNumbers(v, ':');
+  if (!n || n->size() != 2 || (*n)[0] < 0 || (*n)[1] < 0) return false;
+  c.knobs.emptyRepliesAtBlock = static_cast<int>((*n)[0]);
+  c.knobs.emptyReplyCount = static_cast<int>((*n)[1]);
+  return true;
+}
+
+bool setOtherState(ConfigBmc& c, const std::string& v) {
+  auto n = parseNumbers(v, ':');
+  if (!n || n->size() < 2 || n->size() > 3) return false;
+  if (n->size() == 2) n->push_back(1);
+  const long block = (*n)[0], state = (*n)[1], count = (*n)[2];
+  if (block < 0 || state < 0 || state > 7 || count < 1) return false;
+  c.knobs.otherStateAtBlock = static_cast<int>(block);
+  c.knobs.otherState = static_cast<uint8_t>(state);
+  c.knobs.otherStateCount = static_cast<int>(count);
+  return true;
+}
+
+void addListKnobs(std::vector<BmcsimOption>& options) {
+  options.push_back(knob(
+      "--config-chunks", "N[,N...]",
+      "data bytes of each backup reply in turn, the last repeating (1 to 121; default 60)",
+      setChunks));
+  options.push_back(knob("--config-empty-replies", "BLOCK:COUNT",
+                         "answer block BLOCK COUNT times without data first", setEmptyReplies));
+  options.push_back(knob("--config-other-state", "BLOCK:STATE[:COUNT]",
+                         "answer block BLOCK COUNT times (default 1) in STATE, without data",
+                         setOtherState));
   options.push_back(knob("--config-fault", "OP=CC|none[:TIMES]",
                          "fail requests of OP (reset, open-backup, open-restore, start, block, "
                          "abort) with completion code CC (hex) or no answer; may be repeated",
-                         [](ConfigBmc& c, const std::string& v) { return applyFault(c, v); }));
+                         applyFault));
+}
+
+}  // namespace
+
+void addConfigOptions(std::vector<BmcsimOption>& options) {
+  addStoreOptions(options);
+  addIntegerKnobs(options);
+  addListKnobs(options);
 }
 
 }  // namespace sim

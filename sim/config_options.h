@@ -7,9 +7,7 @@
 
 namespace sim {
 
-// The configuration served and kept, and the report.
+// The configuration served and kept, the report and the misbehaviour knobs.
 void addConfigOptions(std::vector<BmcsimOption>& options);
-// The misbehaviour knobs (added by addConfigOptions).
-void addConfigFaultOptions(std::vector<BmcsimOption>& options);
 
 }  // namespace sim
