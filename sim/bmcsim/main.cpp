@@ -4,7 +4,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -40,7 +39,12 @@ void printOption(const std::string& head, const std::string& help) {
   constexpr size_t kColumn = 30;
   constexpr size_t kWidth = 79;
   std::string line = "  " + head;
-  line.resize(std::max(line.size() + 1, kColumn), ' ');
+  if (line.size() + 1 > kColumn) {
+    // A long name gets a line of its own.
+    std::printf("%s\n", line.c_str());
+    line.clear();
+  }
+  line.resize(kColumn, ' ');
   size_t start = 0;
   while (start < help.size()) {
     size_t end = start + (kWidth - kColumn);
@@ -49,10 +53,6 @@ void printOption(const std::string& head, const std::string& help) {
     } else {
       const size_t blank = help.rfind(' ', end);
       if (blank != std::string::npos && blank > start) end = blank;
-    }
-    if (line.size() > kColumn) {
-      std::printf("%s\n", line.c_str());
-      line.assign(kColumn, ' ');
     }
     std::printf("%s%s\n", line.c_str(), help.substr(start, end - start).c_str());
     line.assign(kColumn, ' ');

@@ -78,6 +78,9 @@ const CmdCase kCmdCases[] = {
     {"SingleShotEarlyFailureWithZeroLength", {ok(0x35)}, control(0, 0, 0, 0),
      [](sim::Rig& r) { r.kcs.faults.ibfAlwaysSet = true; }, 0, -1, 0, 0,
      kStateError + abnormal("ffffffff") + kNoData, kStateBefore},
+    // The 8-bit attempt counter could never reach a larger limit.
+    {"AttemptsBoundedTo255", {code(0xC1)}, control(0, 0, 0, 300), {}, 0, -1, 255, 0,
+     repeat(abnormal("c1"), 255) + kFailed, kStateBefore},
     // No data: the status byte comes from what the buffer held (0x35).
     {"AcceptedWithoutData", {sim::Reply{0, {}}}, control(0, 0, 0, 1), {}, 0, -1, 1, 0, kNoData, 2},
 };

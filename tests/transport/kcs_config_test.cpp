@@ -99,3 +99,18 @@ TEST(KcsParsePortValue, ConvertsUpToFourHexDigits) {
 }
 
 }  // namespace
+
+namespace {
+
+// A kcs.cfg that opens but cannot be read (a directory) must not keep the
+// reader looping for ever.
+TEST(KcsConfigReopen, UnreadableFileEndsTheRead) {
+  sim::Rig rig;
+  std::filesystem::create_directory(rig.directory() / "kcs.cfg");
+  EXPECT_EQ(kcsOpen(), 0);
+  const bool defaults = toolContext.commandPort == 0xCA3 && toolContext.dataPort == 0xCA2;
+  const bool untouched = toolContext.commandPort == 0 && toolContext.dataPort == 0;
+  EXPECT_TRUE(defaults || untouched);
+}
+
+}  // namespace
