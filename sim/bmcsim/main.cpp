@@ -13,6 +13,7 @@
 
 #include "sim/bmc.h"
 #include "sim/bmcsim_options.h"
+#include "sim/config_options.h"
 #include "sim/extern_link.h"
 #include "sim/firmware_options.h"
 #include "sim/probe_bmc.h"
@@ -26,6 +27,7 @@ constexpr sim::BmcsimOptionModule kOptionModules[] = {
     sim::addFaultOptions,
     sim::addProbeOptions,
     sim::addFirmwareOptions,
+    sim::addConfigOptions,
 };
 
 volatile std::sig_atomic_t stopRequested = 0;
