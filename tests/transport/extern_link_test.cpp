@@ -15,6 +15,7 @@
 #include "sim/host_link.h"
 #include "sim/probe_bmc.h"
 #include "sim/rig.h"
+#include "transport/ipmi.h"
 #include "transport/kcs.h"
 
 namespace {
@@ -216,7 +217,8 @@ TEST(ExternLinkEnvironment, AttachesOnlyWhatItUnderstands) {
     bool accepted;
     bool attached;
   };
-  for (const Case& c : {Case{nullptr, true, false}, Case{"", true, false},
+  // Unset or empty: the in-process simulated BMC takes the ports.
+  for (const Case& c : {Case{nullptr, true, true}, Case{"", true, true},
                         Case{"unix:/tmp/velkoran-none.sock", true, true},
                         Case{"tcp:127.0.0.1:1", true, true}, Case{"bmc.sock", false, false},
                         Case{"tcp:localhost", false, false}}) {
@@ -230,6 +232,10 @@ TEST(ExternLinkEnvironment, AttachesOnlyWhatItUnderstands) {
     }
     EXPECT_EQ(sim::attachBmcFromEnvironment(), c.accepted);
     EXPECT_EQ(hostplatform::portDevice() != nullptr, c.attached);
+    if (c.value == nullptr || *c.value == '\0') {
+      rig.bindTransport();
+      EXPECT_EQ(ipmiColdReset(), 0);
+    }
     unsetenv(sim::kBmcEnvironmentVariable);
   }
 }
