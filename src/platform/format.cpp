@@ -20,21 +20,21 @@ struct Sink {
   }
 };
 
-struct Spec {
+struct Conversion {
   bool leftAlign = false;
   bool zeroPad = false;
   size_t width = 0;
   bool isLong = false;
 };
 
-void putField(Sink& sink, const Spec& spec, const char* text, size_t length) {
-  size_t pad = spec.width > length ? spec.width - length : 0;
-  if (!spec.leftAlign) sink.padding(spec.zeroPad ? '0' : ' ', pad);
+void putField(Sink& sink, const Conversion& conversion, const char* text, size_t length) {
+  size_t pad = conversion.width > length ? conversion.width - length : 0;
+  if (!conversion.leftAlign) sink.padding(conversion.zeroPad ? '0' : ' ', pad);
   for (size_t i = 0; i < length; ++i) sink.put(text[i]);
-  if (spec.leftAlign) sink.padding(' ', pad);
+  if (conversion.leftAlign) sink.padding(' ', pad);
 }
 
-void putNumber(Sink& sink, const Spec& spec, uint64_t magnitude, bool negative,
+void putNumber(Sink& sink, const Conversion& conversion, uint64_t magnitude, bool negative,
                unsigned base) {
   char digits[24];
   size_t count = 0;
@@ -46,35 +46,35 @@ void putNumber(Sink& sink, const Spec& spec, uint64_t magnitude, bool negative,
   if (negative) digits[count++] = '-';
   char text[24];
   for (size_t i = 0; i < count; ++i) text[i] = digits[count - 1 - i];
-  if (negative && spec.zeroPad && !spec.leftAlign && spec.width > count) {
+  if (negative && conversion.zeroPad && !conversion.leftAlign && conversion.width > count) {
     // The sign goes before the zeros, as printf does.
     sink.put('-');
-    Spec rest = spec;
-    rest.width = spec.width - 1;
+    Conversion rest = conversion;
+    rest.width = conversion.width - 1;
     putField(sink, rest, text + 1, count - 1);
     return;
   }
-  putField(sink, spec, text, count);
+  putField(sink, conversion, text, count);
 }
 
-const char* parseSpec(const char* p, Spec& spec) {
+const char* parseConversion(const char* p, Conversion& conversion) {
   for (;; ++p) {
-    if (*p == '-') spec.leftAlign = true;
-    else if (*p == '0') spec.zeroPad = true;
+    if (*p == '-') conversion.leftAlign = true;
+    else if (*p == '0') conversion.zeroPad = true;
     else break;
   }
-  while (*p >= '0' && *p <= '9') spec.width = spec.width * 10 + static_cast<size_t>(*p++ - '0');
+  while (*p >= '0' && *p <= '9') conversion.width = conversion.width * 10 + static_cast<size_t>(*p++ - '0');
   if (*p == 'l') {
-    spec.isLong = true;
+    conversion.isLong = true;
     ++p;
   }
   return p;
 }
 
-void putSigned(Sink& sink, const Spec& spec, int64_t value) {
+void putSigned(Sink& sink, const Conversion& conversion, int64_t value) {
   bool negative = value < 0;
   uint64_t magnitude = negative ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
-  putNumber(sink, spec, magnitude, negative, 10);
+  putNumber(sink, conversion, magnitude, negative, 10);
 }
 
 }  // namespace
@@ -86,15 +86,15 @@ size_t formatTextV(char* out, size_t capacity, const char* format, va_list args)
       sink.put(*p);
       continue;
     }
-    Spec spec;
-    p = parseSpec(p + 1, spec);
+    Conversion conversion;
+    p = parseConversion(p + 1, conversion);
     switch (*p) {
       case '%':
         sink.put('%');
         break;
       case 'c': {
         char c = static_cast<char>(va_arg(args, int));
-        putField(sink, spec, &c, 1);
+        putField(sink, conversion, &c, 1);
         break;
       }
       case 's': {
@@ -102,18 +102,18 @@ size_t formatTextV(char* out, size_t capacity, const char* format, va_list args)
         if (s == nullptr) s = "(null)";
         size_t length = 0;
         while (s[length] != '\0') ++length;
-        Spec plain = spec;
+        Conversion plain = conversion;
         plain.zeroPad = false;
         putField(sink, plain, s, length);
         break;
       }
       case 'd':
-        putSigned(sink, spec, spec.isLong ? va_arg(args, long) : va_arg(args, int));
+        putSigned(sink, conversion, conversion.isLong ? va_arg(args, long) : va_arg(args, int));
         break;
       case 'u':
       case 'x': {
-        uint64_t value = spec.isLong ? va_arg(args, unsigned long) : va_arg(args, unsigned);
-        putNumber(sink, spec, value, false, *p == 'x' ? 16 : 10);
+        uint64_t value = conversion.isLong ? va_arg(args, unsigned long) : va_arg(args, unsigned);
+        putNumber(sink, conversion, value, false, *p == 'x' ? 16 : 10);
         break;
       }
       case '\0':
