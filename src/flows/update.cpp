@@ -83,23 +83,19 @@ uint64_t measureFile(platform::File* file) {
   return size < 0 ? 0 : static_cast<uint64_t>(size);
 }
 
-// A region's bytes, read one at a time from the image file. Bytes past the
-// end of the file are 0xFF (the end-of-file value cut to 8 bits); they are
-// given without asking the file, since each such question would be a trip
-// through the file system.
+// A region's bytes, taken from the buffered image stream in file order.
+// Bytes past the end of the file (or that a failed read did not give) are
+// 0xFF, the end-of-file value cut to 8 bits; they are given without asking
+// the file, since each such question would be a trip through the file system.
 struct RegionSource {
   platform::File* file;
   uint64_t leftInFile;
 
   void read(uint8_t* out, uint64_t count) {
-    for (uint64_t n = 0; n < count; ++n) {
-      if (leftInFile == 0) {
-        out[n] = 0xFF;
-        continue;
-      }
-      out[n] = static_cast<uint8_t>(platform::fileGetByte(file));
-      --leftInFile;
-    }
+    const uint64_t fromFile = count < leftInFile ? count : leftInFile;
+    size_t got = fromFile == 0 ? 0 : platform::fileRead(file, out, fromFile);
+    leftInFile -= fromFile;
+    for (uint64_t n = got; n < count; ++n) out[n] = 0xFF;
   }
 };
 
