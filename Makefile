@@ -48,7 +48,7 @@ unit-test: build-asan
 
 # Velkoran.efi in QEMU's UEFI shell.
 e2e-test: build-host build-uefi
-	cd build/host && ctest -L e2e --output-on-failure
+	cd build/host && ctest -L e2e --output-on-failure -j$(JOBS)
 
 # Every fuzz_* executable that fuzz/ builds (target velkoran_fuzzers) runs for
 # FUZZ_SECONDS, from a copy of its seed corpus fuzz/corpus/<name> and with its
