@@ -36,13 +36,15 @@ void askUsbUpdateInfo() {
   }
 }
 
-// Reads the file into image in 32 KiB pieces; a read that brings nothing
-// ends it early (the file shrank or cannot be read).
+// Reads the file into image in pieces of up to 32 KiB; a read that brings
+// nothing ends it early (the file shrank or cannot be read). A short read
+// never lets a later one run past the end of the buffer.
 void readWholeFile(platform::File* file, uint8_t* image) {
   platform::fileSeek(file, 0);
   uint64_t total = 0;
   while (total < kWholeFlashBytes) {
-    size_t count = platform::fileRead(file, image + total, kReadBytes);
+    const uint64_t left = kWholeFlashBytes - total;
+    size_t count = platform::fileRead(file, image + total, left < kReadBytes ? left : kReadBytes);
     if (count == 0) return;
     total += count;
   }

@@ -99,6 +99,16 @@ TEST_F(UsbUpdateTest, TableIsReadOnlyForKindTwoAndNothingIsSent) {
   }
 }
 
+TEST_F(UsbUpdateTest, ShortReadsDoNotEndTheReadEarly) {
+  // A file system that answers with odd-sized pieces: only a read that
+  // brings nothing ends the loop, so the variant still takes the whole file.
+  writeSparseFile("odd.bin", Bytes(16, 0xAB), kWholeFlash);
+  hostplatform::faults().readPieceLimit = 0x7FFF;
+  run({"-i", "usb", "-f", path("odd.bin")}, "k");
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(afterEcho(), "Press any to continue name " + path("odd.bin") + "\n" + kReadLines + kFail);
+}
+
 TEST_F(UsbUpdateTest, MissingFileAfterTheKey) {
   run({"-i", "usb", "-f", path("absent.bin")}, "q");
   EXPECT_EQ(result, 0);

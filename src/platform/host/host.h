@@ -39,6 +39,9 @@ struct Faults {
   // Writes to files fail once this many bytes have been written in all
   // (a full volume); -1 is unlimited.
   int64_t writeLimit = -1;
+  // fileRead() gives at most this many bytes per call (a file system that
+  // answers in pieces); 0 is no limit.
+  size_t readPieceLimit = 0;
   // fileClose() reports failure (its buffered data could not be written).
   bool closeFails = false;
   // Allocations of exactly this size fail; 0 is none.

@@ -53,6 +53,8 @@ int fileSeekEnd(File* file) { return std::fseek(file->stream, 0, SEEK_END) == 0 
 int64_t fileTell(File* file) { return std::ftell(file->stream); }
 
 size_t fileRead(File* file, void* buffer, size_t count) {
+  size_t limit = hostplatform::faults().readPieceLimit;
+  if (limit != 0 && count > limit) count = limit;
   return std::fread(buffer, 1, count, file->stream);
 }
 
