@@ -198,3 +198,32 @@ TEST_F(DumpTest, UncreatableFileStopsBeforeAnyDataRequest) {
 
 }  // namespace
 }  // namespace flowtest
+
+namespace flowtest {
+namespace {
+
+// Without -c a named dump file wins over everything else on the command line.
+TEST_F(DumpTest, DumpFileDecidesTheMode) {
+  const std::vector<std::vector<std::string>> commandLines = {
+      {"-f", "image.bin", "-d", "dump.bin"},
+      {"-d", "dump.bin", "-f", "image.bin"},
+      {"-i", "usb", "-d", "dump.bin"},
+  };
+  for (const auto& args : commandLines) {
+    SCOPED_TRACE(args[0] + " " + args[2]);
+    reset();
+    firmware.flash = pattern(100);
+    std::vector<std::string> withPaths;
+    for (const std::string& arg : args) {
+      withPaths.push_back(arg[0] == '-' || arg == "usb" ? arg : path(arg));
+    }
+    run(withPaths);
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(readFile("dump.bin"), firmware.flash);
+    EXPECT_EQ(firmware.requestCount[0x16], 0);  // GetFWUpdateInfo
+    EXPECT_EQ(firmware.requestCount[0x0D], 0);  // GetUSBFWUpdateInfo
+  }
+}
+
+}  // namespace
+}  // namespace flowtest
