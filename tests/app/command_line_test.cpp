@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "app/run_program.h"
+#include "app/cli_support.h"
 
 namespace {
 
@@ -21,12 +21,9 @@ TEST(Banner, LinesHaveTheirWidths) {
 }
 
 TEST(Banner, PrintUsageMatches) {
-  hostplatform::resetAll();
-  std::string console;
-  hostplatform::captureConsole(&console);
+  sim::Rig rig;
   printUsage();
-  hostplatform::captureConsole(nullptr);
-  EXPECT_EQ(console, kBanner);
+  EXPECT_EQ(rig.console, kBanner);
 }
 
 struct ParseCase {
@@ -74,9 +71,10 @@ const ParseCase kParseCases[] = {
 TEST(CommandLine, ParsesAsTheOptionTableSays) {
   for (const ParseCase& c : kParseCases) {
     SCOPED_TRACE(c.name);
-    ProgramRun run = runProgram(c.args, /*parseOnly=*/true);
-    EXPECT_EQ(run.result == 1, c.ok);
-    EXPECT_EQ(run.console, c.ok ? "" : kBanner + c.error);
+    sim::Rig rig;
+    std::vector<std::string> args = c.args;
+    EXPECT_EQ(parseOnly(args), c.ok);
+    EXPECT_EQ(rig.console, c.ok ? "" : kBanner + c.error);
     auto same = [](const char* actual, const char* expected) {
       return (actual == nullptr || expected == nullptr) ? actual == expected
                                                          : std::string(actual) == expected;

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "app/run_program.h"
+#include "app/cli_support.h"
 
 namespace {
 
@@ -35,21 +35,27 @@ const OutcomeCase kOutcomes[] = {
 TEST(RunControl, OutcomesBeforeAnyMode) {
   for (const OutcomeCase& c : kOutcomes) {
     SCOPED_TRACE(c.name);
-    ProgramRun run = runProgram(c.args);
+    sim::Rig rig;
+    sim::RunResult run = rig.run(c.args);
     EXPECT_EQ(run.result, c.result);
     EXPECT_EQ(run.console, c.console);
   }
 }
 
 TEST(RunControl, PreserveDefaultsToKeep) {
-  runProgram({"Velkoran.efi", "-f", "missing-image.bin"});
-  EXPECT_EQ(toolContext.preserveConfig, 1);
-  runProgram({"Velkoran.efi", "-f", "missing-image.bin", "-r", "n"});
-  EXPECT_EQ(toolContext.preserveConfig, 0);
+  for (const auto& [preserveOption, expected] :
+       {std::pair<std::vector<std::string>, int>{{}, 1}, {{"-r", "y"}, 1}, {{"-r", "n"}, 0}}) {
+    sim::Rig rig;
+    std::vector<std::string> args = {"Velkoran.efi", "-f", "missing-image.bin"};
+    args.insert(args.end(), preserveOption.begin(), preserveOption.end());
+    rig.run(args);
+    EXPECT_EQ(toolContext.preserveConfig, expected);
+  }
 }
 
 TEST(RunControl, BindsTheKcsTransportAndEchoesTheCommandLine) {
-  ProgramRun run = runProgram({"FS0:\\Velkoran.efi", "-i", "lan", "-h", "10.0.0.1", "-u", "admin",
+  sim::Rig rig;
+  sim::RunResult run = rig.run({"FS0:\\Velkoran.efi", "-i", "lan", "-h", "10.0.0.1", "-u", "admin",
                                "-p", "pw", "-f", "missing-image.bin"});
   EXPECT_NE(toolContext.transport.transfer, nullptr);
   const std::string echo =

@@ -1,4 +1,4 @@
-// Runs the program in-process with a fresh tool state and captured console.
+// Shared pieces of the run-control and command-line tests.
 #pragma once
 
 #include <string>
@@ -6,29 +6,15 @@
 
 #include "app/run.h"
 #include "app/tool_context.h"
-#include "platform/host/host.h"
+#include "sim/rig.h"
 
-struct ProgramRun {
-  int result;
-  std::string console;
-};
-
-inline ProgramRun runProgram(const std::vector<std::string>& arguments, bool parseOnly = false) {
-  // The tool state refers into the argument vector: keep it until the next run.
-  static std::vector<std::string> args;
-  args = arguments;
-  resetToolContext();
-  hostplatform::resetAll();
-  std::string console;
-  hostplatform::captureConsole(&console);
+// Parses the arguments alone (no mode runs) with the rig's fresh tool state;
+// the rig captures the console. args must outlive the checks on toolContext.
+inline bool parseOnly(std::vector<std::string>& args) {
   std::vector<char*> argv;
   for (std::string& arg : args) argv.push_back(arg.data());
   argv.push_back(nullptr);
-  int argc = static_cast<int>(args.size());
-  int result = parseOnly ? (parseCommandLine(argc, argv.data()) ? 1 : 0)
-                         : runTool(argc, argv.data());
-  hostplatform::captureConsole(nullptr);
-  return {result, console};
+  return parseCommandLine(static_cast<int>(args.size()), argv.data());
 }
 
 // The usage banner, byte for byte.
