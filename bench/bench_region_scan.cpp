@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "app/tool_context.h"
+#include "state/tool_context.h"
 #include "image/region_list.h"
 #include "platform/platform.h"
 

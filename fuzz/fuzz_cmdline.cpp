@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "app/run.h"
-#include "app/tool_context.h"
+#include "state/tool_context.h"
 #include "platform/host/host.h"
 #include "transport/kcs.h"
 

@@ -16,7 +16,7 @@
 #include <openssl/evp.h>
 #endif
 
-#include "app/tool_context.h"
+#include "state/tool_context.h"
 #include "image/aes.h"
 #include "image/image_table.h"
 #include "image/region_list.h"

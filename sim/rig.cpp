@@ -5,7 +5,7 @@
 #include <iterator>
 
 #include "app/run.h"
-#include "app/tool_context.h"
+#include "state/tool_context.h"
 #include "platform/host/host.h"
 #include "transport/kcs.h"
 

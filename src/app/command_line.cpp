@@ -1,6 +1,6 @@
 // The usage banner and the command-line parser.
 #include "app/run.h"
-#include "app/tool_context.h"
+#include "state/tool_context.h"
 #include "platform/platform.h"
 #include "platform/text.h"
 

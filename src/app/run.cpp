@@ -1,7 +1,7 @@
 // Run control: from the argument vector to exactly one mode.
 #include "app/run.h"
 
-#include "app/tool_context.h"
+#include "state/tool_context.h"
 #include "config/config.h"
 #include "flows/flows.h"
 #include "platform/platform.h"

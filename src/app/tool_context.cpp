@@ -1,4 +1,4 @@
-#include "app/tool_context.h"
+#include "state/tool_context.h"
 
 #include "config/config.h"
 

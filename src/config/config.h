@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "app/tool_context.h"
+#include "state/tool_context.h"
 
 // Runs the backup or restore chosen by toolContext and ends the program.
 [[noreturn]] void runConfigDriver();

@@ -1,6 +1,6 @@
 // The configuration driver: chooses the direction and the module, opens the
 // file and the transport, runs the module's steps and ends the program.
-#include "app/tool_context.h"
+#include "state/tool_context.h"
 #include "config/config.h"
 #include "config/config_protocol.h"
 #include "platform/platform.h"

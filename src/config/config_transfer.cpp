@@ -2,7 +2,7 @@
 // direction, with sequence checks and retransmission of empty blocks.
 #include <array>
 
-#include "app/tool_context.h"
+#include "state/tool_context.h"
 #include "config/config.h"
 #include "config/config_protocol.h"
 #include "platform/platform.h"

@@ -1,6 +1,6 @@
 // The flash dump: phase 1 waits for the BMC to prepare it, phase 2 fetches it
 // in 56-byte chunks into the dump file.
-#include "app/tool_context.h"
+#include "state/tool_context.h"
 #include "flows/flow_wire.h"
 #include "flows/flows.h"
 #include "platform/platform.h"

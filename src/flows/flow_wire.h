@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "app/tool_context.h"
+#include "state/tool_context.h"
 #include "transport/ipmi.h"
 
 namespace flows {

@@ -1,6 +1,6 @@
 // The firmware update: update information, image checks, region upload in
 // 49-byte chunks and the flash progress poll.
-#include "app/tool_context.h"
+#include "state/tool_context.h"
 #include "flows/flow_wire.h"
 #include "flows/flows.h"
 #include "image/region_list.h"

@@ -1,6 +1,6 @@
 // The update variant for the "usb" interface: it checks and reads a whole
 // flash image but sends none of it, and always reports failure.
-#include "app/tool_context.h"
+#include "state/tool_context.h"
 #include "flows/flow_wire.h"
 #include "flows/flows.h"
 #include "image/image_table.h"

@@ -1,7 +1,7 @@
 // The region list and the page scan of a kind-2 image.
 #include "image/region_list.h"
 
-#include "app/tool_context.h"
+#include "state/tool_context.h"
 #include "image/image_table.h"
 
 namespace {

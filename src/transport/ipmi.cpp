@@ -1,7 +1,7 @@
 // Requests with retries and reply-status decoding, and the cold reset.
 #include "transport/ipmi.h"
 
-#include "app/tool_context.h"
+#include "state/tool_context.h"
 #include "platform/platform.h"
 #include "transport/kcs.h"
 

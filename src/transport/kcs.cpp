@@ -3,7 +3,7 @@
 // 10-second one-shot timer.
 #include "transport/kcs.h"
 
-#include "app/tool_context.h"
+#include "state/tool_context.h"
 #include "platform/platform.h"
 #include "platform/text.h"
 

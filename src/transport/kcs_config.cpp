@@ -2,7 +2,7 @@
 // ports. It holds keys followed by four-digit hexadecimal values, e.g.
 //   CMD CA3
 //   DATA CA2
-#include "app/tool_context.h"
+#include "state/tool_context.h"
 #include "platform/platform.h"
 #include "platform/text.h"
 #include "transport/kcs.h"

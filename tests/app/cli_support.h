@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "app/run.h"
-#include "app/tool_context.h"
+#include "state/tool_context.h"
 #include "sim/rig.h"
 
 // Parses the arguments alone (no mode runs) with the rig's fresh tool state;

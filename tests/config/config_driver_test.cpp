@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "app/tool_context.h"
+#include "state/tool_context.h"
 #include "config/config.h"
 #include "config_rig.h"
 #include "platform/host/host.h"

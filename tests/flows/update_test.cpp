@@ -2,7 +2,7 @@
 #include <string>
 #include <vector>
 
-#include "app/tool_context.h"
+#include "state/tool_context.h"
 #include "platform/host/host.h"
 #include "support/flow_fixture.h"
 

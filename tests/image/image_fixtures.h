@@ -13,7 +13,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/tool_context.h"
+#include "state/tool_context.h"
 #include "image/aes.h"
 #include "image/image_table.h"
 #include "image/region_list.h"

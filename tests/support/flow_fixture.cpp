@@ -6,7 +6,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "app/tool_context.h"
+#include "state/tool_context.h"
 #include "platform/host/host.h"
 
 namespace flowtest {

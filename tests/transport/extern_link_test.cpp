@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/tool_context.h"
+#include "state/tool_context.h"
 #include "sim/extern_link.h"
 #include "sim/host_link.h"
 #include "sim/probe_bmc.h"

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/tool_context.h"
+#include "state/tool_context.h"
 #include "sim/rig.h"
 #include "transport/ipmi.h"
 

@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "app/tool_context.h"
+#include "state/tool_context.h"
 #include "sim/rig.h"
 #include "transport/kcs.h"
 

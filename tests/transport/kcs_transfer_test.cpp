@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "app/tool_context.h"
+#include "state/tool_context.h"
 #include "sim/rig.h"
 #include "transport/kcs.h"
 

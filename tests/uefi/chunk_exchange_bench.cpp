@@ -4,7 +4,7 @@
 // exchanges made by Velkoran.efi in the same boot. Each run sends
 // GetFWUpdateInfo (a new update for bmcsim), one block description and the
 // chunks of one region of kChunks * 49 + 1 bytes.
-#include "app/tool_context.h"
+#include "state/tool_context.h"
 #include "platform/platform.h"
 #include "platform/uefi/uefi.h"
 #include "transport/kcs.h"

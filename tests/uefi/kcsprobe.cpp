@@ -2,7 +2,7 @@
 // bmcsim --probe behind QEMU's ipmi-bmc-extern device, and for the platform
 // services the modes rely on. It prints "PASS <check>" or "FAIL <check>"
 // for each check; tests/e2e/test_kcs.py boots it and reads the lines.
-#include "app/tool_context.h"
+#include "state/tool_context.h"
 #include "platform/platform.h"
 #include "platform/text.h"
 #include "platform/uefi/uefi.h"

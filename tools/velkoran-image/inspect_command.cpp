@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/tool_context.h"
+#include "state/tool_context.h"
 #include "image/image_table.h"
 #include "image/region_list.h"
 #include "platform/host/host.h"

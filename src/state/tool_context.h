@@ -1,6 +1,6 @@
-// The single global state record of a run. Every subsystem reads and writes
-// its fields directly; it is constant-initialised so that no constructor has
-// to run in the UEFI build.
+// The single global state record of a run. It sits below every subsystem so
+// that transport, image, flows and config read it without reaching up into
+// run control, which owns and fills it (src/app/tool_context.cpp).
 #pragma once
 
 #include <cstdint>
