@@ -54,6 +54,28 @@ void KcsDevice::resetInterface() {
   message_.clear();
   reply_.clear();
   replyPosition_ = 0;
+  errorStatus_ = 0;
+}
+
+void KcsDevice::leaveInterface(KcsLeftover where) {
+  resetInterface();
+  switch (where) {
+    case KcsLeftover::errorState:
+      processCommand(kKcsGetStatusAbort);
+      return;
+    case KcsLeftover::midWrite:
+      processCommand(kKcsWriteStart);
+      processData(0xF8);
+      return;
+    case KcsLeftover::midReadWithObf:
+    case KcsLeftover::midReadWithoutObf:
+      phase_ = Phase::reading;
+      reply_ = {0x1C, 0x01, 0x00, 0x20};
+      replyPosition_ = 1;
+      offerReplyByte();
+      obf_ = where == KcsLeftover::midReadWithObf;
+      return;
+  }
 }
 
 bool KcsDevice::ibfSet() const {
@@ -127,7 +149,18 @@ void KcsDevice::process(bool commandPort, uint8_t value) {
 }
 
 void KcsDevice::processCommand(uint8_t code) {
-  if (code == kKcsWriteStart) {
+  if (code == kKcsGetStatusAbort) {
+    // Whatever was under way is dropped; the data register keeps a stale
+    // byte with OBF set. In the error state the code changes nothing.
+    if (phase_ != Phase::error) {
+      enterError(kKcsErrorAborted);
+      obf_ = true;
+    }
+    return;
+  }
+  const bool mayStart = phase_ == Phase::idle || phase_ == Phase::writing ||
+                        phase_ == Phase::lastByteNext;
+  if (code == kKcsWriteStart && mayStart) {
     phase_ = Phase::writing;
     state_ = kKcsStateWrite;
     message_.clear();
@@ -137,8 +170,7 @@ void KcsDevice::processCommand(uint8_t code) {
     offerDummy();
   } else {
     hostError("control code " + hexByte(code) + " out of place");
-    phase_ = Phase::idle;
-    state_ = kKcsStateError;
+    enterError(kKcsErrorIllegalCode);
   }
 }
 
@@ -159,13 +191,47 @@ void KcsDevice::processData(uint8_t value) {
         return;
       }
       break;
+    case Phase::error:
+      processErrorData(value);
+      return;
+    case Phase::errorStatus:
+      if (value == kKcsRead) {
+        phase_ = Phase::idle;
+        state_ = kKcsStateIdle;
+        offerDummy();
+        return;
+      }
+      break;
     case Phase::idle:
     case Phase::awaitingReply:
       break;
   }
   hostError("data write of " + hexByte(value) + " out of place");
-  phase_ = Phase::idle;
+  enterError(kKcsErrorIllegalCode);
+}
+
+// In the error state a 0x00 data byte asks for the status byte, which the
+// read state then offers.
+void KcsDevice::processErrorData(uint8_t value) {
+  if (faults.stuckInError) return;
+  if (value != 0x00) {
+    hostError("data write of " + hexByte(value) + " in the error state");
+    return;
+  }
+  phase_ = Phase::errorStatus;
+  state_ = kKcsStateRead;
+  dataOut_ = errorStatus_;
+  obf_ = true;
+  obfSticky_ = false;
+}
+
+void KcsDevice::enterError(uint8_t statusByte) {
+  phase_ = Phase::error;
   state_ = kKcsStateError;
+  errorStatus_ = statusByte;
+  message_.clear();
+  reply_.clear();
+  replyPosition_ = 0;
 }
 
 void KcsDevice::finishRequest() {
@@ -188,9 +254,12 @@ void KcsDevice::offerReplyByte() {
     state_ = kKcsStateWrite;
     return;
   }
-  if (replyPosition_ < reply_.size()) {
+  const bool endless = faults.endlessReply && faultApplies();
+  if (endless && replyPosition_ >= kEndlessReplyGiveUp) {
+    hostError("an endless reply read " + std::to_string(replyPosition_) + " bytes deep");
+  } else if (endless || replyPosition_ < reply_.size()) {
     state_ = kKcsStateRead;
-    dataOut_ = reply_[replyPosition_];
+    dataOut_ = endless ? static_cast<uint8_t>(replyPosition_) : reply_[replyPosition_];
     obf_ = true;
     obfSticky_ = false;
     return;

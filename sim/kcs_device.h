@@ -27,12 +27,26 @@ constexpr uint8_t kKcsStateWrite = 0x80;
 constexpr uint8_t kKcsStateError = 0xC0;
 
 // Control codes.
+constexpr uint8_t kKcsGetStatusAbort = 0x60;
 constexpr uint8_t kKcsWriteStart = 0x61;
 constexpr uint8_t kKcsWriteEnd = 0x62;
 constexpr uint8_t kKcsRead = 0x68;
 
 // The byte the device places in the data register after a write.
 constexpr uint8_t kKcsDummyByte = 0x00;
+
+// Status bytes that the error state offers after an abort: aborted by the
+// host, or entered through a code or byte out of place.
+constexpr uint8_t kKcsErrorAborted = 0x01;
+constexpr uint8_t kKcsErrorIllegalCode = 0x02;
+
+// Where an earlier user of the interface may have left it.
+enum class KcsLeftover {
+  errorState,         // a lone GET_STATUS/ABORT: error state, OBF set
+  midWrite,           // WRITE_START and one byte, the dummy byte unread
+  midReadWithObf,     // a reply byte offered and not read
+  midReadWithoutObf,  // a reply byte read but no READ code written
+};
 
 struct PortAccess {
   enum Kind : uint8_t { statusRead, dataRead, dataWrite, commandWrite };
@@ -56,6 +70,9 @@ class KcsDevice : public hostplatform::PortDevice {
   // Puts the interface back to idle with empty registers (a BMC reset);
   // knobs, counters and records are kept.
   void resetInterface();
+  // Leaves the interface as an earlier program or an interrupted run would
+  // have left it, without counting or recording anything.
+  void leaveInterface(KcsLeftover where);
 
   struct Counts {
     uint64_t statusReads = 0;
@@ -101,10 +118,17 @@ class KcsDevice : public hostplatform::PortDevice {
     // virtual microseconds) the interface drops the request and goes idle.
     // -1: it never does.
     int64_t silentRecoveryMicros = -1;
+    // The reply never ends: the read state offers byte after byte.
+    bool endlessReply = false;
+    // The interface stays in the error state whatever the host writes.
+    bool stuckInError = false;
   } faults;
 
+  // An endless reply read this far is given up, with a host error.
+  static constexpr size_t kEndlessReplyGiveUp = 10000;
+
  private:
-  enum class Phase { idle, writing, lastByteNext, awaitingReply, reading };
+  enum class Phase { idle, writing, lastByteNext, awaitingReply, reading, error, errorStatus };
 
   uint8_t readStatus();
   uint8_t readData();
@@ -115,6 +139,8 @@ class KcsDevice : public hostplatform::PortDevice {
   void process(bool commandPort, uint8_t value);
   void processCommand(uint8_t code);
   void processData(uint8_t value);
+  void processErrorData(uint8_t value);
+  void enterError(uint8_t statusByte);
   void finishRequest();
   void offerReplyByte();
   void offerDummy();
@@ -146,6 +172,7 @@ class KcsDevice : public hostplatform::PortDevice {
   Bytes message_;
   Bytes reply_;
   size_t replyPosition_ = 0;
+  uint8_t errorStatus_ = 0;
   uint64_t awaitingSince_ = 0;
 };
 

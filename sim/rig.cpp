@@ -22,6 +22,7 @@ std::filesystem::path makeScratchDirectory() {
 }  // namespace
 
 Rig::Rig() {
+  kcsClose();  // a timer kept from an earlier rig's runs
   resetToolContext();
   hostplatform::resetAll();
   hostplatform::setPortDevice(&kcs);
@@ -32,6 +33,7 @@ Rig::Rig() {
 }
 
 Rig::~Rig() {
+  kcsClose();
   hostplatform::resetAll();
   resetToolContext();
   std::error_code ignored;

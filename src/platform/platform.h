@@ -58,7 +58,10 @@ inline void delaySeconds(uint64_t seconds) { stall(seconds * 1000000u); }
 // A one-shot timer, as the firmware's timer events provide it.
 using Timer = void*;
 constexpr uint64_t kTimerUnitsPerSecond = 10000000u;  // 100 ns units
-// All return 0 on success, -1 on failure.
+// All return 0 on success, -1 on failure. Arming starts the timer afresh:
+// an earlier firing that nobody asked about is dropped with the old
+// setting. timerFired reports a firing once; a cancel does not undo a
+// firing that came before it.
 int timerCreate(Timer* timer);
 int timerArm(Timer timer, uint64_t units100ns);
 int timerCancel(Timer timer);

@@ -1,6 +1,8 @@
 // The KCS transfer: a write phase that hands the request to the BMC byte by
 // byte and a read phase that takes the reply, every wait bounded by a
-// 10-second one-shot timer.
+// 10-second one-shot timer. An interface found in the error state or left
+// in the middle of an earlier transfer is taken back to idle with the
+// interface's own abort sequence, at most once per transfer.
 #include "transport/kcs.h"
 
 #include "state/tool_context.h"
@@ -13,10 +15,15 @@ constexpr uint8_t kStatusObf = 0x01;
 constexpr uint8_t kStatusIbf = 0x02;
 constexpr uint8_t kStatusStateLow = 0x40;
 constexpr uint8_t kStatusStateHigh = 0x80;
+constexpr uint8_t kStatusStateBits = kStatusStateLow | kStatusStateHigh;
+constexpr uint8_t kStateIdle = 0x00;
+constexpr uint8_t kStateRead = kStatusStateLow;
 
+constexpr uint8_t kGetStatusAbort = 0x60;
 constexpr uint8_t kWriteStart = 0x61;
 constexpr uint8_t kWriteEnd = 0x62;
 constexpr uint8_t kReadCode = 0x68;
+constexpr uint8_t kAbortDataByte = 0x00;
 
 constexpr uint64_t kWaitUnits = 10 * platform::kTimerUnitsPerSecond;
 constexpr int kMessageBufferSize = kKcsMaxRequestData + 2;
@@ -28,37 +35,48 @@ enum class Outcome {
   ok,
   badState,     // a wait timed out or a status check failed: print the line
   timerFailed,  // no timer: fail without a message
+  overlong,     // the reply outgrew the buffer: fail without a message
 };
+
+// The one wait timer of the run: made by the first wait that is not
+// satisfied at once, kept until kcsClose, so that the usual exchange makes
+// no firmware timer calls at all.
+constinit platform::Timer gWaitTimer = nullptr;
 
 uint16_t commandPort() { return static_cast<uint16_t>(toolContext.commandPort); }
 uint16_t dataPort() { return static_cast<uint16_t>(toolContext.dataPort); }
 uint8_t readStatus() { return platform::portRead(static_cast<uint16_t>(toolContext.statusPort)); }
 
+bool armWaitTimer() {
+  if (gWaitTimer == nullptr && platform::timerCreate(&gWaitTimer) != 0) {
+    gWaitTimer = nullptr;
+    return false;
+  }
+  return platform::timerArm(gWaitTimer, kWaitUnits) == 0;
+}
+
 // Polls the status until (status & mask) == wanted, for at most 10 seconds
 // from the first read. The timer is armed only when that first read does
-// not already satisfy the wait, so the usual exchange makes no timer calls.
-Outcome waitForStatus(platform::Timer timer, uint8_t mask, uint8_t wanted, uint8_t* status) {
+// not already satisfy the wait; arming drops any earlier firing, so every
+// wait gets its full 10 seconds.
+Outcome waitForStatus(uint8_t mask, uint8_t wanted, uint8_t* status) {
   *status = readStatus();
   if ((*status & mask) == wanted) return Outcome::ok;
-  if (platform::timerArm(timer, kWaitUnits) != 0) return Outcome::timerFailed;
-  while (!platform::timerFired(timer)) {
+  if (!armWaitTimer()) return Outcome::timerFailed;
+  while (!platform::timerFired(gWaitTimer)) {
     *status = readStatus();
     if ((*status & mask) == wanted) {
-      platform::timerCancel(timer);
+      platform::timerCancel(gWaitTimer);
       return Outcome::ok;
     }
   }
-  platform::timerCancel(timer);
+  platform::timerCancel(gWaitTimer);
   return Outcome::badState;
 }
 
-Outcome waitIbfClear(platform::Timer timer, uint8_t* status) {
-  return waitForStatus(timer, kStatusIbf, 0, status);
-}
+Outcome waitIbfClear(uint8_t* status) { return waitForStatus(kStatusIbf, 0, status); }
 
-Outcome waitObfSet(platform::Timer timer, uint8_t* status) {
-  return waitForStatus(timer, kStatusObf, kStatusObf, status);
-}
+Outcome waitObfSet(uint8_t* status) { return waitForStatus(kStatusObf, kStatusObf, status); }
 
 // Reads the byte the BMC left in the data register and checks that OBF
 // went clear with it.
@@ -67,57 +85,96 @@ Outcome discardDummyByte() {
   return (readStatus() & kStatusObf) == 0 ? Outcome::ok : Outcome::badState;
 }
 
+// Waits until the BMC has taken the last write and, in the expected state,
+// offers a byte; reads and drops it.
+Outcome takeByteInState(uint8_t expectedState) {
+  uint8_t status = 0;
+  Outcome outcome = waitIbfClear(&status);
+  if (outcome != Outcome::ok) return outcome;
+  if ((status & kStatusStateBits) != expectedState) return Outcome::badState;
+  outcome = waitObfSet(&status);
+  if (outcome != Outcome::ok) return outcome;
+  (void)platform::portRead(dataPort());
+  return Outcome::ok;
+}
+
+// GET_STATUS/ABORT: the BMC drops whatever it was doing and enters the
+// error state; a 0x00 data byte then brings the read state with the error
+// status byte, and READ ends in idle with a dummy byte. IBF must be clear:
+// the interface ignores writes while it is set.
+Outcome abortToIdle() {
+  uint8_t status = 0;
+  platform::portWrite(commandPort(), kGetStatusAbort);
+  Outcome outcome = waitIbfClear(&status);
+  if (outcome != Outcome::ok) return outcome;
+  (void)platform::portRead(dataPort());
+  platform::portWrite(dataPort(), kAbortDataByte);
+  outcome = takeByteInState(kStateRead);
+  if (outcome != Outcome::ok) return outcome;
+  platform::portWrite(dataPort(), kReadCode);
+  return takeByteInState(kStateIdle);
+}
+
 // What follows every write but the last in the write phase: the BMC takes
 // the byte, stays in the write state and leaves a dummy byte.
-Outcome acknowledgeWrite(platform::Timer timer) {
+Outcome acknowledgeWrite() {
   uint8_t status = 0;
-  Outcome outcome = waitIbfClear(timer, &status);
+  Outcome outcome = waitIbfClear(&status);
   if (outcome != Outcome::ok) return outcome;
   if ((status & kStatusStateHigh) == 0) return Outcome::badState;
   return discardDummyByte();
 }
 
-Outcome writeMessage(platform::Timer timer, const uint8_t* message, int length) {
+// The interface must be idle before WRITE_START; anything else (an error,
+// a transfer someone abandoned) is aborted first.
+Outcome prepareInterface(bool* aborted) {
   uint8_t status = 0;
-  Outcome outcome = waitIbfClear(timer, &status);
-  if (outcome == Outcome::ok) outcome = discardDummyByte();
+  Outcome outcome = waitIbfClear(&status);
+  if (outcome == Outcome::ok && (status & kStatusStateBits) != kStateIdle) {
+    *aborted = true;
+    outcome = abortToIdle();
+  }
+  return outcome == Outcome::ok ? discardDummyByte() : outcome;
+}
+
+Outcome writeMessage(const uint8_t* message, int length, bool* aborted) {
+  Outcome outcome = prepareInterface(aborted);
   if (outcome != Outcome::ok) return outcome;
 
   platform::portWrite(commandPort(), kWriteStart);
-  outcome = acknowledgeWrite(timer);
+  outcome = acknowledgeWrite();
   for (int i = 0; outcome == Outcome::ok && i < length - 1; ++i) {
     platform::portWrite(dataPort(), message[i]);
-    outcome = acknowledgeWrite(timer);
+    outcome = acknowledgeWrite();
   }
   if (outcome != Outcome::ok) return outcome;
 
   platform::portWrite(commandPort(), kWriteEnd);
-  outcome = acknowledgeWrite(timer);
+  outcome = acknowledgeWrite();
   if (outcome != Outcome::ok) return outcome;
   platform::portWrite(dataPort(), message[length - 1]);
   return Outcome::ok;
 }
 
-// Takes reply bytes until the BMC turns idle. Bytes beyond the buffer are
-// taken and dropped so that the interface still ends idle; *count then
-// says so by exceeding the buffer size.
-Outcome readReply(platform::Timer timer, uint8_t* buffer, int* count) {
+// Takes reply bytes until the BMC turns idle. A reply that would outgrow
+// the buffer fails at once instead of being read to its end: a BMC that
+// never stops must not hold the program.
+Outcome readReply(uint8_t* buffer, int* count) {
   *count = 0;
   uint8_t status = 0;
   for (;;) {
-    Outcome outcome = waitIbfClear(timer, &status);
+    Outcome outcome = waitIbfClear(&status);
     if (outcome != Outcome::ok) return outcome;
     status = readStatus();
     if ((status & kStatusStateLow) == 0) break;
-    outcome = waitObfSet(timer, &status);
+    if (*count == kKcsResponseBufferSize) return Outcome::overlong;
+    outcome = waitObfSet(&status);
     if (outcome != Outcome::ok) return outcome;
-    const uint8_t byte = platform::portRead(dataPort());
-    if (*count < kKcsResponseBufferSize) buffer[*count] = byte;
-    if (*count <= kKcsResponseBufferSize) ++*count;
+    buffer[(*count)++] = platform::portRead(dataPort());
     platform::portWrite(dataPort(), kReadCode);
   }
   if ((status & kStatusStateHigh) != 0) return Outcome::badState;
-  Outcome outcome = waitObfSet(timer, &status);
+  Outcome outcome = waitObfSet(&status);
   if (outcome != Outcome::ok) return outcome;
   (void)platform::portRead(dataPort());
   return Outcome::ok;
@@ -128,24 +185,21 @@ int failWith(Outcome outcome) {
   return -1;
 }
 
-// The write phase with its own timer. Returns -1 after a failure.
-int sendRequest(const uint8_t* message, int length) {
-  platform::Timer timer = nullptr;
-  if (platform::timerCreate(&timer) != 0) return -1;
-  const Outcome outcome = writeMessage(timer, message, length);
-  platform::timerClose(timer);
-  return outcome == Outcome::ok ? 0 : failWith(outcome);
+// A failed read phase leaves the BMC mid-reply or in error: abort so that
+// the next transfer finds it idle. Not while IBF is set (the write would be
+// ignored); the next transfer's first wait deals with that.
+void recoverAfterFailedReply() {
+  if ((readStatus() & kStatusIbf) == 0) (void)abortToIdle();
 }
 
-// The read phase with its own timer. Returns the number of bytes the BMC
-// sent (more than the buffer holds when it overran), or -1.
-int receiveReply(uint8_t* buffer) {
-  platform::Timer timer = nullptr;
-  if (platform::timerCreate(&timer) != 0) return -1;
+// Returns the number of bytes the BMC sent, or -1.
+int receiveReply(uint8_t* buffer, bool aborted) {
   int count = 0;
-  const Outcome outcome = readReply(timer, buffer, &count);
-  platform::timerClose(timer);
-  return outcome == Outcome::ok ? count : failWith(outcome);
+  const Outcome outcome = readReply(buffer, &count);
+  if (outcome == Outcome::ok) return count;
+  failWith(outcome);
+  if (!aborted) recoverAfterFailedReply();
+  return -1;
 }
 
 }  // namespace
@@ -160,11 +214,13 @@ int kcsTransfer(uint8_t netFnLun, uint8_t command, const uint8_t* data, int32_t 
   message[1] = command;
   if (dataLength > 0) text::copyBytes(message + 2, data, static_cast<size_t>(dataLength));
 
-  if (sendRequest(message, dataLength + 2) != 0) return -1;
+  bool aborted = false;
+  const Outcome written = writeMessage(message, dataLength + 2, &aborted);
+  if (written != Outcome::ok) return failWith(written);
 
-  const int count = receiveReply(reply);
-  if (count < kResponseHeaderSize || count > kKcsResponseBufferSize) {
-    // No completion code, or more than the buffer holds: nothing usable.
+  const int count = receiveReply(reply, aborted);
+  if (count < kResponseHeaderSize) {
+    // A failed read phase, or no completion code: nothing usable.
     *responseLength = -1;
     return -1;
   }
@@ -175,4 +231,8 @@ int kcsTransfer(uint8_t netFnLun, uint8_t command, const uint8_t* data, int32_t 
   return reply[2];
 }
 
-int kcsClose() { return 0; }
+int kcsClose() {
+  if (gWaitTimer != nullptr) platform::timerClose(gWaitTimer);
+  gWaitTimer = nullptr;
+  return 0;
+}

@@ -14,6 +14,7 @@ int kcsOpen();
 int kcsTransfer(uint8_t netFnLun, uint8_t command, const uint8_t* data,
                 int32_t dataLength, uint8_t* response, int32_t responseCapacity,
                 int32_t* responseLength);
+// Releases the wait timer a transfer may have made. Returns 0.
 int kcsClose();
 
 // Converts the first four hexadecimal digits of a kcs.cfg value token.

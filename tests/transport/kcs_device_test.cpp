@@ -31,7 +31,11 @@ const ProtocolCase kProtocolCases[] = {
     {"WriteWhileIbfSet", 2, {{true, 0x61}, {false, 0x18}}, {"write of 0x18 while IBF is set"}},
     {"DataOutsideTransfer", 0, {{false, 0x18}}, {"data write of 0x18 out of place"}},
     {"WriteEndWithoutStart", 0, {{true, 0x62}}, {"control code 0x62 out of place"}},
-    {"UnknownControlCode", 0, {{true, 0x60}}, {"control code 0x60 out of place"}},
+    {"UnknownControlCode", 0, {{true, 0x6F}}, {"control code 0x6F out of place"}},
+    {"AbortThenItsStatusRead", 0, {{true, 0x60}, {false, 0x00}, {false, 0x68}}, {}},
+    {"WriteStartInErrorState", 0, {{true, 0x60}, {true, 0x61}}, {"control code 0x61 out of place"}},
+    {"OtherByteInErrorState", 0, {{true, 0x60}, {false, 0x55}},
+     {"data write of 0x55 in the error state"}},
     {"DataInsteadOfRead", 0,
      {{true, 0x61}, {false, 0x18}, {true, 0x62}, {false, 0x02}, {false, 0x55}},
      {"data write of 0x55 out of place"}},
@@ -63,6 +67,48 @@ TEST(KcsDevice, IgnoresOtherPorts) {
   EXPECT_EQ(device.counts.strayAccesses, 2u);
   EXPECT_EQ(device.counts.total(), 0u);
   EXPECT_EQ(device.transfersStarted, 0);
+}
+
+// The error state and the way back from it, status by status as QEMU's KCS
+// device shows them: an abort from any other state offers a stale byte and
+// queues status byte 0x01, a code out of place queues 0x02, a second abort
+// changes nothing.
+TEST(KcsDevice, AbortSequenceStatusByStatus) {
+  struct Access {
+    enum { write, dataWrite, dataRead } kind;
+    uint8_t value;   // written, or (dataRead) the byte expected
+    uint8_t status;  // status expected after the access
+  };
+  struct Case {
+    const char* name;
+    std::vector<Access> accesses;
+  };
+  const Case cases[] = {
+      {"from idle",
+       {{Access::write, 0x60, 0xC1}, {Access::dataRead, 0x00, 0xC0}, {Access::write, 0x60, 0xC0},
+        {Access::dataWrite, 0x00, 0x41}, {Access::dataRead, 0x01, 0x40},
+        {Access::dataWrite, 0x68, 0x01}, {Access::dataRead, 0x00, 0x00}}},
+      {"from a write",
+       {{Access::write, 0x61, 0x81}, {Access::dataRead, 0x00, 0x80}, {Access::write, 0x60, 0xC1},
+        {Access::dataRead, 0x00, 0xC0}, {Access::dataWrite, 0x00, 0x41},
+        {Access::dataRead, 0x01, 0x40}, {Access::dataWrite, 0x68, 0x01}}},
+      {"after a code out of place",
+       {{Access::write, 0x62, 0xC0}, {Access::dataWrite, 0x00, 0x41},
+        {Access::dataRead, 0x02, 0x40}, {Access::dataWrite, 0x68, 0x01}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    sim::Bmc bmc;
+    sim::KcsDevice device(&bmc);
+    for (const Access& a : c.accesses) {
+      if (a.kind == Access::dataRead) {
+        EXPECT_EQ(device.in(kData), a.value);
+      } else {
+        device.out(a.kind == Access::write ? kCommand : kData, a.value);
+      }
+      EXPECT_EQ(device.in(kCommand), a.status) << static_cast<int>(a.value);
+    }
+  }
 }
 
 TEST(KcsDevice, SilentRequestHoldsIbfUntilRecovery) {

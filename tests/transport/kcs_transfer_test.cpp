@@ -1,10 +1,12 @@
 // The KCS transfer against the register-level simulated interface.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "platform/platform.h"
 #include "state/tool_context.h"
 #include "sim/rig.h"
 #include "transport/kcs.h"
@@ -221,8 +223,19 @@ const FaultCase kFaultCases[] = {
      0},
     {"ReplyOf300Bytes", [](sim::Rig& r) { r.bmc.faults.replyLengthOverride = 300; }, false, -1,
      0},
-    {"NoTimerForWritePhase", [](sim::Rig&) { hostplatform::faults().timerCreateFails = true; },
+    {"NoTimerForSlowWrite",
+     [](sim::Rig& r) {
+       hostplatform::faults().timerCreateFails = true;
+       r.kcs.faults.ibfBusyReads = 1;
+     },
      false, kUntouched, 0},
+    {"EndlessReply", [](sim::Rig& r) { r.kcs.faults.endlessReply = true; }, false, -1, 0},
+    {"StuckInErrorState",
+     [](sim::Rig& r) {
+       r.kcs.leaveInterface(sim::KcsLeftover::errorState);
+       r.kcs.faults.stuckInError = true;
+     },
+     true, kUntouched, 0},
     {"TimerCannotArmForSlowWrite",
      [](sim::Rig& r) {
        hostplatform::faults().timerArmFails = true;
@@ -292,11 +305,75 @@ TEST_F(KcsTransferTest, NextTransferWorksAfterAFailedOne) {
     rig.kcs.faults.onlyTransfer = rig.kcs.transfersStarted;
     EXPECT_EQ(transfer(pattern(4)).result, -1);
     rig.bmc.faults = {};
+    rig.kcs.counts = {};
     Transfer t = transfer(pattern(4));
     EXPECT_EQ(t.result, 0);
     EXPECT_EQ(t.responseLength, 4);
+    EXPECT_EQ(rig.kcs.counts.commandWrites, 2u);  // found idle: no abort needed
   }
   EXPECT_TRUE(rig.kcs.hostErrors.empty());
+}
+
+// An interface left in error or mid-transfer is aborted back to idle once,
+// silently, and the request then goes out whole, exactly once.
+TEST_F(KcsTransferTest, RecoversAnInterfaceLeftOutOfIdle) {
+  for (sim::KcsLeftover where :
+       {sim::KcsLeftover::errorState, sim::KcsLeftover::midWrite,
+        sim::KcsLeftover::midReadWithObf, sim::KcsLeftover::midReadWithoutObf}) {
+    SCOPED_TRACE(static_cast<int>(where));
+    rig.kcs.leaveInterface(where);
+    rig.kcs.traceEnabled = true;
+    rig.kcs.trace.clear();
+    rig.bmc.received.clear();
+    Transfer t = transfer(pattern(5));
+    EXPECT_EQ(t.result, 0);
+    EXPECT_EQ(t.responseLength, 5);
+    EXPECT_EQ(rig.bmc.received, std::vector<std::vector<uint8_t>>({{kNetFn, kEcho, 0xA0, 0xA1,
+                                                                    0xA2, 0xA3, 0xA4}}));
+    const PortAccess abort{PortAccess::commandWrite, 0x60};
+    EXPECT_EQ(std::count(rig.kcs.trace.begin(), rig.kcs.trace.end(), abort), 1);
+    EXPECT_EQ(rig.kcs.trace[1], abort);  // right after the status that showed it
+  }
+  EXPECT_TRUE(rig.kcs.hostErrors.empty());
+  EXPECT_EQ(rig.console, "");
+}
+
+TEST_F(KcsTransferTest, KeepsOneTimerForTheRun) {
+  rig.kcs.faults.ibfBusyReads = 3;
+  EXPECT_EQ(transfer(pattern(2)).result, 0);
+  hostplatform::faults().timerCreateFails = true;
+  EXPECT_EQ(transfer(pattern(2)).result, 0);
+  kcsClose();
+  EXPECT_EQ(transfer(pattern(2)).result, -1);
+}
+
+// The timer fires just after the status read that satisfied a wait, before
+// its cancel: the next wait must still get its full 10 seconds.
+TEST_F(KcsTransferTest, AWaitNeverStartsWithAnOldFiring) {
+  struct LateFiring : hostplatform::PortDevice {
+    sim::KcsDevice* device;
+    bool busySeen = false;
+    bool fired = false;
+    uint8_t in(uint16_t port) override {
+      const uint8_t value = device->in(port);
+      if (port != sim::kDefaultCommandPort || fired) return value;
+      if ((value & sim::kKcsIbf) != 0) busySeen = true;
+      if (busySeen && (value & sim::kKcsIbf) == 0) {
+        fired = true;
+        platform::stall(10'000'000);
+      }
+      return value;
+    }
+    void out(uint16_t port, uint8_t value) override { device->out(port, value); }
+  } late;
+  late.device = &rig.kcs;
+  hostplatform::setPortDevice(&late);
+  rig.kcs.faults.ibfBusyReads = 9000;  // nine virtual seconds per wait
+  Transfer t = transfer(pattern(1));
+  EXPECT_TRUE(late.fired);
+  EXPECT_EQ(t.result, 0);
+  EXPECT_EQ(t.responseLength, 1);
+  EXPECT_EQ(rig.console, "");
 }
 
 TEST_F(KcsTransferTest, SilentBmcThatRecoversServesTheNextTransfer) {

@@ -30,9 +30,20 @@ State& state() {
   return instance;
 }
 
+// Behaves like a firmware timer event: a firing signals it, and the signal
+// stays through a cancel until a question (timerFired) takes it.
 struct HostTimer {
   bool armed = false;
   uint64_t deadline = 0;
+  bool signalled = false;
+
+  // The firing that has come due by now.
+  void settle() {
+    if (armed && state().now >= deadline) {
+      armed = false;
+      signalled = true;
+    }
+  }
 };
 
 }  // namespace
@@ -155,18 +166,24 @@ int timerArm(Timer timer, uint64_t units100ns) {
   auto* t = static_cast<hostplatform::HostTimer*>(timer);
   t->armed = true;
   t->deadline = state().now + units100ns / 10;
+  t->signalled = false;  // a new wait never sees an earlier firing
   return 0;
 }
 
 int timerCancel(Timer timer) {
-  static_cast<hostplatform::HostTimer*>(timer)->armed = false;
+  auto* t = static_cast<hostplatform::HostTimer*>(timer);
+  t->settle();
+  t->armed = false;
   return 0;
 }
 
 bool timerFired(Timer timer) {
   auto* t = static_cast<hostplatform::HostTimer*>(timer);
   state().now += hostplatform::kPollMicros;
-  return t->armed && state().now >= t->deadline;
+  t->settle();
+  const bool fired = t->signalled;
+  t->signalled = false;
+  return fired;
 }
 
 void timerClose(Timer timer) { delete static_cast<hostplatform::HostTimer*>(timer); }

@@ -14,6 +14,7 @@ extern "C" EFI_STATUS efi_main(EFI_HANDLE imageHandle, EFI_SYSTEM_TABLE* systemT
   }
   velkoranMain(argc, argv);
   platform::flush();
+  uefi::closeOpenTimers();
   uefi::releaseArguments();
   return EFI_SUCCESS;
 }

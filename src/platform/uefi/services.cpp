@@ -15,6 +15,11 @@ constinit char** gArguments = nullptr;
 
 constexpr char kFallbackProgramName[] = "Velkoran.efi";
 
+// Timer events still open when the program ends are closed then, whichever
+// way it ends (the transport keeps one for the whole run).
+constexpr int kTrackedTimers = 4;
+constinit EFI_EVENT gOpenTimers[kTrackedTimers] = {};
+
 EFI_SHELL_PARAMETERS_PROTOCOL* shellParameters() {
   EFI_GUID guid = EFI_SHELL_PARAMETERS_PROTOCOL_GUID;
   void* interface = nullptr;
@@ -92,6 +97,22 @@ void releaseArguments() {
   gArguments = nullptr;
 }
 
+void trackTimer(EFI_EVENT event, bool open) {
+  for (EFI_EVENT& slot : gOpenTimers) {
+    if (slot == (open ? nullptr : event)) {
+      slot = open ? event : nullptr;
+      return;
+    }
+  }
+}
+
+void closeOpenTimers() {
+  for (EFI_EVENT& slot : gOpenTimers) {
+    if (slot != nullptr) bootServices()->CloseEvent(slot);
+    slot = nullptr;
+  }
+}
+
 }  // namespace uefi
 
 namespace platform {
@@ -108,6 +129,7 @@ void release(void* block) {
 
 void exitProgram(int status) {
   flush();
+  uefi::closeOpenTimers();
   uefi::releaseArguments();
   uefi::bootServices()->Exit(uefi::imageHandle(), static_cast<EFI_STATUS>(status), 0, nullptr);
   // Exit does not come back for a started image; stop here should it ever.
@@ -122,12 +144,18 @@ int timerCreate(Timer* timer) {
   EFI_STATUS status =
       uefi::bootServices()->CreateEvent(EVT_TIMER, TPL_CALLBACK, nullptr, nullptr, &event);
   if (EFI_ERROR(status)) return -1;
+  uefi::trackTimer(event, true);
   *timer = event;
   return 0;
 }
 
 int timerArm(Timer timer, uint64_t units100ns) {
-  return EFI_ERROR(uefi::bootServices()->SetTimer(timer, TimerRelative, units100ns)) ? -1 : 0;
+  if (EFI_ERROR(uefi::bootServices()->SetTimer(timer, TimerRelative, units100ns))) return -1;
+  // SetTimer replaces the old trigger but leaves the event signalled if
+  // that one already fired; asking once clears it. The new trigger lies
+  // ahead, so this cannot take its firing.
+  (void)uefi::bootServices()->CheckEvent(timer);
+  return 0;
 }
 
 int timerCancel(Timer timer) {
@@ -136,7 +164,10 @@ int timerCancel(Timer timer) {
 
 bool timerFired(Timer timer) { return !EFI_ERROR(uefi::bootServices()->CheckEvent(timer)); }
 
-void timerClose(Timer timer) { uefi::bootServices()->CloseEvent(timer); }
+void timerClose(Timer timer) {
+  uefi::trackTimer(timer, false);
+  uefi::bootServices()->CloseEvent(timer);
+}
 
 uint8_t portRead(uint16_t port) {
   uint8_t value;

@@ -26,4 +26,9 @@ bool readArguments(int* argc, char*** argv);
 // Gives the block back; also done by platform::exitProgram.
 void releaseArguments();
 
+// Records a timer event as open (or closed again); closeOpenTimers closes
+// every one still open when the program ends.
+void trackTimer(EFI_EVENT event, bool open);
+void closeOpenTimers();
+
 }  // namespace uefi
