@@ -115,6 +115,12 @@ bool timers() {
        platform::timerCancel(timer) == 0;
   platform::stall(200000);
   ok = ok && !platform::timerFired(timer);
+  // Fired and cancelled without anyone asking: arming again starts clean.
+  ok = ok && platform::timerArm(timer, platform::kTimerUnitsPerSecond / 10) == 0;
+  platform::stall(200000);
+  ok = ok && platform::timerCancel(timer) == 0 &&
+       platform::timerArm(timer, platform::kTimerUnitsPerSecond) == 0 &&
+       !platform::timerFired(timer);
   platform::timerClose(timer);
   return ok;
 }
