@@ -1,17 +1,30 @@
 #!/usr/bin/env python3
 """Time per ReceiveFWData exchange of Velkoran.efi updating bmcsim in QEMU,
-against the same exchanges made by a bare, timer-free KCS port loop
-(tests/uefi/chunk_exchange_bench.cpp) in the same boot.
+against the same exchanges made by a bare, timer-free KCS port loop and by a
+loop over kcsTransfer (tests/uefi/chunk_exchange_bench.cpp), in the same boot.
 
 bmcsim times the gap between consecutive ReceiveFWData requests: one whole
 chunk exchange as the sender drives it (for Velkoran: reading 49 bytes from
 the buffered file, the progress test and the KCS transfer of 50 bytes with a
-3-byte reply). Needs build/uefi and build/host (bmcsim, velkoran-image).
+3-byte reply); each run's figure is the median gap.
+
+Noise: under software emulation, on a shared machine, a run's speed drifts
+within a boot and between boots by more than the differences measured. So
+each boot holds several rounds of one run per sender, the order rotated from
+round to round, and a sender is compared only with the bare loop of its own
+round; a boot's figure is the median of its rounds' ratios, and the boots
+(one at a time) give the median and spread. Needs build/uefi and build/host
+(bmcsim, velkoran-image).
+
+  python3 bench/qemu_flows.py [--boots N] [--rounds N]
 """
 
+import argparse
 import json
+import os
 import pathlib
 import shutil
+import statistics
 import sys
 import tempfile
 
@@ -20,8 +33,51 @@ sys.path.insert(0, str(ROOT / "tests" / "e2e"))
 import flows_support as fs  # noqa: E402
 import harness  # noqa: E402
 
+SENDERS = {
+    "bare": "chunk_exchange_bench.efi bare",
+    "kcsTransfer": "chunk_exchange_bench.efi transfer",
+    "Velkoran": "Velkoran.efi -f bench.bin",
+}
+
+
+def round_order(round_index: int) -> list[str]:
+    names = list(SENDERS)
+    shift = round_index % len(names)
+    return names[shift:] + names[:shift]
+
+
+def one_boot(work: pathlib.Path, image: pathlib.Path, rounds: int) -> list[dict[str, float]]:
+    """The median exchange time of every sender in each round, in µs."""
+    for old in work.glob("report-*.json"):
+        old.unlink()
+    order = [name for r in range(rounds) for name in round_order(r)]
+    bare_app = pathlib.Path(harness.DEFAULT_EFI).parent / "chunk_exchange_bench.efi"
+    sim = harness.BmcSim(fs.bmcsim_argv(["--fw-report", str(work / "report-{update}.json")]))
+    result = harness.run_boot([SENDERS[name] for name in order],
+                              files={"bench.bin": image, "chunk_exchange_bench.efi": bare_app},
+                              bmcsim=sim, timeout=900)
+    medians = []
+    for update, name in enumerate(order, start=1):
+        summary = fs.load_report(work / f"report-{update}.json")
+        timing = summary.get("chunkIntervalMicros")
+        if not summary.get("updateComplete") or not timing:
+            raise RuntimeError(f"{name} (update {update}): no complete upload\n"
+                               + result.console[-2000:])
+        if update % len(SENDERS) == 1:
+            medians.append({})
+        medians[-1][name] = timing["median"]
+    return medians
+
+
+def ratio_of(rounds: list[dict[str, float]], name: str) -> float:
+    return statistics.median(r[name] / r["bare"] for r in rounds)
+
 
 def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--boots", type=int, default=5)
+    parser.add_argument("--rounds", type=int, default=6)
+    args = parser.parse_args()
     if fs.missing_tools():
         print(f"build the host tools first: {fs.missing_tools()}", file=sys.stderr)
         return 1
@@ -29,38 +85,22 @@ def main() -> int:
     try:
         # The table page's 256 KiB region lies inside the file, as in a real
         # image, so that every chunk is read from the file.
-        image, info = fs.make_image(work, "bench.bin", [(40000, 0), (24000, 0xA000)],
-                                    size=0x50000)
-        bare_app = pathlib.Path(harness.DEFAULT_EFI).parent / "chunk_exchange_bench.efi"
-        sim = harness.BmcSim(fs.bmcsim_argv(["--fw-report", str(work / "report-{update}.json")]))
-        # Each sender runs twice, interleaved, and its two medians are
-        # averaged: under emulation a run's speed depends on its place in the
-        # boot by as much as the differences measured.
-        result = harness.run_boot(["chunk_exchange_bench.efi", "Velkoran.efi -f bench.bin",
-                                   "chunk_exchange_bench.efi", "Velkoran.efi -f bench.bin"],
-                                  files={"bench.bin": image, "chunk_exchange_bench.efi": bare_app},
-                                  bmcsim=sim, timeout=300)
-        timings = []
-        runs = ((1, "bare KCS loop"), (2, "kcsTransfer loop"), (3, "Velkoran.efi -f"),
-                (4, "bare KCS loop"), (5, "kcsTransfer loop"), (6, "Velkoran.efi -f"))
-        for update, who in runs:
-            path = work / f"report-{update}.json"
-            summary = json.loads(path.read_text()) if path.exists() else {}
-            timing = summary.get("chunkIntervalMicros")
-            if not summary.get("updateComplete") or not timing:
-                print(f"{who}: no complete upload", result.console[-2000:], file=sys.stderr)
-                return 1
-            timings.append(timing)
-            print(f"{who:16s} ReceiveFWData exchange: median {timing['median']:7.1f} us, "
-                  f"mean {timing['mean']:7.1f} us over {timing['count']} back-to-back pairs")
-        def averaged(first: int) -> float:
-            return (timings[first]["median"] + timings[first + 3]["median"]) / 2
-
-        bare = averaged(0)
-        for name, median in (("Velkoran.efi -f", averaged(2)), ("kcsTransfer loop", averaged(1))):
-            ratio = median / bare
-            print(f"{name} / bare KCS loop (medians of two runs each): {ratio:.2f} "
-                  f"({(ratio - 1) * 100:+.0f} %)")
+        image, _ = fs.make_image(work, "bench.bin", [(40000, 0), (24000, 0xA000)], size=0x50000)
+        per_boot = []
+        for boot in range(1, args.boots + 1):
+            load = os.getloadavg()[0]
+            rounds = one_boot(work, image, args.rounds)
+            figures = {name: statistics.median(r[name] for r in rounds) for name in SENDERS}
+            ratios = {name: ratio_of(rounds, name) for name in SENDERS if name != "bare"}
+            per_boot.append(ratios)
+            print(f"boot {boot} (load {load:.1f}): "
+                  + ", ".join(f"{name} {figures[name]:.1f} us" for name in SENDERS) + "; "
+                  + ", ".join(f"{name}/bare {(ratios[name] - 1) * 100:+.1f} %"
+                              for name in ratios), flush=True)
+        for name in per_boot[0]:
+            values = sorted((b[name] - 1) * 100 for b in per_boot)
+            print(f"{name} / bare over {len(values)} boots: median {statistics.median(values):+.1f} %,"
+                  f" spread {values[0]:+.1f} % to {values[-1]:+.1f} %")
         return 0
     finally:
         shutil.rmtree(work, ignore_errors=True)

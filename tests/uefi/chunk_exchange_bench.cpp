@@ -1,11 +1,13 @@
 // Benchmark helper, not part of the product: the firmware update's chunk
-// exchanges driven twice, first by a bare, timer-free KCS port loop, then
-// through kcsTransfer, so that bmcsim can time them against the same
-// exchanges made by Velkoran.efi in the same boot. Each run sends
-// GetFWUpdateInfo (a new update for bmcsim), one block description and the
-// chunks of one region of kChunks * 49 + 1 bytes.
+// exchanges driven by a bare, timer-free KCS port loop ("bare"), through
+// kcsTransfer ("transfer"), or both in that order (no argument), so that
+// bmcsim can time them against the same exchanges made by Velkoran.efi in
+// the same boot. Each run sends GetFWUpdateInfo (a new update for bmcsim),
+// one block description and the chunks of one region of kChunks * 49 + 1
+// bytes.
 #include "state/tool_context.h"
 #include "platform/platform.h"
+#include "platform/text.h"
 #include "platform/uefi/uefi.h"
 #include "transport/kcs.h"
 
@@ -95,14 +97,31 @@ bool uploadOneRegion(int (*exchange)(const uint8_t*, int)) {
   return ok && exchange(last, sizeof last) == 0;
 }
 
+const char* runOne(const char* how) {
+  bool ok = false;
+  if (text::equal(how, "bare")) {
+    ok = uploadOneRegion(bareExchange);
+  } else {
+    kcsOpen();
+    ok = uploadOneRegion(transportExchange);
+    kcsClose();
+  }
+  return ok ? "DONE" : "FAILED";
+}
+
 }  // namespace
 
 extern "C" EFI_STATUS efi_main(EFI_HANDLE imageHandle, EFI_SYSTEM_TABLE* systemTable) {
   uefi::start(imageHandle, systemTable);
-  bool bare = uploadOneRegion(bareExchange);
-  kcsOpen();
-  bool transport = uploadOneRegion(transportExchange);
-  platform::print("CHUNK BENCH bare %s, kcsTransfer %s, %u chunks each\n", bare ? "DONE" : "FAILED",
-                  transport ? "DONE" : "FAILED", kChunks);
+  int argc = 0;
+  char** argv = nullptr;
+  if (uefi::readArguments(&argc, &argv) && argc == 2) {
+    platform::print("CHUNK BENCH %s %s, %u chunks\n", argv[1], runOne(argv[1]), kChunks);
+  } else {
+    const char* bare = runOne("bare");
+    platform::print("CHUNK BENCH bare %s, kcsTransfer %s, %u chunks each\n", bare,
+                    runOne("transfer"), kChunks);
+  }
+  uefi::releaseArguments();
   return EFI_SUCCESS;
 }
