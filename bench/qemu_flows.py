@@ -13,10 +13,13 @@ within a boot and between boots by more than the differences measured. So
 each boot holds several rounds of one run per sender, the order rotated from
 round to round, and a sender is compared only with the bare loop of its own
 round; a boot's figure is the median of its rounds' ratios, and the boots
-(one at a time) give the median and spread. Needs build/uefi and build/host
+(one at a time) give the median and spread. Besides each run's median
+exchange, its 10th percentile is compared: exchanges that waited for a host
+CPU taken by other work (bmcsim and QEMU's I/O thread must run for every
+reply) fall above it. Needs build/uefi and build/host
 (bmcsim, velkoran-image).
 
-  python3 bench/qemu_flows.py [--boots N] [--rounds N]
+  python3 bench/qemu_flows.py [--boots N] [--rounds N] [--compare NAME=EFI]
 """
 
 import argparse
@@ -38,6 +41,13 @@ SENDERS = {
     "kcsTransfer": "chunk_exchange_bench.efi transfer",
     "Velkoran": "Velkoran.efi -f bench.bin",
 }
+# --compare NAME=PATH: another build of Velkoran.efi as one more sender.
+EXTRA_FILES: dict[str, pathlib.Path] = {}
+
+
+# Per run: the median exchange, and the 10th percentile, which passes over
+# exchanges that waited for a host CPU taken by other work.
+FIGURES = ("median", "p10")
 
 
 def round_order(round_index: int) -> list[str]:
@@ -46,16 +56,17 @@ def round_order(round_index: int) -> list[str]:
     return names[shift:] + names[:shift]
 
 
-def one_boot(work: pathlib.Path, image: pathlib.Path, rounds: int) -> list[dict[str, float]]:
-    """The median exchange time of every sender in each round, in µs."""
+def one_boot(work: pathlib.Path, image: pathlib.Path, rounds: int) -> list[dict[str, dict]]:
+    """Every sender's exchange times (bmcsim's chunkIntervalMicros) in each round."""
     for old in work.glob("report-*.json"):
         old.unlink()
     order = [name for r in range(rounds) for name in round_order(r)]
     bare_app = pathlib.Path(harness.DEFAULT_EFI).parent / "chunk_exchange_bench.efi"
     sim = harness.BmcSim(fs.bmcsim_argv(["--fw-report", str(work / "report-{update}.json")]))
-    result = harness.run_boot([SENDERS[name] for name in order],
-                              files={"bench.bin": image, "chunk_exchange_bench.efi": bare_app},
-                              bmcsim=sim, timeout=900)
+    files = {"bench.bin": image, "chunk_exchange_bench.efi": bare_app}
+    files.update(EXTRA_FILES)
+    result = harness.run_boot([SENDERS[name] for name in order], files=files, bmcsim=sim,
+                              timeout=900)
     medians = []
     for update, name in enumerate(order, start=1):
         summary = fs.load_report(work / f"report-{update}.json")
@@ -63,21 +74,27 @@ def one_boot(work: pathlib.Path, image: pathlib.Path, rounds: int) -> list[dict[
         if not summary.get("updateComplete") or not timing:
             raise RuntimeError(f"{name} (update {update}): no complete upload\n"
                                + result.console[-2000:])
-        if update % len(SENDERS) == 1:
+        if (update - 1) % len(SENDERS) == 0:
             medians.append({})
-        medians[-1][name] = timing["median"]
+        medians[-1][name] = timing
     return medians
 
 
-def ratio_of(rounds: list[dict[str, float]], name: str) -> float:
-    return statistics.median(r[name] / r["bare"] for r in rounds)
+def ratio_of(rounds: list[dict[str, dict]], name: str, figure: str) -> float:
+    return statistics.median(r[name][figure] / r["bare"][figure] for r in rounds)
 
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--boots", type=int, default=5)
     parser.add_argument("--rounds", type=int, default=6)
+    parser.add_argument("--compare", action="append", default=[], metavar="NAME=EFI",
+                        help="also time this build of Velkoran.efi, e.g. before=old/Velkoran.efi")
     args = parser.parse_args()
+    for index, entry in enumerate(args.compare):
+        name, path = entry.split("=", 1)
+        EXTRA_FILES[f"other{index}.efi"] = pathlib.Path(path)
+        SENDERS[name] = f"other{index}.efi -f bench.bin"
     if fs.missing_tools():
         print(f"build the host tools first: {fs.missing_tools()}", file=sys.stderr)
         return 1
@@ -90,17 +107,20 @@ def main() -> int:
         for boot in range(1, args.boots + 1):
             load = os.getloadavg()[0]
             rounds = one_boot(work, image, args.rounds)
-            figures = {name: statistics.median(r[name] for r in rounds) for name in SENDERS}
-            ratios = {name: ratio_of(rounds, name) for name in SENDERS if name != "bare"}
+            ratios = {(name, figure): ratio_of(rounds, name, figure)
+                      for name in SENDERS if name != "bare" for figure in FIGURES}
             per_boot.append(ratios)
-            print(f"boot {boot} (load {load:.1f}): "
-                  + ", ".join(f"{name} {figures[name]:.1f} us" for name in SENDERS) + "; "
-                  + ", ".join(f"{name}/bare {(ratios[name] - 1) * 100:+.1f} %"
-                              for name in ratios), flush=True)
-        for name in per_boot[0]:
-            values = sorted((b[name] - 1) * 100 for b in per_boot)
-            print(f"{name} / bare over {len(values)} boots: median {statistics.median(values):+.1f} %,"
-                  f" spread {values[0]:+.1f} % to {values[-1]:+.1f} %")
+            print(f"boot {boot} (load {load:.1f}):", flush=True)
+            for figure in FIGURES:
+                times = {name: statistics.median(r[name][figure] for r in rounds)
+                         for name in SENDERS}
+                print(f"  {figure:6s} " + ", ".join(f"{n} {t:.1f} us" for n, t in times.items())
+                      + "; " + ", ".join(f"{name}/bare {(ratios[name, figure] - 1) * 100:+.1f} %"
+                                         for name in SENDERS if name != "bare"), flush=True)
+        for key in per_boot[0]:
+            values = sorted((b[key] - 1) * 100 for b in per_boot)
+            print(f"{key[0]} / bare ({key[1]}) over {len(values)} boots: median "
+                  f"{statistics.median(values):+.1f} %, spread {values[0]:+.1f} % to {values[-1]:+.1f} %")
         return 0
     finally:
         shutil.rmtree(work, ignore_errors=True)

@@ -107,6 +107,7 @@ void writeReport(const FirmwareBmc& firmware, const Bmc& bmc, const std::string&
     for (double interval : intervals) sum += interval;
     out << ", \"chunkIntervalMicros\": {\"count\": " << intervals.size()
         << ", \"median\": " << intervals[intervals.size() / 2]
+        << ", \"p10\": " << intervals[intervals.size() / 10]
         << ", \"mean\": " << sum / double(intervals.size()) << "}";
   }
   out << ", \"violations\": [";

@@ -10,28 +10,16 @@
 #include "platform/text.h"
 #include "platform/uefi/uefi.h"
 #include "transport/kcs.h"
+#include "raw_kcs.h"
 
 namespace {
 
-constexpr uint16_t kDataPort = 0xCA2;
-constexpr uint16_t kStatusPort = 0xCA3;
-constexpr uint8_t kWriteStart = 0x61;
-constexpr uint8_t kWriteEnd = 0x62;
-constexpr uint8_t kReadNext = 0x68;
-constexpr uint8_t kObf = 0x01;
-constexpr uint8_t kIbf = 0x02;
+using namespace rawkcs;
+
 constexpr uint8_t kStateMask = 0xC0;
 constexpr uint8_t kStateRead = 0x40;
 constexpr uint8_t kStateIdle = 0x00;
-constexpr uint64_t kPollLimit = 50000000;
 constexpr uint32_t kChunks = 6000;
-
-bool waitStatus(uint8_t mask, uint8_t value) {
-  for (uint64_t poll = 0; poll < kPollLimit; ++poll) {
-    if ((platform::portRead(kStatusPort) & mask) == value) return true;
-  }
-  return false;
-}
 
 void drainOutput() {
   if (platform::portRead(kStatusPort) & kObf) platform::portRead(kDataPort);

@@ -7,21 +7,13 @@
 #include "platform/platform.h"
 #include "platform/text.h"
 #include "platform/uefi/uefi.h"
+#include "raw_kcs.h"
 
 namespace {
 
-constexpr uint16_t kDataPort = 0xCA2;
-constexpr uint16_t kStatusPort = 0xCA3;
-constexpr uint8_t kIbf = 0x02;
-constexpr uint8_t kObf = 0x01;
-constexpr uint64_t kPollLimit = 50000000;
+using namespace rawkcs;
 
-bool waitStatus(uint8_t mask, uint8_t value) {
-  for (uint64_t poll = 0; poll < kPollLimit; ++poll) {
-    if ((platform::portRead(kStatusPort) & mask) == value) return true;
-  }
-  return false;
-}
+constexpr uint8_t kGetStatusAbort = 0x60;
 
 // Writes one byte or code and, once the interface has taken it, reads the
 // dummy byte it leaves.
@@ -34,13 +26,14 @@ bool put(uint16_t port, uint8_t value, bool takeDummy) {
 
 bool leave(const char* where) {
   if (!waitStatus(kIbf, 0)) return false;
-  if (text::equal(where, "error")) return put(kStatusPort, 0x60, false);
+  if (text::equal(where, "error")) return put(kStatusPort, kGetStatusAbort, false);
   if (text::equal(where, "write")) {
-    return put(kStatusPort, 0x61, true) && put(kDataPort, 0x18, false);
+    return put(kStatusPort, kWriteStart, true) && put(kDataPort, 0x18, false);
   }
   if (!text::equal(where, "read")) return false;
-  const bool written = put(kStatusPort, 0x61, true) && put(kDataPort, 0x18, true) &&
-                       put(kStatusPort, 0x62, true) && put(kDataPort, 0x01, false);
+  // Get Device ID: network function 0x06 (0x18 with LUN 0), command 0x01.
+  const bool written = put(kStatusPort, kWriteStart, true) && put(kDataPort, 0x18, true) &&
+                       put(kStatusPort, kWriteEnd, true) && put(kDataPort, 0x01, false);
   if (!written || !waitStatus(kObf, kObf)) return false;
   (void)platform::portRead(kDataPort);
   return true;
