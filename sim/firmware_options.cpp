@@ -108,6 +108,7 @@ void writeReport(const FirmwareBmc& firmware, const Bmc& bmc, const std::string&
     out << ", \"chunkIntervalMicros\": {\"count\": " << intervals.size()
         << ", \"median\": " << intervals[intervals.size() / 2]
         << ", \"p10\": " << intervals[intervals.size() / 10]
+        << ", \"p1\": " << intervals[intervals.size() / 100]
         << ", \"mean\": " << sum / double(intervals.size()) << "}";
   }
   out << ", \"violations\": [";
