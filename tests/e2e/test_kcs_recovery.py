@@ -3,6 +3,7 @@ the error state, in the middle of a request or in the middle of a reply
 (tests/uefi/kcs_leave.cpp): each update must reach bmcsim's kept flash byte
 for byte and print exactly what the host build prints, no error line."""
 
+import os
 import pathlib
 import shutil
 import sys
@@ -27,7 +28,8 @@ class UpdateAfterAnInterfaceLeftOutOfIdle(unittest.TestCase):
         cls.commands = []
         for where in LEFTOVERS:
             cls.commands += [f"kcs_leave.efi {where}", "Velkoran.efi -f img.bin"]
-        leave_app = pathlib.Path(harness.DEFAULT_EFI).parent / "kcs_leave.efi"
+        efi = pathlib.Path(os.environ.get("VELKORAN_EFI", harness.DEFAULT_EFI))
+        leave_app = efi.parent / "kcs_leave.efi"
         cls.result = harness.run_boot(
             cls.commands, files={"img.bin": cls.image, "kcs_leave.efi": leave_app},
             bmcsim=harness.BmcSim(fs.bmcsim_argv(cls.options)), timeout=300)
