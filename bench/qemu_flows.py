@@ -19,7 +19,7 @@ for a host CPU taken by other work (bmcsim and QEMU's I/O thread must run for
 every reply) fall above them. Needs build/uefi and build/host
 (bmcsim, velkoran-image).
 
-  python3 bench/qemu_flows.py [--boots N] [--rounds N] [--compare NAME=EFI]
+  python3 bench/qemu_flows.py [--boots N] [--rounds N] [--compare NAME=EFI] [--drained]
 """
 
 import argparse
@@ -90,7 +90,12 @@ def main() -> int:
     parser.add_argument("--rounds", type=int, default=6)
     parser.add_argument("--compare", action="append", default=[], metavar="NAME=EFI",
                         help="also time this build of Velkoran.efi, e.g. before=old/Velkoran.efi")
+    parser.add_argument("--drained", action="store_true",
+                        help="also time the bare loop with the transport's two reads before "
+                             "each request")
     args = parser.parse_args()
+    if args.drained:
+        SENDERS["drained"] = "chunk_exchange_bench.efi drained"
     for index, entry in enumerate(args.compare):
         name, path = entry.split("=", 1)
         EXTRA_FILES[f"other{index}.efi"] = pathlib.Path(path)
