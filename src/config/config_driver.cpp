@@ -13,6 +13,11 @@ namespace {
 constexpr int64_t kMaxRestoreLength = 0xFFFFFFFF;
 
 [[noreturn]] void endProgram(bool succeeded) {
+  if (succeeded) {
+    noteOutcome(RunOutcome::kSuccess);
+  } else if (toolContext.runRecord.outcome == RunOutcome::kUnset) {
+    noteOutcome(RunOutcome::kRefused);
+  }
   if (!succeeded) {
     platform::print("Operation Failed.\n");
   } else if (toolContext.configTask.direction == kDirectionBackup) {
@@ -21,7 +26,7 @@ constexpr int64_t kMaxRestoreLength = 0xFFFFFFFF;
     platform::print("Done. Please wait at least 1 minute to restore configurations.\n");
   }
   platform::flush();
-  platform::exitProgram(0);
+  platform::exitProgram(finishRunRecord());
 }
 
 const ConfigModule* selectModule() {
@@ -45,6 +50,7 @@ bool measureRestoreFile(ConfigTask& task) {
   int64_t size = -1;
   if (platform::fileSeekEnd(task.file) == 0) size = platform::fileTell(task.file);
   platform::fileSeek(task.file, 0);
+  if (size < 0 || size > kMaxRestoreLength) noteOutcome(RunOutcome::kFileProblem);
   if (size < 0) {
     platform::print("Can't get file size for restore mode.\n");
     return false;
@@ -86,6 +92,7 @@ void runConfigDriver() {
   }
   task.file = openTaskFile(fileName);
   if (task.file == nullptr) {
+    noteOutcome(RunOutcome::kFileProblem);
     platform::print("ERROR: OPEN FILE FAILED\n\n");
     endProgram(false);
   }
@@ -102,6 +109,7 @@ void runConfigDriver() {
   toolContext.transport.close();
   // Closing writes out the buffered tail of a backup.
   if (platform::fileClose(task.file) != 0 && !restore && succeeded) {
+    noteOutcome(RunOutcome::kFileProblem);
     platform::print("ERROR: CLOSE BACKUP FILE FAILED\n\n");
     succeeded = false;
   }

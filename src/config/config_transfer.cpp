@@ -83,6 +83,7 @@ bool storeBackupData(BlockTransfer& transfer) {
   transfer.chunkLength = static_cast<int64_t>(written);
   transfer.emptyReplies = 0;
   if (written != dataLength) {
+    noteOutcome(RunOutcome::kFileProblem);
     platform::print("ERROR: WRITE BACKUP FILE FAILED\n\n");
     return false;
   }

@@ -86,7 +86,9 @@ bool writeBytes(platform::File* file, const uint8_t* bytes, int32_t count) {
 int endDump(platform::File* file, const char* failure) {
   if (platform::fileClose(file) != 0 && failure == nullptr) {
     failure = "ERROR: WRITE DUMP FILE FAILED\n\n";
+    noteOutcome(RunOutcome::kFileProblem);
   }
+  if (failure == nullptr) noteOutcome(RunOutcome::kSuccess);
   if (failure != nullptr) platform::print("%s", failure);
   toolContext.transport.close();
   return 1;
@@ -99,12 +101,14 @@ int receiveDump(platform::File* file) {
   for (uint64_t chunk = 1;; ++chunk) {
     showProgress(chunk, &previousPercentage);
     if (!fetchChunk(response, &responseLength)) {
+      noteOutcome(RunOutcome::kNoAnswer);
       return endDump(file, "ERROR: RECEIVE FLASH DATA FAILED\n\n");
     }
     bool last = response[0] != kMoreFollow;
     int32_t received = responseLength < kFlowBufferSize ? responseLength : kFlowBufferSize;
     int32_t count = last ? received - 1 : kFullChunkBytes;
     if (!writeBytes(file, response + 1, count)) {
+      noteOutcome(RunOutcome::kFileProblem);
       return endDump(file, "ERROR: WRITE DUMP FILE FAILED\n\n");
     }
     if (last) return endDump(file, nullptr);
@@ -120,6 +124,7 @@ int runFirmwareDump() {
   platform::print("Phase2:Receive the flash data........... \n");
   platform::File* file = platform::fileOpen(toolContext.dumpFile, "wb+");
   if (file == nullptr) {
+    noteOutcome(RunOutcome::kFileProblem);
     platform::print("ERROR: OPEN BINARY FILE FAILED %s\n\n", toolContext.dumpFile);
     toolContext.transport.close();
     return 1;

@@ -33,7 +33,10 @@ void releasePageBuffer() {
 
 // Every failed update ends here, after its own message.
 int endFailedUpdate(platform::File* file, bool coldReset) {
-  if (coldReset) ipmiColdReset();
+  if (coldReset) {
+    toolContext.runRecord.coldResetSent = true;
+    ipmiColdReset();
+  }
   platform::fileClose(file);
   releasePageBuffer();
   return -1;
@@ -66,10 +69,12 @@ bool askUpdateInfo(platform::File* file) {
     return true;
   }
   if (code == kCodeAnotherUserUpdating) {
+    noteOutcome(RunOutcome::kRefused);
     platform::print("%s", kAnotherUserMessage);
     endFailedUpdate(file, false);
     return false;
   }
+  noteOutcome(isNoAnswer(code) ? RunOutcome::kNoAnswer : RunOutcome::kRefused);
   platform::print("ERROR:SEND \"GetFWUpdateInfo\" COMMAND TO BMC FAILED\n");
   platform::print("REBOOTING THE BMC ...\n");
   endFailedUpdate(file, true);
@@ -155,6 +160,7 @@ uint8_t sendLastChunk(RegionSource& source, uint64_t rest, uint8_t* response) {
 }
 
 int failReceive(platform::File* file) {
+  noteOutcome(RunOutcome::kNoAnswer);
   platform::print("ERROR:SEND \"ReceiveFWData\" COMMAND TO BMC FAILED\n");
   return endFailedUpdate(file, true);
 }
@@ -177,6 +183,7 @@ int uploadRegions(platform::File* file, uint64_t fileSize) {
     platform::print("Load part %d %8ld bytes, [Ok]                       \r\n", i,
                     static_cast<long>(region.length));
     if (code == kCodePackageRejected) {
+      noteOutcome(RunOutcome::kRefused);
       platform::print("%s", rejectionMessage(response[0]));
       return endFailedUpdate(file, true);
     }
@@ -204,6 +211,7 @@ void pollFlashProgress() {
 bool prepareImage(platform::File* file, uint64_t* fileSize) {
   toolContext.pageBuffer = static_cast<uint8_t*>(platform::allocate(kPageSize));
   if (toolContext.pageBuffer == nullptr) {
+    noteOutcome(RunOutcome::kNoMemory);
     platform::print(
         "ERROR: ALLOCATE MEMORY FOR THIS PROGRAM FAILED,PLEASE CHECK THE MEMORY USAGE\n");
     endFailedUpdate(file, false);
@@ -213,12 +221,14 @@ bool prepareImage(platform::File* file, uint64_t* fileSize) {
   // Only a check that the whole file would fit in memory: nothing uses it.
   void* wholeFile = *fileSize == 0 ? nullptr : platform::allocate(*fileSize);
   if (*fileSize != 0 && wholeFile == nullptr) {
+    noteOutcome(RunOutcome::kNoMemory);
     platform::print("malloc memory buffer failed!!\n");
     endFailedUpdate(file, true);
     return false;
   }
   if (wholeFile != nullptr) platform::release(wholeFile);
   if (toolContext.imageKind != kImageKindUpdatable) {
+    noteOutcome(RunOutcome::kRefused);
     platform::print("Please select the correct image file and try again.\n");
     endFailedUpdate(file, true);
     return false;
@@ -231,6 +241,7 @@ bool prepareImage(platform::File* file, uint64_t* fileSize) {
 int runFirmwareUpdate() {
   platform::File* file = platform::fileOpen(toolContext.firmwareFile, "rb");
   if (file == nullptr) {
+    noteOutcome(RunOutcome::kFileProblem);
     platform::print("ERROR: OPEN BINARY FILE FAILED\n\n");
     return -1;
   }
@@ -240,6 +251,7 @@ int runFirmwareUpdate() {
 
   platform::print("Check if this file is valid................\n");
   if (buildRegionList(file, fileSize, toolContext.pageBuffer) == 0) {
+    noteOutcome(RunOutcome::kFileProblem);
     platform::print(
         "Error!\nUpdate package type mismatch!\nPlease select the correct type and try again!\n");
     return endFailedUpdate(file, true);
@@ -254,5 +266,6 @@ int runFirmwareUpdate() {
   platform::print(
       "\nUpdate Complete,Please wait for BMC reboot, about 1 min                       \n");
   toolContext.transport.close();
+  noteOutcome(RunOutcome::kSuccess);
   return 0;
 }

@@ -65,6 +65,33 @@ int timerCancel(Timer timer);
 bool timerFired(Timer timer);
 void timerClose(Timer timer);
 
+// ---- Run records -------------------------------------------------------
+struct CalendarTime {
+  uint16_t year;
+  uint8_t month;  // 1..12
+  uint8_t day;    // 1..31
+  uint8_t hour;
+  uint8_t minute;
+  uint8_t second;
+};
+// The machine's local date and time; false when it cannot be read.
+bool localTime(CalendarTime* now);
+
+// A file that only grows. Each write has reached the storage when it
+// returns, so that a power loss keeps every whole write made before it.
+struct AppendFile;
+// Opens the file for appending, creating it if missing; nullptr on failure.
+AppendFile* appendFileOpen(const char* name);
+// False when not every byte could be written.
+bool appendFileWrite(AppendFile* file, const char* text, size_t length);
+void appendFileClose(AppendFile* file);
+
+// Every piece of console text, as printed, also goes to the tap while one is
+// set (nullptr: none). Each platform's print() calls tapConsole().
+using ConsoleTap = void (*)(const char* text, size_t length);
+void setConsoleTap(ConsoleTap tap);
+void tapConsole(const char* text, size_t length);
+
 // ---- I/O ports -----------------------------------------------------------
 uint8_t portRead(uint16_t port);
 void portWrite(uint16_t port, uint8_t value);
