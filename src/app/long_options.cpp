@@ -24,8 +24,10 @@ int takeValue(int argc, char** argv, int index, const char* name, const char** v
   const char* argument = argv[index];
   const size_t nameLength = text::length(name);
   if (argument[nameLength] == '=') {
-    *value = argument + nameLength + 1;
-    if (**value != '\0') return 1;
+    if (argument[nameLength + 1] != '\0') {
+      *value = argument + nameLength + 1;
+      return 1;
+    }
   } else if (index + 1 < argc) {
     *value = argv[index + 1];
     return 2;
