@@ -20,7 +20,8 @@ namespace {
 
 constexpr uint8_t kGetFWUpdateInfo = 0x16;
 constexpr uint8_t kGetUSBFWUpdateInfo = 0x0D;
-const platform::CalendarTime kStart = {2026, 12, 31, 23, 59, 58};
+// One second before a new year: the log's times carry over into it.
+const platform::CalendarTime kStart = {2026, 12, 31, 23, 59, 59};
 
 // Table in page 0; regions 0x8000 (100 bytes), 0x9000 (2000 bytes) and the
 // table page (256 KiB, past the end of the file).
@@ -131,7 +132,7 @@ TEST_F(UnattendedTest, LogRecordsEachRunAsItsConsoleFinallyStood) {
   update({"--log=run.log", "--status"});
   const std::string log = text("run.log");
   const std::string firstRun =
-      "[velkoran] start 2026-12-31 23:59:58 version 2.08 command: Velkoran.efi -f fw.bin --log run.log\n";
+      "[velkoran] start 2026-12-31 23:59:59 version 2.08 command: Velkoran.efi -f fw.bin --log run.log\n";
   ASSERT_EQ(log.substr(0, firstRun.size()), firstRun);
   const std::string middle =
       "Velkoran.efi -f fw.bin --log run.log\n"
@@ -144,14 +145,14 @@ TEST_F(UnattendedTest, LogRecordsEachRunAsItsConsoleFinallyStood) {
       "If the FW update fails. PLEASE WAIT 5 MINS AND REMOVE THE AC...\n"
       "new firmware is updating...100%\n"
       "Update Complete,Please wait for BMC reboot, about 1 min\n"
-      "[velkoran] end 2026-12-31 23:59:59 outcome 0 success elapsed 1 s\n"
-      "[velkoran] start 2026-12-31 23:59:59 version 2.08 command: Velkoran.efi -f fw.bin "
+      "[velkoran] end 2027-01-01 00:00:00 outcome 0 success elapsed 1 s\n"
+      "[velkoran] start 2027-01-01 00:00:00 version 2.08 command: Velkoran.efi -f fw.bin "
       "--log=run.log --status\n";
   EXPECT_NE(log.find(middle), std::string::npos) << log;
   const std::string secondEnd =
       "Velkoran.efi -f fw.bin --log=run.log --status\n"
       "\xE2\x80\x9CWarning!\nAnother user is updating!\nPlease wait for the BMC to restart!\xE2\x80\x9D\n"
-      "[velkoran] end 2026-12-31 23:59:59 outcome 4 refused elapsed 0 s\n";
+      "[velkoran] end 2027-01-01 00:00:00 outcome 4 refused elapsed 0 s\n";
   ASSERT_GE(log.size(), secondEnd.size());
   EXPECT_EQ(log.substr(log.size() - secondEnd.size()), secondEnd);
 }
