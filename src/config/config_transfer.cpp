@@ -110,7 +110,8 @@ bool restoreExchange(BlockTransfer& transfer) {
   // The file was measured: a block shorter than what is left of it means the
   // file could not be read (or shrank), and is never sent.
   const int64_t left = transfer.task.totalLength - transfer.processed;
-  const size_t wanted = left < kRestoreChunkLength ? static_cast<size_t>(left) : kRestoreChunkLength;
+  const size_t wanted =
+      static_cast<size_t>(left < kRestoreChunkLength ? left : kRestoreChunkLength);
   const size_t chunk = platform::fileReadFully(transfer.task.file,
                                                &transfer.request[kBlockHeaderLength], wanted);
   transfer.chunkLength = static_cast<int64_t>(chunk);

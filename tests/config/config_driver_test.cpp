@@ -267,7 +267,8 @@ TEST(ConfigDriver, BackupThatCannotTakeItsPlace) {
 
   std::filesystem::create_directory(bench.rig.directory() / "folder");
   run = bench.backup("folder");
-  EXPECT_EQ(run.console, "=== IPMI Configuration Backup Mode ===\nERROR: OPEN FILE FAILED\n\n" + kFailed);
+  EXPECT_EQ(run.console,
+            "=== IPMI Configuration Backup Mode ===\nERROR: OPEN FILE FAILED\n\n" + kFailed);
   EXPECT_TRUE(std::filesystem::is_directory(bench.rig.directory() / "folder"));
   EXPECT_FALSE(bench.rig.fileExists("folder.partial"));
 }
