@@ -30,8 +30,10 @@ COMMANDS = [
     "Velkoran.efi -c -d third.bin",   # ... and comes out the same
     "Velkoran.efi -c -f large.bin",   # bmcsim fails block FAIL_AT
     "Velkoran.efi -c -d fourth.bin",  # the failed restore changed nothing
+    "Velkoran.efi -c -d sub\\cfg.bin",  # in a folder, over an earlier file
 ]
-OLD, FOLDER, FOLDER_TEMPORARY, FIRST, OTHER, SECOND, BACK, THIRD, FAILING, FOURTH = range(10)
+(OLD, FOLDER, FOLDER_TEMPORARY, FIRST, OTHER, SECOND, BACK, THIRD, FAILING, FOURTH,
+ IN_FOLDER) = range(11)
 
 # Backups move 121 bytes a block (25 blocks for the served 3000 bytes) and
 # restores 45 (67 blocks for 3000 bytes): only the 4000-byte restore
@@ -79,10 +81,10 @@ class ConfigurationInQemu(unittest.TestCase):
         cls.result = harness.run_boot(
             COMMANDS, files={"other.bin": cls.other, "large.bin": cls.large, "old.bin": cls.old,
                              "first.bin.partial": cls.leftover, "EMPTYDIR/": b"",
-                             "EMPTY2.partial/": b""},
+                             "EMPTY2.partial/": b"", "sub/cfg.bin": cls.old},
             fetch=["first.bin", "second.bin", "third.bin", "fourth.bin", "old.bin",
                    "old.bin.partial", "first.bin.partial", "EMPTYDIR/", "EMPTY2.partial/",
-                   "EMPTY2"],
+                   "EMPTY2", "sub/cfg.bin", "sub/cfg.bin.partial"],
             bmcsim=harness.BmcSim(fs.bmcsim_argv(cls.options)), timeout=400)
         cls.report = fs.load_report(cls.work / "report.json")
 
@@ -148,6 +150,11 @@ class ConfigurationInQemu(unittest.TestCase):
                 self.assertEqual(self.output(index), OPEN_FAILED)
                 self.assertIsNotNone(self.result.files[folder])
         self.assertIsNone(self.result.files["EMPTY2"])
+
+    def test_backup_in_a_folder_replaces_the_earlier_file(self):
+        self.assertTrue(self.output(IN_FOLDER).endswith("Done.\n"), self.output(IN_FOLDER)[-300:])
+        self.assertEqual(self.result.files["sub/cfg.bin"], self.served)
+        self.assertIsNone(self.result.files["sub/cfg.bin.partial"])
 
     def test_longer_leftover_under_the_temporary_name_leaves_no_tail(self):
         self.assertEqual(self.result.files["first.bin"], self.served)
