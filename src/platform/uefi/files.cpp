@@ -11,6 +11,7 @@ namespace platform {
 
 struct File {
   SHELL_FILE_HANDLE handle;
+  bool writable;
   uint64_t firmwarePosition;  // where the next firmware read or write lands
   BufferedStream stream;
 };
@@ -172,10 +173,10 @@ File* fileOpen(const char* name, const char* mode) {
   auto* file = static_cast<File*>(allocate(sizeof(File)));
   if (file == nullptr) {
     uefi::shell()->CloseFile(handle);
-    release(file);
     return nullptr;
   }
   file->handle = handle;
+  file->writable = forWriting;
   file->firmwarePosition = 0;
   streamInit(&file->stream, StreamBackend{file, readAt, writeAt, sizeOf});
   return file;
@@ -206,8 +207,11 @@ int filePutByte(File* file, uint8_t byte) { return streamPutByte(&file->stream, 
 int fileClose(File* file) {
   if (file == nullptr) return -1;
   bool written = streamFlush(&file->stream);
-  // The file system may hold written data back until it is flushed.
-  written = uefi::shell()->FlushFile(file->handle) == EFI_SUCCESS && written;
+  // The file system may hold written data back until it is flushed (a file
+  // opened for reading only refuses to be flushed).
+  if (file->writable) {
+    written = uefi::shell()->FlushFile(file->handle) == EFI_SUCCESS && written;
+  }
   written = uefi::shell()->CloseFile(file->handle) == EFI_SUCCESS && written;
   release(file);
   return written ? 0 : -1;
