@@ -4,6 +4,7 @@
 #include "platform/calendar.h"
 #include "platform/format.h"
 #include "platform/platform.h"
+#include "platform/text.h"
 #include "state/tool_context.h"
 
 namespace runlog {
@@ -43,11 +44,7 @@ void write(const char* text, size_t length) {
   if (!platform::appendFileWrite(gLog.file, text, length)) reportFailure();
 }
 
-void writeText(const char* text) {
-  size_t length = 0;
-  while (text[length] != '\0') ++length;
-  write(text, length);
-}
+void writeText(const char* text) { write(text, text::length(text)); }
 
 void writeTime(bool known, const platform::CalendarTime& time) {
   char stamp[32];
