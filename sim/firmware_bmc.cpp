@@ -82,6 +82,7 @@ std::optional<Reply> FirmwareBmc::updateInfo(const Request& request) {
   blocks.clear();
   regionsCompleted = 0;
   openRegion_.reset();
+  completionReported_ = false;
   if (knobs.eraseOnUpdate) flash.clear();
   if (knobs.infoCompletionCode != 0) return Reply{knobs.infoCompletionCode, {}};
   if (knobs.infoWithoutKind) return ok();
@@ -148,8 +149,14 @@ std::optional<Reply> FirmwareBmc::firmwareData(const Request& request) {
 std::optional<Reply> FirmwareBmc::updateProgress(const Request&) {
   if (!updateComplete()) violation("GetFWUpdateProgress before the upload ended");
   size_t poll = size_t(requestCount[0x17]) - 1;
-  if (knobs.progressSteps.empty()) return ok({100});
-  return ok({knobs.progressSteps[std::min(poll, knobs.progressSteps.size() - 1)]});
+  uint8_t percent = knobs.progressSteps.empty()
+                        ? 100
+                        : knobs.progressSteps[std::min(poll, knobs.progressSteps.size() - 1)];
+  if (percent == 100 && !completionReported_) {
+    completionReported_ = true;
+    if (onUpdateComplete) onUpdateComplete();
+  }
+  return ok({percent});
 }
 
 std::optional<Reply> FirmwareBmc::usbUpdateInfo(const Request& request) {
@@ -180,7 +187,7 @@ std::optional<Reply> FirmwareBmc::checkDump(const Request&) {
 
 std::optional<Reply> FirmwareBmc::dumpData(const Request&) {
   auto fault = knobs.dataFaults.find(requestCount[0x1F]);
-  if (fault != knobs.dataFaults.end()) {
+  if (fault != knobs.dataFaults.end() && fault->second != DataFault::kOverlong) {
     return fault->second == DataFault::kShort ? ok({0, 0xEE, 0xEE, 0xEE}) : ok();
   }
   size_t left = flash.size() - std::min<size_t>(dumpPosition, flash.size());
@@ -190,6 +197,7 @@ std::optional<Reply> FirmwareBmc::dumpData(const Request&) {
   Bytes data{uint8_t(left < kDumpChunkBytes ? 1 : 0)};
   data.insert(data.end(), flash.begin() + dumpPosition, flash.begin() + dumpPosition + count);
   dumpPosition += count;
+  if (fault != knobs.dataFaults.end()) data.resize(200, 0xEE);
   return ok(data);
 }
 

@@ -24,8 +24,9 @@ class FirmwareBmc {
     uint8_t reason;  // response byte 0 of the 0xCD reply
   };
   // A GetDumpFlashData reply saying "more follow" with 3 data bytes, or
-  // one with no data at all.
-  enum class DataFault { kShort, kEmpty };
+  // one with no data at all; or the next chunk served (the BMC moves on) in
+  // a reply too long for the program to take.
+  enum class DataFault { kShort, kEmpty, kOverlong };
 
   struct Knobs {
     // GetFWUpdateInfo: completion code, kind byte, or a bare reply.
@@ -86,6 +87,9 @@ class FirmwareBmc {
   // Called when a GetFWUpdateInfo request starts update number `session`
   // (from 1), before the knobs are read for its reply.
   std::function<void(int session)> onUpdateStart;
+  // Called once per update, when a progress reply first says 100 percent
+  // (the BMC then boots its new firmware).
+  std::function<void()> onUpdateComplete;
 
   // Back to a fresh BMC: default knobs, empty flash and records.
   void reset();
@@ -112,6 +116,7 @@ class FirmwareBmc {
   uint64_t regionReceived_ = 0;
   int readinessQuestions_ = 0;
   int readyReplies_ = 0;
+  bool completionReported_ = false;
 };
 
 }  // namespace sim

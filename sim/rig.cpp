@@ -46,7 +46,7 @@ RunResult Rig::run(const std::vector<std::string>& arguments) {
 }
 
 RunResult Rig::runMain(const std::vector<std::string>& arguments) {
-  return runEntry(velkoranMain, arguments);
+  return runEntry([](int argc, char** argv) { return velkoranMain(argc, argv); }, arguments);
 }
 
 RunResult Rig::runEntry(int (*entry)(int, char**), const std::vector<std::string>& arguments) {

@@ -1,5 +1,6 @@
 // The usage banner and the command-line parser.
 #include "app/run.h"
+#include "app/unattended.h"
 #include "state/tool_context.h"
 #include "platform/platform.h"
 #include "platform/text.h"
@@ -7,7 +8,7 @@
 namespace {
 
 constexpr const char* kProgramFileName = "Velkoran.exe";
-constexpr const char* kVersion = "2.08";
+constexpr const char* kVersion = kProgramVersion;
 
 // Banner lines; a line with a %s takes the version (line "VERSION") or the
 // program file name (the USAGE rows).
@@ -131,6 +132,12 @@ bool parseCommandLine(int argc, char** argv) {
     const char* argument = cursor.argument(0);
     char letter = optionLetter(argument);
     if (letter == 0) {
+      const int taken = applyLongOption(argc, argv, cursor.index);
+      if (taken < 0) return false;
+      if (taken > 0) {
+        cursor.index += taken;
+        continue;
+      }
       printUsage();
       platform::print("ERROR:PLEASE CHECK THE INPUT OPTIONS, THERE ARE NO SUCH OPTIONS:%s\n\n",
                       argument);

@@ -1,5 +1,6 @@
 // Run control: from the argument vector to exactly one mode.
 #include "app/run.h"
+#include "app/unattended.h"
 
 #include "state/tool_context.h"
 #include "config/config.h"
@@ -46,33 +47,48 @@ void echoCommandLine(int argc, char** argv) {
 }
 
 int runTransferMode() {
-  if (toolContext.dumpFile != nullptr) return runFirmwareDump();
+  if (toolContext.dumpFile != nullptr) return runDumpAndVerify();
   if (text::equal(toolContext.interfaceName, "usb")) return runUsbFirmwareUpdate();
-  return runFirmwareUpdate();
+  return runUpdateAndWaitForBmc();
 }
 
-}  // namespace
-
-int runTool(int argc, char** argv) {
+int runSteps(int argc, char** argv) {
   clearOptionTexts();
-  if (argc > 1 && !parseCommandLine(argc, argv)) return 0;
+  if (argc > 1 && !parseCommandLine(argc, argv)) return endBadCommandLine();
   if (toolContext.dumpFile == nullptr && toolContext.firmwareFile == nullptr) {
     printUsage();
-    return 0;
+    return endBadCommandLine();
   }
   if (toolContext.preserveConfig == kPreserveNotGiven) toolContext.preserveConfig = 1;
-  if (text::equal(toolContext.interfaceName, "lan") && !lanSettingsComplete()) return 0;
+  if (text::equal(toolContext.interfaceName, "lan") && !lanSettingsComplete()) {
+    return endBadCommandLine();
+  }
+  if (!unattendedOptionsValid()) return endBadCommandLine();
 
   toolContext.transport = TransportOps{kcsOpen, kcsTransfer, kcsClose};
   printUsage();
   echoCommandLine(argc, argv);
 
   if (toolContext.configMode) runConfigDriver();  // ends the program
-  if (toolContext.transport.open() == -1) return -1;
+  if (toolContext.transport.open() == -1) {
+    noteOutcome(RunOutcome::kNoAnswer);
+    return -1;
+  }
   return runTransferMode();
 }
 
-int velkoranMain(int argc, char** argv) {
+}  // namespace
+
+int runTool(int argc, char** argv) {
+  beginRunRecord(argc, argv);
+  const int result = runSteps(argc, argv);
+  endRunRecord();
+  return result;
+}
+
+int velkoranMain(int argc, char** argv, bool exitStatusByDefault) {
+  toolContext.runRecord.exitStatusByDefault = exitStatusByDefault;
   runTool(argc, argv);
-  return 0;  // the exit status is 0 in every outcome
+  // 0 unless the outcome is to be reported; endRunRecord gives it again.
+  return endRunRecord();
 }

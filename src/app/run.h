@@ -1,10 +1,15 @@
 // Run control and the command line.
 #pragma once
 
+constexpr const char* kProgramVersion = "2.08";
+
 // Runs the program once; returns the run's result (not the exit status).
 int runTool(int argc, char** argv);
-// The main entry: runs the program and returns 0.
-int velkoranMain(int argc, char** argv);
+// The main entry: runs the program and returns the exit status: 0, or with
+// --status the outcome class (state/run_record.h). A platform whose programs
+// are expected to report what happened passes exitStatusByDefault = true to
+// report the outcome class without --status.
+int velkoranMain(int argc, char** argv, bool exitStatusByDefault = false);
 
 // Parses the options into toolContext; false after a printed error.
 bool parseCommandLine(int argc, char** argv);

@@ -26,6 +26,11 @@ constexpr ToolContext kInitialToolContext = {
     .pageBuffer = nullptr,
     .configModules = {kConfigModule, kEmptyConfigModule},
     .configTask = {},
+    .runOptions = {},
+    .runRecord = {.outcome = RunOutcome::kUnset,
+                  .coldResetSent = false,
+                  .exitStatusByDefault = false,
+                  .finish = nullptr},
 };
 
 }  // namespace

@@ -55,34 +55,43 @@ void readWholeFile(platform::File* file, uint8_t* image) {
 int runUsbFirmwareUpdate() {
   platform::print("Press any to continue name %s\n", toolContext.firmwareFile);
   platform::flush();
-  platform::readKey();
+  if (toolContext.runOptions.assumeYes) {
+    platform::print("(answered by --yes)\n");
+  } else {
+    platform::readKey();
+  }
 
   platform::File* file = platform::fileOpen(toolContext.firmwareFile, "rb");
   if (file == nullptr) {
+    noteOutcome(RunOutcome::kFileProblem);
     platform::print("ERROR: OPEN BINARY FILE FAILED\n\n");
     return 0;
   }
   if (!hasWholeFlashSize(file)) {
+    noteOutcome(RunOutcome::kFileProblem);
     platform::print("the file size of the firmware image is not correct!\n");
     platform::fileClose(file);
     return 0;
   }
   auto* image = static_cast<uint8_t*>(platform::allocate(kWholeFlashBytes));
   if (image == nullptr) {
+    noteOutcome(RunOutcome::kNoMemory);
     platform::print("malloc memory buffer failed!\n");
     platform::fileClose(file);
     return 0;
   }
 
   askUsbUpdateInfo();
-  if (toolContext.imageKind == 2) {
-    platform::fileRead(file, image, kWholeFlashBytes);
+  // A file that cannot give its first page whole has no table to read.
+  if (toolContext.imageKind == 2 &&
+      platform::fileReadFully(file, image, kWholeFlashBytes) >= kPageSize) {
     find_respective_image_info(image, kPageSize);
   }
   platform::print("If the FW update fails,PLEASE TRY AGAIN\n");
   platform::print("Transfer data ................\n");
   readWholeFile(file, image);
 
+  noteOutcome(RunOutcome::kRefused);  // the variant never sends the image
   platform::print("FWUpdate fail\n");
   platform::fileClose(file);
   platform::release(image);

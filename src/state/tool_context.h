@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "platform/platform.h"
+#include "state/run_record.h"
 
 // The three transport operations. `responseCapacity` is the size of the
 // caller's response buffer: a transfer never writes more than that, while
@@ -76,6 +77,10 @@ struct ToolContext {
   // Configuration backup and restore.
   ConfigModule configModules[2];
   ConfigTask configTask;
+
+  // Unattended use: the long options and the outcome of the run.
+  RunOptions runOptions;
+  RunRecord runRecord;
 };
 
 extern ToolContext toolContext;
@@ -83,3 +88,11 @@ extern ToolContext toolContext;
 // Puts every field back to its initial value (host tests run many programs
 // in one process).
 void resetToolContext();
+
+// Records how the run's job ended (the last note wins).
+inline void noteOutcome(RunOutcome outcome) { toolContext.runRecord.outcome = outcome; }
+// For a mode that ends the program itself: ends the run record (run
+// control's) and gives the exit status.
+inline int finishRunRecord() {
+  return toolContext.runRecord.finish != nullptr ? toolContext.runRecord.finish() : 0;
+}

@@ -23,9 +23,11 @@ int doIPMICmd(const uint8_t* data, int32_t dataLength, uint8_t* response,
   const uint64_t maxAttempts =
       control->maxAttempts < kAttemptLimit ? control->maxAttempts : kAttemptLimit;
   uint8_t failedAttempts = 0;
+  bool lastCodeWasNoAnswer = false;
   for (;;) {
     const int rc = toolContext.transport.transfer(kNetFnLunOem, kCmdConfigTask, data, dataLength,
                                                   response, responseCapacity, responseLength);
+    lastCodeWasNoAnswer = rc == -1 || rc == 0xC3 || rc == 0xD2;
     if (rc == 0) {
       // With no data the status byte is whatever the buffer held before.
       decodeReplyStatus(responseCapacity > 0 ? response[0] : 0, control);
@@ -38,6 +40,11 @@ int doIPMICmd(const uint8_t* data, int32_t dataLength, uint8_t* response,
     if (failedAttempts >= maxAttempts) break;
   }
   if (maxAttempts != 0 && failedAttempts == maxAttempts) {
+    // A BMC that never answered is told apart from one that said no; the
+    // first failure of a run is the one that counts.
+    if (lastCodeWasNoAnswer && toolContext.runRecord.outcome == RunOutcome::kUnset) {
+      noteOutcome(RunOutcome::kNoAnswer);
+    }
     platform::print("Error: doIPMICmd failed\n");
     return -1;
   }

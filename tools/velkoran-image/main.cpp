@@ -14,6 +14,7 @@ constexpr const char kHelp[] =
     "Usage:\n"
     "  velkoran-image build -o OUT [OPTIONS] PART...\n"
     "  velkoran-image inspect [--json] IMAGE\n"
+    "  velkoran-image compare [--json] IMAGE DUMP\n"
     "  velkoran-image --help\n"
     "\n"
     "build: writes an image of kind 2 from part files and an image table.\n"
@@ -46,8 +47,19 @@ constexpr const char kHelp[] =
     "  --json             print {\"tablePages\": T, \"regions\": [{\"offset\": N,\n"
     "                     \"blockLength\": N, \"length\": N}, ...], ...} instead.\n"
     "\n"
-    "Exit status: 0 built, or the update accepts the image; 1 the update refuses\n"
-    "the image; 2 bad arguments or a file that cannot be read or written.\n";
+    "compare: compares a flash dump with IMAGE region by region, over the\n"
+    "  region list the update builds from IMAGE and only the bytes IMAGE holds\n"
+    "  (a region reaching past its end is compared as far as it goes); bytes the\n"
+    "  dump lacks count as different. One line per region, as Velkoran.efi\n"
+    "  --verify prints it: equal, or how many bytes differ and the first offset.\n"
+    "  --json             print {\"equal\": B, \"regions\": [{\"offset\": N,\n"
+    "                     \"length\": N, \"differing\": N, \"firstDifference\": N|null},\n"
+    "                     ...]} instead.\n"
+    "\n"
+    "Exit status: 0 built, the update accepts the image, or compare found the\n"
+    "dump equal; 1 the update refuses the image, or compare found differences;\n"
+    "2 bad arguments or a file that cannot be read or written (or, for compare,\n"
+    "an image without a table).\n";
 
 std::string bytesInHex(const uint8_t* bytes, size_t count) {
   std::string text;
@@ -89,5 +101,6 @@ int main(int argc, char** argv) {
   }
   if (command == "build") return runBuild(args);
   if (command == "inspect") return runInspect(args);
+  if (command == "compare") return runCompare(args);
   return fail("unknown command '" + command + "' (try --help)");
 }

@@ -24,6 +24,33 @@ def run(*args):
     return subprocess.run([TOOL, *args], capture_output=True, text=True)
 
 
+def check_compare(work, a, b):
+    """compare: equal, one byte changed, a dump cut short; exit 0, 1, 1."""
+    image = os.path.join(work, "cmp.bin")
+    run("build", "-o", image, f"{a}@0", f"{b}@0x5000")
+    with open(image, "rb") as f:
+        data = f.read()
+    changed = bytearray(data)
+    changed[0x5010] ^= 0xFF
+    cases = [("equal dump", data, 0, [None, None, None]),
+             ("one byte changed", bytes(changed), 1, [None, 0x5010, None]),
+             ("dump cut short", data[:0x5000], 1, [None, 0x5000, 0x8000])]
+    failures = 0
+    for name, dump_bytes, status, firsts in cases:
+        dump = os.path.join(work, "dump.bin")
+        with open(dump, "wb") as f:
+            f.write(dump_bytes)
+        text, js = run("compare", image, dump), run("compare", "--json", image, dump)
+        got = json.loads(js.stdout) if js.stdout else {}
+        ok = (text.returncode == status and js.returncode == status and
+              [r["firstDifference"] for r in got.get("regions", [])] == firsts and
+              got.get("equal") == (status == 0) and
+              len(text.stdout.splitlines()) == 3 and ("differ" in text.stdout) == (status == 1))
+        failures += not ok
+        print(f"{'ok  ' if ok else 'FAIL'} compare: {name} {text.returncode} {text.stdout.strip()}")
+    return failures
+
+
 def main():
     failures = 0
     with tempfile.TemporaryDirectory() as work:
@@ -70,6 +97,8 @@ def main():
             else:
                 print(f"ok   {name}")
 
+        failures += check_compare(work, a, b)
+
         errors = [
             ("unreadable image", ["inspect", os.path.join(work, "missing.bin")], "cannot open"),
             ("directory", ["inspect", work], "is a directory"),
@@ -81,6 +110,8 @@ def main():
             ("too long to encipher", ["build", "-o", os.path.join(work, "x.bin"), "--encipher",
                                       *[f"{a}@{i * 0x10000:#x}:{'n' * 60}{i}" for i in range(3)]], "at most 192"),
             ("unknown command", ["frobnicate"], "unknown command"),
+            ("compare needs two files", ["compare", a], "an IMAGE and a DUMP"),
+            ("compare an image without a table", ["compare", a, a], "no image table"),
         ]
         for name, args, message in errors:
             result = run(*args)

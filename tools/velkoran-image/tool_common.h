@@ -14,6 +14,8 @@ constexpr int kExitFailure = 2;   // bad arguments or a file error
 
 int runBuild(const std::vector<std::string>& args);
 int runInspect(const std::vector<std::string>& args);
+// 0 equal, 1 different (kExitRefused), 2 bad arguments or unreadable files.
+int runCompare(const std::vector<std::string>& args);
 void printHelp();
 
 // Decimal, or hexadecimal with 0x; the whole text must be a number.

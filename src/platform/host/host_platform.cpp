@@ -112,6 +112,7 @@ void print(const char* format, ...) {
   }
   va_end(again);
   va_end(args);
+  tapConsole(text.data(), text.size());
   if (state().consoleSink != nullptr) {
     state().consoleSink->append(text);
   } else {

@@ -14,6 +14,7 @@ constexpr size_t kLineCapacity = 512;
 constexpr size_t kUnitsCapacity = 256;
 
 void writeText(const char* text, size_t length) {
+  tapConsole(text, length);
   SIMPLE_TEXT_OUTPUT_INTERFACE* out = uefi::systemTable()->ConOut;
   uint16_t units[kUnitsCapacity];
   while (length > 0) {

@@ -12,9 +12,10 @@ extern "C" EFI_STATUS efi_main(EFI_HANDLE imageHandle, EFI_SYSTEM_TABLE* systemT
     platform::print("ERROR: cannot read the command line\n");
     return EFI_SUCCESS;
   }
-  velkoranMain(argc, argv);
+  // 0, or with --status the outcome class, which the shell shows in %lasterror%.
+  const int status = velkoranMain(argc, argv);
   platform::flush();
   uefi::closeOpenTimers();
   uefi::releaseArguments();
-  return EFI_SUCCESS;
+  return static_cast<EFI_STATUS>(status);
 }

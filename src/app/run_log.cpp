@@ -1,0 +1,160 @@
+#include "app/run_log.h"
+
+#include "app/run.h"
+#include "platform/calendar.h"
+#include "platform/format.h"
+#include "platform/platform.h"
+#include "platform/text.h"
+#include "state/tool_context.h"
+
+namespace runlog {
+namespace {
+
+constexpr size_t kLineCapacity = 512;
+constexpr const char kRecordMark[] = "[velkoran] ";
+
+struct LogState {
+  int argc;
+  char** argv;
+  platform::AppendFile* file;
+  bool failed;  // reported once; nothing more is written
+  bool started;
+  bool clockRead;
+  int64_t startSeconds;
+  platform::CalendarTime startTime;
+  // The console line being built, as a terminal shows it: a carriage return
+  // moves back to the start and later text overwrites.
+  char line[kLineCapacity];
+  size_t lineLength;
+  size_t column;
+};
+
+constinit LogState gLog = {};
+
+void reportFailure() {
+  if (gLog.file != nullptr) platform::appendFileClose(gLog.file);
+  gLog.file = nullptr;
+  gLog.failed = true;
+  platform::print("WARNING: THE LOG FILE %s CANNOT BE WRITTEN, THE RUN GOES ON WITHOUT IT\n",
+                  toolContext.runOptions.logFile);
+}
+
+void write(const char* text, size_t length) {
+  if (gLog.file == nullptr || gLog.failed) return;
+  if (!platform::appendFileWrite(gLog.file, text, length)) reportFailure();
+}
+
+void writeText(const char* text) { write(text, text::length(text)); }
+
+void writeTime(bool known, const platform::CalendarTime& time) {
+  char stamp[32];
+  if (known && calendar::format(stamp, sizeof stamp, time) != 0) {
+    writeText(stamp);
+  } else {
+    writeText("unknown-date unknown-time");
+  }
+}
+
+// Opens the file and writes the first line; false when there is no log.
+bool ensureStarted() {
+  if (gLog.started) return gLog.file != nullptr;
+  if (toolContext.runOptions.logFile == nullptr) return false;
+  gLog.started = true;
+  gLog.file = platform::appendFileOpen(toolContext.runOptions.logFile);
+  if (gLog.file == nullptr) {
+    reportFailure();
+    return false;
+  }
+  writeText(kRecordMark);
+  writeText("start ");
+  writeTime(gLog.clockRead, gLog.startTime);
+  writeText(" version ");
+  writeText(kProgramVersion);
+  writeText(" command:");
+  for (int i = 0; i < gLog.argc; ++i) {
+    writeText(" ");
+    writeText(gLog.argv[i]);
+  }
+  writeText("\n");
+  return gLog.file != nullptr;
+}
+
+void finishLine() {
+  size_t length = gLog.lineLength;
+  // Blanks at the end only wipe out an earlier, longer rewrite.
+  while (length > 0 && gLog.line[length - 1] == ' ') --length;
+  gLog.line[length] = '\n';
+  if (ensureStarted()) write(gLog.line, length + 1);
+  gLog.lineLength = 0;
+  gLog.column = 0;
+}
+
+void takeConsole(const char* text, size_t length) {
+  if (gLog.failed) return;
+  for (size_t i = 0; i < length; ++i) {
+    const char c = text[i];
+    if (c == '\n') {
+      finishLine();
+    } else if (c == '\r') {
+      gLog.column = 0;
+    } else if (gLog.column < kLineCapacity - 1) {
+      gLog.line[gLog.column++] = c;
+      if (gLog.column > gLog.lineLength) gLog.lineLength = gLog.column;
+    }
+  }
+}
+
+const char* outcomeName(RunOutcome outcome) {
+  switch (outcome) {
+    case RunOutcome::kSuccess: return "success";
+    case RunOutcome::kBadCommandLine: return "bad-command-line";
+    case RunOutcome::kFileProblem: return "file-problem";
+    case RunOutcome::kNoAnswer: return "no-answer";
+    case RunOutcome::kRefused: return "refused";
+    case RunOutcome::kDifferent: return "different";
+    case RunOutcome::kNotBack: return "not-back";
+    case RunOutcome::kNoMemory: return "no-memory";
+    case RunOutcome::kUnset: break;
+  }
+  return "unknown";
+}
+
+}  // namespace
+
+void begin(int argc, char** argv) {
+  gLog = LogState{};
+  gLog.argc = argc;
+  gLog.argv = argv;
+  gLog.clockRead = platform::localTime(&gLog.startTime);
+  if (gLog.clockRead) gLog.startSeconds = calendar::toSeconds(gLog.startTime);
+  platform::setConsoleTap(takeConsole);
+}
+
+void end(RunOutcome outcome) {
+  platform::setConsoleTap(nullptr);
+  if (gLog.lineLength > 0 && !gLog.failed) finishLine();
+  if (!gLog.failed && ensureStarted()) {
+    platform::CalendarTime now;
+    const bool clockRead = platform::localTime(&now);
+    char last[128];
+    writeText(kRecordMark);
+    writeText("end ");
+    writeTime(clockRead, now);
+    platform::formatText(last, sizeof last, " outcome %u %s", static_cast<unsigned>(outcome),
+                         outcomeName(outcome));
+    writeText(last);
+    if (clockRead && gLog.clockRead) {
+      platform::formatText(last, sizeof last, " elapsed %ld s\n",
+                           static_cast<long>(calendar::toSeconds(now) - gLog.startSeconds));
+    } else {
+      platform::formatText(last, sizeof last, " elapsed unknown\n");
+    }
+    writeText(last);
+  }
+  if (gLog.file != nullptr) platform::appendFileClose(gLog.file);
+  gLog.file = nullptr;
+  gLog.started = true;  // a second end() writes nothing
+  gLog.failed = true;
+}
+
+}  // namespace runlog

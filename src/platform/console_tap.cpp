@@ -1,0 +1,16 @@
+// The console tap: lets run control keep a record of the console text
+// without every print site knowing about it.
+#include "platform/platform.h"
+
+namespace platform {
+namespace {
+constinit ConsoleTap gTap = nullptr;
+}  // namespace
+
+void setConsoleTap(ConsoleTap tap) { gTap = tap; }
+
+void tapConsole(const char* text, size_t length) {
+  if (gTap != nullptr) gTap(text, length);
+}
+
+}  // namespace platform

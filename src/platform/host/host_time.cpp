@@ -1,0 +1,79 @@
+// Local time and append-only files on the host.
+#include "platform/host/host_time.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+#include <optional>
+
+#include "platform/calendar.h"
+#include "platform/host/host.h"
+
+namespace hostplatform {
+namespace {
+
+struct FakeTime {
+  int64_t startSeconds;
+  uint64_t startMicros;
+};
+
+std::optional<FakeTime>& fakeTime() {
+  static std::optional<FakeTime> instance;
+  return instance;
+}
+
+}  // namespace
+
+void setFakeLocalTime(const platform::CalendarTime* start) {
+  if (start == nullptr) {
+    fakeTime().reset();
+  } else {
+    fakeTime() = FakeTime{calendar::toSeconds(*start), nowMicros()};
+  }
+}
+
+}  // namespace hostplatform
+
+namespace platform {
+
+struct AppendFile {
+  std::FILE* stream;
+};
+
+bool localTime(CalendarTime* now) {
+  if (const auto& fake = hostplatform::fakeTime()) {
+    const uint64_t passed = hostplatform::nowMicros() - fake->startMicros;
+    *now = calendar::fromSeconds(fake->startSeconds + static_cast<int64_t>(passed / 1000000));
+    return true;
+  }
+  std::time_t seconds = std::time(nullptr);
+  std::tm local;
+  if (localtime_r(&seconds, &local) == nullptr) return false;
+  *now = CalendarTime{static_cast<uint16_t>(local.tm_year + 1900),
+                      static_cast<uint8_t>(local.tm_mon + 1), static_cast<uint8_t>(local.tm_mday),
+                      static_cast<uint8_t>(local.tm_hour), static_cast<uint8_t>(local.tm_min),
+                      static_cast<uint8_t>(local.tm_sec)};
+  return true;
+}
+
+AppendFile* appendFileOpen(const char* name) {
+  std::FILE* stream = std::fopen(name, "ab");
+  return stream == nullptr ? nullptr : new AppendFile{stream};
+}
+
+bool appendFileWrite(AppendFile* file, const char* text, size_t length) {
+  if (std::fwrite(text, 1, length, file->stream) != length) return false;
+  // On the disk, not only in our buffer, before the next line is printed.
+  // A pipe or terminal cannot be synced and needs no syncing.
+  return std::fflush(file->stream) == 0 &&
+         (fsync(fileno(file->stream)) == 0 || errno == EINVAL);
+}
+
+void appendFileClose(AppendFile* file) {
+  std::fclose(file->stream);
+  delete file;
+}
+
+}  // namespace platform
