@@ -10,6 +10,9 @@
 
 namespace {
 
+// The KCS interface, unless the platform's start-up offered another one.
+constinit TransportOps boundTransport = {kcsOpen, kcsTransfer, kcsClose};
+
 void clearOptionTexts() {
   toolContext.interfaceName[0] = '\0';
   toolContext.host[0] = '\0';
@@ -63,7 +66,7 @@ int runTool(int argc, char** argv) {
   if (toolContext.preserveConfig == kPreserveNotGiven) toolContext.preserveConfig = 1;
   if (text::equal(toolContext.interfaceName, "lan") && !lanSettingsComplete()) return 0;
 
-  toolContext.transport = TransportOps{kcsOpen, kcsTransfer, kcsClose};
+  toolContext.transport = boundTransport;
   printUsage();
   echoCommandLine(argc, argv);
 
@@ -71,6 +74,8 @@ int runTool(int argc, char** argv) {
   if (toolContext.transport.open() == -1) return -1;
   return runTransferMode();
 }
+
+void offerTransport(const TransportOps& transport) { boundTransport = transport; }
 
 int velkoranMain(int argc, char** argv) {
   runTool(argc, argv);

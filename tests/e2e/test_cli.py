@@ -66,7 +66,8 @@ class CommandLineInTheShell(unittest.TestCase):
 
 
 class SameTextFromTheHostBuild(unittest.TestCase):
-    """build/host/velkoran, given the same arguments, prints the same text."""
+    """build/host/velkoran, the Linux build, given the same arguments prints the
+    same text (none of these runs reaches the BMC)."""
 
     def test_each_case(self):
         host = pathlib.Path(os.environ.get("VELKORAN_HOST",
