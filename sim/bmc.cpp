@@ -72,6 +72,7 @@ std::optional<Bytes> Bmc::answer(const Bytes& message) {
     // Not even a command byte: nothing to answer to.
     return std::nullopt;
   }
+  if (available && !available()) return std::nullopt;
   const uint16_t key = commandKey(message[0], message[1]);
   auto silent = faults.silent.find(key);
   if (faults.silentAll || (silent != faults.silent.end() && silent->second)) {

@@ -66,6 +66,9 @@ class Bmc : public Endpoint {
   std::vector<Bytes> received;
   std::vector<std::optional<Bytes>> replies;
   int coldResets = 0;
+  // While set and false, nothing is answered (a rebooting BMC); requests
+  // are still recorded.
+  std::function<bool()> available;
 
   // Requests received for one command.
   int countOf(uint8_t netFnLun, uint8_t command) const;

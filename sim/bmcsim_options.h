@@ -10,6 +10,8 @@
 
 namespace sim {
 
+class AppBmc;
+
 // What the options set up, besides the Bmc itself.
 struct BmcsimSettings {
   Bmc& bmc;
@@ -18,6 +20,8 @@ struct BmcsimSettings {
   bool once = false;        // end after the first connection closes
   // Run when bmcsim ends (SIGTERM, SIGINT, --once): write kept files here.
   std::vector<std::function<void()>> atExit;
+  // Get Device ID and the reboot after an update or a cold reset.
+  AppBmc* app = nullptr;
 };
 
 struct BmcsimOption {

@@ -82,6 +82,7 @@ std::optional<Reply> FirmwareBmc::updateInfo(const Request& request) {
   blocks.clear();
   regionsCompleted = 0;
   openRegion_.reset();
+  completionReported_ = false;
   if (knobs.eraseOnUpdate) flash.clear();
   if (knobs.infoCompletionCode != 0) return Reply{knobs.infoCompletionCode, {}};
   if (knobs.infoWithoutKind) return ok();
@@ -148,8 +149,14 @@ std::optional<Reply> FirmwareBmc::firmwareData(const Request& request) {
 std::optional<Reply> FirmwareBmc::updateProgress(const Request&) {
   if (!updateComplete()) violation("GetFWUpdateProgress before the upload ended");
   size_t poll = size_t(requestCount[0x17]) - 1;
-  if (knobs.progressSteps.empty()) return ok({100});
-  return ok({knobs.progressSteps[std::min(poll, knobs.progressSteps.size() - 1)]});
+  uint8_t percent = knobs.progressSteps.empty()
+                        ? 100
+                        : knobs.progressSteps[std::min(poll, knobs.progressSteps.size() - 1)];
+  if (percent == 100 && !completionReported_) {
+    completionReported_ = true;
+    if (onUpdateComplete) onUpdateComplete();
+  }
+  return ok({percent});
 }
 
 std::optional<Reply> FirmwareBmc::usbUpdateInfo(const Request& request) {

@@ -86,6 +86,9 @@ class FirmwareBmc {
   // Called when a GetFWUpdateInfo request starts update number `session`
   // (from 1), before the knobs are read for its reply.
   std::function<void(int session)> onUpdateStart;
+  // Called once per update, when a progress reply first says 100 percent
+  // (the BMC then boots its new firmware).
+  std::function<void()> onUpdateComplete;
 
   // Back to a fresh BMC: default knobs, empty flash and records.
   void reset();
@@ -112,6 +115,7 @@ class FirmwareBmc {
   uint64_t regionReceived_ = 0;
   int readinessQuestions_ = 0;
   int readyReplies_ = 0;
+  bool completionReported_ = false;
 };
 
 }  // namespace sim

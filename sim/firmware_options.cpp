@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "app_bmc.h"
 #include "firmware_bmc.h"
 
 namespace sim {
@@ -143,6 +144,7 @@ FirmwareSetup& installed(BmcsimSettings& settings) {
   s.firmware = std::make_unique<FirmwareBmc>(bmc);
   s.base.eraseOnUpdate = true;
   s.firmware->knobs = s.base;
+  if (AppBmc* app = settings.app) s.firmware->onUpdateComplete = [app] { app->updateCompleted(); };
   s.firmware->onUpdateStart = [&s](int update) {
     s.timing = ChunkTiming{};
     s.firmware->knobs = s.base;

@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "app_bmc.h"
 #include "config_bmc.h"
 #include "extern_link.h"
 #include "firmware_bmc.h"
@@ -17,7 +18,9 @@ namespace {
 // The simulated BMC, in-process: it takes updates, serves dumps of what it holds and keeps a configuration.
 void attachInProcessBmc() {
   static Bmc bmc;
+  static AppBmc app(bmc, [] { return hostplatform::nowMicros(); });
   static FirmwareBmc firmware(bmc);
+  firmware.onUpdateComplete = [] { app.updateCompleted(); };
   static ConfigBmc config(bmc);
   static KcsDevice device(&bmc);
   hostplatform::setPortDevice(&device);

@@ -14,8 +14,10 @@
 #include <string>
 #include <vector>
 
+#include "app_bmc.h"
 #include "bmc.h"
 #include "kcs_device.h"
+#include "platform/host/host.h"
 
 namespace sim {
 
@@ -34,6 +36,8 @@ class Rig {
   Rig& operator=(const Rig&) = delete;
 
   Bmc bmc;
+  // Get Device ID and the BMC's reboot, on the virtual clock.
+  AppBmc app{bmc, [] { return hostplatform::nowMicros(); }};
   KcsDevice kcs{&bmc};
   // All console text since the rig was made (runs append to it).
   std::string console;

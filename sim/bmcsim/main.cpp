@@ -5,12 +5,15 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "sim/app_bmc.h"
+#include "sim/app_options.h"
 #include "sim/bmc.h"
 #include "sim/bmcsim_options.h"
 #include "sim/config_options.h"
@@ -25,6 +28,7 @@ namespace {
 constexpr sim::BmcsimOptionModule kOptionModules[] = {
     sim::addLinkOptions,
     sim::addFaultOptions,
+    sim::addAppOptions,
     sim::addProbeOptions,
     sim::addFirmwareOptions,
     sim::addConfigOptions,
@@ -64,7 +68,8 @@ void printUsage(const std::vector<sim::BmcsimOption>& options) {
   std::printf(
       "Usage: bmcsim --listen unix:PATH|tcp:HOST:PORT [options]\n"
       "Serves a simulated BMC over QEMU's ipmi-bmc-extern protocol, one connection at a\n"
-      "time, until SIGTERM or SIGINT. The BMC always accepts Cold Reset (06/02).\n\n"
+      "time, until SIGTERM or SIGINT. The BMC always accepts Cold Reset (06/02) and\n"
+      "answers Get Device ID (06/01) and the requests an OS driver sends at load.\n\n"
       "Options:\n");
   for (const sim::BmcsimOption& option : options) {
     std::string head = option.name;
@@ -163,7 +168,13 @@ int main(int argc, char** argv) {
   std::vector<sim::BmcsimOption> options;
   for (sim::BmcsimOptionModule addOptions : kOptionModules) addOptions(options);
   sim::Bmc bmc;
-  sim::BmcsimSettings settings{bmc, {}, {}, false, {}};
+  // A BMC answers Get Device ID and the requests an OS driver sends at load.
+  sim::AppBmc app(bmc, [] {
+    return uint64_t(std::chrono::duration_cast<std::chrono::microseconds>(
+                        std::chrono::steady_clock::now().time_since_epoch())
+                        .count());
+  });
+  sim::BmcsimSettings settings{bmc, {}, {}, false, {}, &app};
   if (const int status = parseOptions(argc, argv, options, settings); status != 0) {
     return status == 1 ? 0 : status;
   }

@@ -44,6 +44,7 @@ Bytes regionBytes(const Bytes& image, uint64_t offset, uint64_t length) {
 
 FlowTest::FlowTest() : bmc(rig.bmc), firmware(rig.bmc) {
   rig.kcs.faults.silentRecoveryMicros = kSilentRecoveryMicros;
+  firmware.onUpdateComplete = [this] { rig.app.updateCompleted(); };
 }
 
 FlowTest::~FlowTest() = default;

@@ -1,0 +1,102 @@
+#include "sim/app_bmc.h"
+
+#include <cstdlib>
+#include <utility>
+
+namespace sim {
+
+namespace {
+
+constexpr uint8_t kCmdGetDeviceGuid = 0x08;
+constexpr uint8_t kCmdSetGlobalEnables = 0x2E;
+constexpr uint8_t kCmdGetGlobalEnables = 0x2F;
+constexpr uint8_t kCmdClearMessageFlags = 0x30;
+constexpr uint8_t kCmdGetMessageFlags = 0x31;
+constexpr uint8_t kCmdReadEventBuffer = 0x35;
+
+constexpr uint8_t kCompletionNoData = 0x80;
+constexpr uint8_t kIpmiVersion20 = 0x02;
+
+uint8_t nextBcd(uint8_t value) {
+  int number = (value >> 4) * 10 + (value & 0x0F) + 1;
+  if (number > 99) number = 0;
+  return static_cast<uint8_t>((number / 10) << 4 | number % 10);
+}
+
+}  // namespace
+
+AppBmc::AppBmc(Bmc& bmc, std::function<uint64_t()> nowMicros) : now_(std::move(nowMicros)) {
+  for (size_t i = 0; i < guid.size(); ++i) guid[i] = static_cast<uint8_t>(0xA0 + i);
+  bmc.setHandler(kAppNetFnLun, kCmdGetDeviceId,
+                 [this](const Request& request) { return deviceId(request); });
+  bmc.setHandler(kAppNetFnLun, kCmdGetDeviceGuid, [this](const Request&) {
+    return std::optional<Reply>(Reply{kCompletionOk, Bytes(guid.begin(), guid.end())});
+  });
+  bmc.setHandler(kAppNetFnLun, kCmdGetGlobalEnables, [this](const Request&) {
+    return std::optional<Reply>(Reply{kCompletionOk, {globalEnables}});
+  });
+  bmc.setHandler(kAppNetFnLun, kCmdSetGlobalEnables, [this](const Request& request) {
+    if (request.data.size() != 1) return std::optional<Reply>(Reply{kCompletionInvalidLength, {}});
+    globalEnables = request.data[0];
+    return std::optional<Reply>(Reply{kCompletionOk, {}});
+  });
+  bmc.setHandler(kAppNetFnLun, kCmdGetMessageFlags, [this](const Request&) {
+    return std::optional<Reply>(Reply{kCompletionOk, {messageFlags}});
+  });
+  bmc.setHandler(kAppNetFnLun, kCmdClearMessageFlags, [this](const Request& request) {
+    if (request.data.size() != 1) return std::optional<Reply>(Reply{kCompletionInvalidLength, {}});
+    messageFlags &= static_cast<uint8_t>(~request.data[0]);
+    return std::optional<Reply>(Reply{kCompletionOk, {}});
+  });
+  bmc.setHandler(kAppNetFnLun, kCmdReadEventBuffer, [](const Request&) {
+    return std::optional<Reply>(Reply{kCompletionNoData, {}});
+  });
+  bmc.onColdReset([this] { startReboot(); });
+  bmc.available = [this] { return !rebooting(); };
+}
+
+std::optional<Reply> AppBmc::deviceId(const Request& request) const {
+  if (!request.data.empty()) return Reply{kCompletionInvalidLength, {}};
+  return Reply{kCompletionOk,
+               {
+                   0x20,                                          // device id
+                   0x01,                                          // device revision
+                   static_cast<uint8_t>(knobs.firmware.major & 0x7F),  // available, major
+                   knobs.firmware.minor,                          // minor, BCD
+                   kIpmiVersion20,
+                   0x00,              // no further device support announced
+                   0x00, 0x00, 0x00,  // manufacturer
+                   0x00, 0x00,        // product
+               }};
+}
+
+void AppBmc::updateCompleted() {
+  knobs.firmware = knobs.afterUpdate.value_or(Revision{knobs.firmware.major,
+                                                       nextBcd(knobs.firmware.minor)});
+  ++updatesApplied;
+  startReboot();
+}
+
+void AppBmc::startReboot() {
+  ++reboots;
+  if (knobs.rebootMicros == 0) return;
+  silent_ = true;
+  silentUntil_ = now_() + knobs.rebootMicros;
+}
+
+bool AppBmc::rebooting() const { return silent_ && now_() < silentUntil_; }
+
+std::optional<AppBmc::Revision> AppBmc::parseRevision(const char* text) {
+  char* end = nullptr;
+  const unsigned long major = std::strtoul(text, &end, 10);
+  if (end == text || *end != '.' || major > 0x7F) return std::nullopt;
+  const char* minorText = end + 1;
+  if (minorText[0] < '0' || minorText[0] > '9' || minorText[1] < '0' || minorText[1] > '9' ||
+      minorText[2] != '\0') {
+    return std::nullopt;
+  }
+  return Revision{static_cast<uint8_t>(major),
+                  static_cast<uint8_t>((minorText[0] - '0') << 4 | (minorText[1] - '0'))};
+}
+
+}  // namespace sim

@@ -1,0 +1,67 @@
+// The standard application requests of the simulated BMC: Get Device ID with
+// a firmware revision, and the few requests an operating system's IPMI driver
+// sends when it loads. It also plays the BMC's reboot: after a completed
+// firmware update or an accepted cold reset the whole BMC stays silent for a
+// while, and a completed update brings a new firmware revision.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <optional>
+
+#include "sim/bmc.h"
+
+namespace sim {
+
+constexpr uint8_t kAppNetFnLun = 0x18;
+constexpr uint8_t kCmdGetDeviceId = 0x01;
+
+class AppBmc {
+ public:
+  // Firmware revision as Get Device ID reports it: major in 7 bits, minor
+  // as two BCD digits.
+  struct Revision {
+    uint8_t major;
+    uint8_t minor;
+    bool operator==(const Revision&) const = default;
+  };
+
+  struct Knobs {
+    Revision firmware{1, 0x00};
+    // The revision a completed update brings; unset: the minor revision
+    // one higher.
+    std::optional<Revision> afterUpdate;
+    // Silence after a completed update or an accepted cold reset, on the
+    // clock given to the constructor.
+    uint64_t rebootMicros = 0;
+  };
+
+  // Installs the handlers into `bmc` and gates its answers while it
+  // reboots. `nowMicros` is the clock the reboot is measured on.
+  AppBmc(Bmc& bmc, std::function<uint64_t()> nowMicros);
+
+  Knobs knobs;
+  uint8_t globalEnables = 0;
+  uint8_t messageFlags = 0;
+  std::array<uint8_t, 16> guid{};
+  int reboots = 0;
+  int updatesApplied = 0;
+
+  // The firmware flows call this when the BMC reported the update done.
+  void updateCompleted();
+  bool rebooting() const;
+
+  // "1.05" for {1, 0x05}.
+  static std::optional<Revision> parseRevision(const char* text);
+
+ private:
+  void startReboot();
+  std::optional<Reply> deviceId(const Request& request) const;
+
+  std::function<uint64_t()> now_;
+  uint64_t silentUntil_ = 0;
+  bool silent_ = false;
+};
+
+}  // namespace sim

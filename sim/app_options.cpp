@@ -1,0 +1,44 @@
+#include "app_options.h"
+
+#include <cstdlib>
+
+#include "app_bmc.h"
+
+namespace sim {
+
+namespace {
+
+bool setRevision(BmcsimSettings& settings, const char* value, bool afterUpdate) {
+  const std::optional<AppBmc::Revision> revision = AppBmc::parseRevision(value);
+  if (!revision || settings.app == nullptr) return false;
+  if (afterUpdate) {
+    settings.app->knobs.afterUpdate = revision;
+  } else {
+    settings.app->knobs.firmware = *revision;
+  }
+  return true;
+}
+
+}  // namespace
+
+void addAppOptions(std::vector<BmcsimOption>& options) {
+  options.push_back({"--fw-revision", "MAJOR.MINOR",
+                     "firmware revision Get Device ID reports, e.g. 1.05 (default 1.00)",
+                     [](BmcsimSettings& s, const char* value) { return setRevision(s, value, false); }});
+  options.push_back({"--fw-revision-after", "MAJOR.MINOR",
+                     "revision after a completed update (default: the minor revision plus one)",
+                     [](BmcsimSettings& s, const char* value) { return setRevision(s, value, true); }});
+  options.push_back({"--reboot-seconds", "N",
+                     "answer nothing for N seconds after a completed update or a cold reset",
+                     [](BmcsimSettings& s, const char* value) {
+                       char* end = nullptr;
+                       const unsigned long seconds = std::strtoul(value, &end, 10);
+                       if (end == value || *end != '\0' || seconds > 3600 || s.app == nullptr) {
+                         return false;
+                       }
+                       s.app->knobs.rebootMicros = seconds * 1000000ull;
+                       return true;
+                     }});
+}
+
+}  // namespace sim
