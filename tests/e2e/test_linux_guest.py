@@ -1,0 +1,104 @@
+"""velkoran, the static Linux build, in a Linux guest through the kernel's
+IPMI driver (/dev/ipmi0) against bmcsim, in one boot: an update, a dump, a
+configuration backup and a restore. Each console must be the text the host
+build prints for the same runs; the flash and configuration bmcsim keeps and
+the files the guest wrote must be the bytes that went through."""
+
+import json
+import pathlib
+import random
+import shutil
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+import flows_support as fs  # noqa: E402
+import harness  # noqa: E402
+import linux_guest  # noqa: E402
+
+RUNS = [
+    ("update", ["-f", "image.bin"]),
+    ("dump", ["-d", "dump.bin"]),            # waits 50 s for the BMC, as it must
+    ("backup", ["-c", "-d", "backup.bin"]),
+    ("restore", ["-c", "-f", "restore.bin"]),
+]
+
+STEPS = "load_driver\n" + "".join(f"run {name} {' '.join(args)}\n" for name, args in RUNS) + \
+    "cp dump.bin backup.bin /out/\n"
+
+
+def bmcsim_options(directory: pathlib.Path, served_config: pathlib.Path) -> list[str]:
+    return ["--fw-flash-out", str(directory / "flash.bin"),
+            "--fw-report", str(directory / "report.json"),
+            "--fw-progress", "40,100",
+            "--config-store", str(served_config),
+            "--config-store-out", str(directory / "kept-config.bin"),
+            "--config-report", str(directory / "config-report.json")]
+
+
+class LinuxBuildThroughTheKernelDriver(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        missing = fs.missing_tools() + [str(p) for p in [linux_guest.VELKORAN] if not p.exists()]
+        if missing:
+            raise RuntimeError(f"host tools not built: {missing}")
+        cls.work = pathlib.Path(tempfile.mkdtemp(prefix="velkoran-linux-guest-"))
+        cls.image, cls.info = fs.make_image(cls.work, "image.bin", [(24000, 0), (16000, 0x6000)])
+        rng = random.Random(5)
+        cls.served_config = cls.work / "served-config.bin"
+        cls.served_config.write_bytes(bytes(rng.randrange(256) for _ in range(3000)))
+        cls.restore = bytes(rng.randrange(256) for _ in range(2000))
+        inputs = {"image.bin": cls.image, "restore.bin": cls.restore}
+        reference = cls.work / "reference"
+        reference.mkdir()
+        cls.expected = linux_guest.host_reference(
+            [args for _, args in RUNS], inputs, bmcsim_options(reference, cls.served_config))
+        cls.guest = linux_guest.boot(
+            cls.work, STEPS, inputs,
+            harness.BmcSim(fs.bmcsim_argv(bmcsim_options(cls.work, cls.served_config))),
+            timeout=240)
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.work, ignore_errors=True)
+
+    maxDiff = None
+
+    def guest_file(self, name: str) -> bytes:
+        if name not in self.guest.files:
+            self.fail(f"the guest sent no {name}; its console:\n{self.guest.console[-3000:]}")
+        return self.guest.files[name]
+
+    def test_the_kernel_driver_gave_the_device(self):
+        self.assertEqual(self.guest_file("driver.status"), b"yes\n")
+
+    def test_each_run_prints_what_the_host_build_prints(self):
+        for (name, args), expected in zip(RUNS, self.expected):
+            with self.subTest(name, args=args):
+                self.assertEqual(self.guest_file(f"{name}.console").decode(errors="replace"),
+                                 expected)
+                self.assertEqual(self.guest_file(f"{name}.err"), b"")
+                self.assertEqual(self.guest_file(f"{name}.status"), b"0\n")
+
+    def test_the_update_left_the_image_in_the_flash(self):
+        flash_path = self.work / "flash.bin"
+        flash = flash_path.read_bytes() if flash_path.exists() else None
+        self.assertEqual(fs.region_mismatches(flash, self.image.read_bytes(), self.info["regions"]), [])
+        report = fs.load_report(self.work / "report.json")
+        self.assertTrue(report.get("updateComplete"), report)
+        self.assertEqual(report.get("violations"), [])
+
+    def test_the_dump_is_the_flash(self):
+        self.assertEqual(self.guest_file("dump.bin"), (self.work / "flash.bin").read_bytes())
+
+    def test_backup_and_restore_carry_the_configuration_exactly(self):
+        self.assertEqual(self.guest_file("backup.bin"), self.served_config.read_bytes())
+        kept = self.work / "kept-config.bin"
+        self.assertEqual(kept.read_bytes() if kept.exists() else None, self.restore)
+        report = json.loads((self.work / "config-report.json").read_text())
+        self.assertEqual(report.get("violations"), [])
+
+
+if __name__ == "__main__":
+    unittest.main()
