@@ -22,16 +22,18 @@ RUNS = [
     ("dump", ["-d", "dump.bin"]),            # waits 50 s for the BMC, as it must
     ("backup", ["-c", "-d", "backup.bin"]),
     ("restore", ["-c", "-f", "restore.bin"]),
+    ("rejected", ["-f", "image.bin"]),      # the BMC refuses region 0: cold reset
 ]
 
 STEPS = "load_driver\n" + "".join(f"run {name} {' '.join(args)}\n" for name, args in RUNS) + \
     "cp dump.bin backup.bin /out/\n"
+FIRST_FLASH = "flash-1.bin"  # the update's; the rejected one is update 2
 
 
 def bmcsim_options(directory: pathlib.Path, served_config: pathlib.Path) -> list[str]:
-    return ["--fw-flash-out", str(directory / "flash.bin"),
-            "--fw-report", str(directory / "report.json"),
-            "--fw-progress", "40,100",
+    return ["--fw-flash-out", str(directory / "flash-{update}.bin"),
+            "--fw-report", str(directory / "report-{update}.json"),
+            "--fw-progress", "40,100", "--fw-reject", "0:2@2",
             "--config-store", str(served_config),
             "--config-store-out", str(directory / "kept-config.bin"),
             "--config-report", str(directory / "config-report.json")]
@@ -82,15 +84,21 @@ class LinuxBuildThroughTheKernelDriver(unittest.TestCase):
                 self.assertEqual(self.guest_file(f"{name}.status"), b"0\n")
 
     def test_the_update_left_the_image_in_the_flash(self):
-        flash_path = self.work / "flash.bin"
+        flash_path = self.work / FIRST_FLASH
         flash = flash_path.read_bytes() if flash_path.exists() else None
         self.assertEqual(fs.region_mismatches(flash, self.image.read_bytes(), self.info["regions"]), [])
-        report = fs.load_report(self.work / "report.json")
+        report = fs.load_report(self.work / "report-1.json")
         self.assertTrue(report.get("updateComplete"), report)
         self.assertEqual(report.get("violations"), [])
 
+    def test_the_rejected_update_ends_with_the_cold_reset(self):
+        self.assertTrue(self.guest_file("rejected.console").decode().endswith(
+            "Error!\nCan't downgrade to this update package version!\n"
+            "Execute Cold Reset Success\n"))
+        self.assertEqual(fs.load_report(self.work / "report-2.json").get("coldResets"), 1)
+
     def test_the_dump_is_the_flash(self):
-        self.assertEqual(self.guest_file("dump.bin"), (self.work / "flash.bin").read_bytes())
+        self.assertEqual(self.guest_file("dump.bin"), (self.work / FIRST_FLASH).read_bytes())
 
     def test_backup_and_restore_carry_the_configuration_exactly(self):
         self.assertEqual(self.guest_file("backup.bin"), self.served_config.read_bytes())
