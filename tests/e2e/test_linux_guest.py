@@ -7,9 +7,7 @@ the files the guest wrote must be the bytes that went through."""
 import json
 import pathlib
 import random
-import shutil
 import sys
-import tempfile
 import unittest
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
@@ -39,13 +37,10 @@ def bmcsim_options(directory: pathlib.Path, served_config: pathlib.Path) -> list
             "--config-report", str(directory / "config-report.json")]
 
 
-class LinuxBuildThroughTheKernelDriver(unittest.TestCase):
+class LinuxBuildThroughTheKernelDriver(linux_guest.GuestTest):
     @classmethod
     def setUpClass(cls):
-        missing = fs.missing_tools() + [str(p) for p in [linux_guest.VELKORAN] if not p.exists()]
-        if missing:
-            raise RuntimeError(f"host tools not built: {missing}")
-        cls.work = pathlib.Path(tempfile.mkdtemp(prefix="velkoran-linux-guest-"))
+        cls.start("velkoran-linux-guest-")
         cls.image, cls.info = fs.make_image(cls.work, "image.bin", [(24000, 0), (16000, 0x6000)])
         rng = random.Random(5)
         cls.served_config = cls.work / "served-config.bin"
@@ -61,17 +56,6 @@ class LinuxBuildThroughTheKernelDriver(unittest.TestCase):
             harness.BmcSim(fs.bmcsim_argv(bmcsim_options(cls.work, cls.served_config))),
             timeout=240)
 
-    @classmethod
-    def tearDownClass(cls):
-        shutil.rmtree(cls.work, ignore_errors=True)
-
-    maxDiff = None
-
-    def guest_file(self, name: str) -> bytes:
-        if name not in self.guest.files:
-            self.fail(f"the guest sent no {name}; its console:\n{self.guest.console[-3000:]}")
-        return self.guest.files[name]
-
     def test_the_kernel_driver_gave_the_device(self):
         self.assertEqual(self.guest_file("driver.status"), b"yes\n")
 
@@ -84,9 +68,7 @@ class LinuxBuildThroughTheKernelDriver(unittest.TestCase):
                 self.assertEqual(self.guest_file(f"{name}.status"), b"0\n")
 
     def test_the_update_left_the_image_in_the_flash(self):
-        flash_path = self.work / FIRST_FLASH
-        flash = flash_path.read_bytes() if flash_path.exists() else None
-        self.assertEqual(fs.region_mismatches(flash, self.image.read_bytes(), self.info["regions"]), [])
+        self.assertEqual(self.flash_mismatches(FIRST_FLASH, self.image, self.info), [])
         report = fs.load_report(self.work / "report-1.json")
         self.assertTrue(report.get("updateComplete"), report)
         self.assertEqual(report.get("violations"), [])

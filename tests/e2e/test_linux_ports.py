@@ -4,9 +4,7 @@ with a clear message as another user. The update's console must be the text
 the host build prints, and the flash bmcsim keeps must hold the image."""
 
 import pathlib
-import shutil
 import sys
-import tempfile
 import unittest
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
@@ -31,13 +29,10 @@ REFUSAL = ("velkoran: no IPMI device (/dev/ipmi0) and no access to the KCS port 
            "modprobe ipmi_si ipmi_devintf\n")
 
 
-class LinuxBuildOnTheKcsPorts(unittest.TestCase):
+class LinuxBuildOnTheKcsPorts(linux_guest.GuestTest):
     @classmethod
     def setUpClass(cls):
-        missing = fs.missing_tools() + [str(p) for p in [linux_guest.VELKORAN] if not p.exists()]
-        if missing:
-            raise RuntimeError(f"host tools not built: {missing}")
-        cls.work = pathlib.Path(tempfile.mkdtemp(prefix="velkoran-linux-ports-"))
+        cls.start("velkoran-linux-ports-")
         cls.image, cls.info = fs.make_image(cls.work, "image.bin", [(20000, 0), (9000, 0x5000)],
                                             encipher=True, seed=7)
         options = ["--fw-flash-out", str(cls.work / "flash.bin"),
@@ -47,26 +42,13 @@ class LinuxBuildOnTheKcsPorts(unittest.TestCase):
         cls.guest = linux_guest.boot(cls.work, STEPS, inputs,
                                      harness.BmcSim(fs.bmcsim_argv(options)), timeout=180)
 
-    @classmethod
-    def tearDownClass(cls):
-        shutil.rmtree(cls.work, ignore_errors=True)
-
-    maxDiff = None
-
-    def guest_file(self, name: str) -> bytes:
-        if name not in self.guest.files:
-            self.fail(f"the guest sent no {name}; its console:\n{self.guest.console[-3000:]}")
-        return self.guest.files[name]
-
     def test_without_the_driver_there_is_no_device(self):
         self.assertEqual(self.guest_file("device.status"), b"no\n")
 
     def test_root_updates_through_the_ports(self):
         self.assertEqual(self.guest_file("update.console").decode(errors="replace"), self.expected)
         self.assertEqual(self.guest_file("update.err"), b"")
-        flash_path = self.work / "flash.bin"
-        flash = flash_path.read_bytes() if flash_path.exists() else None
-        self.assertEqual(fs.region_mismatches(flash, self.image.read_bytes(), self.info["regions"]), [])
+        self.assertEqual(self.flash_mismatches("flash.bin", self.image, self.info), [])
         self.assertEqual(fs.load_report(self.work / "report.json").get("violations"), [])
 
     def test_another_user_is_refused_and_told_how_to_get_on(self):

@@ -37,9 +37,12 @@ class KernelIpmiDevice : public IpmiDeviceIo {
   int fd_;
 };
 
-// How long a transfer waits for its reply: as long as one wait of the KCS
-// interface. The kernel answers by itself (0xC3, 0xFF) in most cases first.
-constexpr int kReplyWaitMillis = 10000;
+// How long a transfer waits for its reply. The kernel's KCS driver retries
+// a silent or confused BMC for up to about a minute and then answers by
+// itself (completion code 0xFF); waiting longer than that keeps its queue and
+// our requests in step (the cold reset after a failure gets through), so this
+// bound only catches a driver that never answers at all.
+constexpr int kReplyWaitMillis = 90000;
 
 // One request through the device, to the BMC over the system interface.
 // `msgid` tells this request's reply from late replies to earlier ones.
