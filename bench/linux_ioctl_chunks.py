@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Time per ReceiveFWData exchange of velkoran (the Linux build) updating
 bmcsim through the kernel's IPMI driver (/dev/ipmi0) in a Linux guest in
-QEMU, against the same exchanges made by a bare ioctl loop
-(bench/ipmi_chunk_bench.cpp) in the same boot.
+QEMU, against the same exchanges made by bench/ipmi_chunk_bench.cpp in the
+same boot: a bare ioctl loop alternating chunk by chunk with velkoran's own
+device transfer, each timed in the guest.
 
 bmcsim times the gap between consecutive ReceiveFWData requests: one whole
 chunk exchange as the sender drives it (for velkoran: reading 49 bytes from
@@ -12,6 +13,7 @@ bmcsim, velkoran-image, bench/ipmi_chunk_bench).
 """
 
 import json
+import re
 import pathlib
 import shutil
 import statistics
@@ -28,6 +30,40 @@ BENCH = fs.HOST_DIR / "bench" / "ipmi_chunk_bench"
 ROUNDS = 3
 
 
+def bmcsim_medians(work: pathlib.Path) -> dict[str, list[float]] | None:
+    """bmcsim's median gap between chunks for each update, by sender (the
+    senders alternate, the bench program first)."""
+    medians = {"ipmi_chunk_bench": [], "velkoran -f": []}
+    for update in range(1, 2 * ROUNDS + 1):
+        who = "ipmi_chunk_bench" if update % 2 == 1 else "velkoran -f"
+        path = work / f"report-{update}.json"
+        summary = json.loads(path.read_text()) if path.exists() else {}
+        timing = summary.get("chunkIntervalMicros")
+        if not summary.get("updateComplete") or not timing:
+            print(f"{who}: no complete upload (update {update})", file=sys.stderr)
+            return None
+        medians[who].append(timing["median"])
+        print(f"{who:17s} ReceiveFWData exchange: median {timing['median']:7.1f} us, "
+              f"mean {timing['mean']:7.1f} us over {timing['count']} back-to-back pairs")
+    return medians
+
+
+def print_summary(medians: dict[str, list[float]], bench_output: str) -> None:
+    in_guest = [tuple(map(float, found)) for found in re.findall(
+        r"bare ioctl loop median ([0-9.]+) us, ipmiDeviceTransfer median ([0-9.]+) us",
+        bench_output)]
+    print("ipmiDeviceTransfer / bare ioctl loop, chunk by chunk in one process: " +
+          ", ".join(f"{(t / b - 1) * 100:+.1f} %" for b, t in in_guest))
+    for name, values in medians.items():
+        print(f"{name:17s} medians {', '.join(f'{v:.1f}' for v in values)} us: "
+              f"middle {statistics.median(values):.1f}, spread {max(values) - min(values):.1f}")
+    bare, velkoran = medians["ipmi_chunk_bench"], medians["velkoran -f"]
+    middle = statistics.median(velkoran) / statistics.median(bare) - 1
+    print("velkoran -f / ipmi_chunk_bench, round by round: " +
+          ", ".join(f"{(v / b - 1) * 100:+.1f} %" for v, b in zip(velkoran, bare)) +
+          f"; of the middle medians: {middle * 100:+.1f} %")
+
+
 def main() -> int:
     if fs.missing_tools() or not BENCH.exists() or not linux_guest.VELKORAN.exists():
         print("build the host tools first (cmake --build build/host)", file=sys.stderr)
@@ -42,27 +78,13 @@ def main() -> int:
         sim = harness.BmcSim(fs.bmcsim_argv(["--fw-report", str(work / "report-{update}.json")]))
         guest = linux_guest.boot(work, steps, {"bench.bin": image, "ipmi_chunk_bench": BENCH},
                                  sim, timeout=600)
-        sys.stdout.write(guest.files.get("bench.txt", b"").decode())
-        medians = {"bare ioctl loop": [], "velkoran -f": []}
-        for update in range(1, 2 * ROUNDS + 1):
-            who = "bare ioctl loop" if update % 2 == 1 else "velkoran -f"
-            path = work / f"report-{update}.json"
-            summary = json.loads(path.read_text()) if path.exists() else {}
-            timing = summary.get("chunkIntervalMicros")
-            if not summary.get("updateComplete") or not timing:
-                print(f"{who}: no complete upload", guest.console[-2000:], file=sys.stderr)
-                return 1
-            medians[who].append(timing["median"])
-            print(f"{who:16s} ReceiveFWData exchange: median {timing['median']:7.1f} us, "
-                  f"mean {timing['mean']:7.1f} us over {timing['count']} back-to-back pairs")
-        bare, velkoran = medians["bare ioctl loop"], medians["velkoran -f"]
-        for name, values in medians.items():
-            print(f"{name:16s} medians {', '.join(f'{v:.1f}' for v in values)} us: "
-                  f"middle {statistics.median(values):.1f}, spread {max(values) - min(values):.1f}")
-        ratios = [v / b for v, b in zip(velkoran, bare)]
-        print("velkoran / bare, round by round: " +
-              ", ".join(f"{(r - 1) * 100:+.1f} %" for r in ratios) +
-              f"; of the middle medians: {(statistics.median(velkoran) / statistics.median(bare) - 1) * 100:+.1f} %")
+        bench_output = guest.files.get("bench.txt", b"").decode()
+        sys.stdout.write(bench_output)
+        medians = bmcsim_medians(work)
+        if medians is None:
+            print(guest.console[-2000:], file=sys.stderr)
+            return 1
+        print_summary(medians, bench_output)
         return 0
     finally:
         shutil.rmtree(work, ignore_errors=True)

@@ -163,13 +163,16 @@ run() {
   velkoran "$@" > /out/$name.console 2> /out/$name.err
   echo $? > /out/$name.status
 }
+# Loads the IPMI modules; the arguments go to ipmi_si as its parameters.
 load_driver() {
-  for module in %(modules)s; do insmod /modules/$module.ko; done
+  insmod /modules/ipmi_msghandler.ko
+  insmod /modules/ipmi_si.ko "$@"
+  insmod /modules/ipmi_devintf.ko
   n=0
   while [ ! -e /dev/ipmi0 ] && [ $n -lt 300 ]; do sleep 0.1; n=$((n + 1)); done
   [ -e /dev/ipmi0 ] && echo yes > /out/driver.status || echo no > /out/driver.status
 }
-""" % {"modules": " ".join(MODULES)}
+"""
 
 INIT_TAIL = """
 for file in /out/*; do
