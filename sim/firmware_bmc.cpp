@@ -187,7 +187,7 @@ std::optional<Reply> FirmwareBmc::checkDump(const Request&) {
 
 std::optional<Reply> FirmwareBmc::dumpData(const Request&) {
   auto fault = knobs.dataFaults.find(requestCount[0x1F]);
-  if (fault != knobs.dataFaults.end()) {
+  if (fault != knobs.dataFaults.end() && fault->second != DataFault::kOverlong) {
     return fault->second == DataFault::kShort ? ok({0, 0xEE, 0xEE, 0xEE}) : ok();
   }
   size_t left = flash.size() - std::min<size_t>(dumpPosition, flash.size());
@@ -197,6 +197,7 @@ std::optional<Reply> FirmwareBmc::dumpData(const Request&) {
   Bytes data{uint8_t(left < kDumpChunkBytes ? 1 : 0)};
   data.insert(data.end(), flash.begin() + dumpPosition, flash.begin() + dumpPosition + count);
   dumpPosition += count;
+  if (fault != knobs.dataFaults.end()) data.resize(200, 0xEE);
   return ok(data);
 }
 

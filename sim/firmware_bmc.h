@@ -24,8 +24,9 @@ class FirmwareBmc {
     uint8_t reason;  // response byte 0 of the 0xCD reply
   };
   // A GetDumpFlashData reply saying "more follow" with 3 data bytes, or
-  // one with no data at all.
-  enum class DataFault { kShort, kEmpty };
+  // one with no data at all; or the next chunk served (the BMC moves on) in
+  // a reply too long for the program to take.
+  enum class DataFault { kShort, kEmpty, kOverlong };
 
   struct Knobs {
     // GetFWUpdateInfo: completion code, kind byte, or a bare reply.

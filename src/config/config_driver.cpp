@@ -4,6 +4,7 @@
 #include "config/config.h"
 #include "config/config_protocol.h"
 #include "platform/platform.h"
+#include "platform/staged_file.h"
 
 using namespace configproto;
 
@@ -31,10 +32,11 @@ const ConfigModule* selectModule() {
   return nullptr;
 }
 
-platform::File* openTaskFile(const char* fileName) {
+// A backup is written under a temporary name until it is complete.
+platform::File* openTaskFile(const char* fileName, platform::StagedFile* backup) {
   if (toolContext.configTask.direction == kDirectionBackup) {
     platform::print("=== IPMI Configuration Backup Mode ===\n");
-    return platform::fileOpen(fileName, "wb");
+    return platform::stagedOpen(backup, fileName, "wb");
   }
   platform::print("=== IPMI Configuration Restore Mode ===\n");
   return platform::fileOpen(fileName, "rb");
@@ -71,6 +73,30 @@ bool runModuleSteps(ConfigTask& task) {
   return succeeded;
 }
 
+// Closes the task's file; a backup that succeeded takes its target's place,
+// one that failed stays under its temporary name. False when that failed.
+bool closeTaskFile(ConfigTask& task, platform::StagedFile* backup, bool succeeded) {
+  if (task.direction == kDirectionRestore) {
+    platform::fileClose(task.file);
+    return true;
+  }
+  if (!succeeded) {
+    platform::stagedAbandon(backup);
+    return true;
+  }
+  switch (platform::stagedCommit(backup)) {
+    case platform::StagedEnd::closeFailed:
+      platform::print("ERROR: CLOSE BACKUP FILE FAILED\n\n");
+      return false;
+    case platform::StagedEnd::replaceFailed:
+      platform::print("ERROR: RENAME BACKUP FILE FAILED\n\n");
+      return false;
+    case platform::StagedEnd::placed:
+      break;
+  }
+  return true;
+}
+
 }  // namespace
 
 void runConfigDriver() {
@@ -84,7 +110,8 @@ void runConfigDriver() {
     platform::print("unknown file type!!!\n");
     endProgram(false);
   }
-  task.file = openTaskFile(fileName);
+  platform::StagedFile backup;
+  task.file = openTaskFile(fileName, &backup);
   if (task.file == nullptr) {
     platform::print("ERROR: OPEN FILE FAILED\n\n");
     endProgram(false);
@@ -94,16 +121,13 @@ void runConfigDriver() {
     endProgram(false);
   }
   if (toolContext.transport.open() == -1) {
-    platform::fileClose(task.file);
+    closeTaskFile(task, &backup, false);
     endProgram(false);
   }
 
   bool succeeded = runModuleSteps(task);
   toolContext.transport.close();
   // Closing writes out the buffered tail of a backup.
-  if (platform::fileClose(task.file) != 0 && !restore && succeeded) {
-    platform::print("ERROR: CLOSE BACKUP FILE FAILED\n\n");
-    succeeded = false;
-  }
+  succeeded = closeTaskFile(task, &backup, succeeded) && succeeded;
   endProgram(succeeded);
 }

@@ -107,10 +107,18 @@ bool backupExchange(BlockTransfer& transfer) {
 }
 
 bool restoreExchange(BlockTransfer& transfer) {
-  const size_t chunk = platform::fileRead(transfer.task.file, &transfer.request[kBlockHeaderLength],
-                                          kRestoreChunkLength);
+  // The file was measured: a block shorter than what is left of it means the
+  // file could not be read (or shrank), and is never sent.
+  const int64_t left = transfer.task.totalLength - transfer.processed;
+  const size_t wanted =
+      static_cast<size_t>(left < kRestoreChunkLength ? left : kRestoreChunkLength);
+  const size_t chunk = platform::fileReadFully(transfer.task.file,
+                                               &transfer.request[kBlockHeaderLength], wanted);
   transfer.chunkLength = static_cast<int64_t>(chunk);
-  if (chunk == 0) return false;
+  if (chunk < wanted) {
+    platform::print("ERROR: READ RESTORE FILE FAILED\n\n");
+    return false;
+  }
   if (transfer.send(kBlockHeaderLength + static_cast<int32_t>(chunk)) != 0) return false;
   if (!replyIsOurs(transfer)) return false;
   const uint8_t state = transfer.control.replyState;

@@ -4,6 +4,7 @@
 #include "flows/flow_wire.h"
 #include "flows/flows.h"
 #include "platform/platform.h"
+#include "platform/staged_file.h"
 #include "platform/text.h"
 
 namespace {
@@ -63,14 +64,18 @@ void showProgress(uint64_t chunk, uint64_t* previousPercentage) {
 
 // Fetches one chunk; false after kDataAttempts replies that failed at the
 // transport or lacked the bytes they announce, so that no earlier reply is
-// ever taken for new data.
+// ever taken for new data. A reply lost on its way back (the request reached
+// the BMC, which may have moved on) is asked for again only when the length
+// check at the end can tell a lost chunk.
 bool fetchChunk(uint8_t* response, int32_t* responseLength) {
   for (int attempt = 1;; ++attempt) {
+    *responseLength = 0;
     int result = sendOem(kCmdGetDumpFlashData, nullptr, 0, response, responseLength);
     bool complete = result >= 0 && *responseLength >= 1 &&
                     (response[0] != kMoreFollow || *responseLength >= 1 + kFullChunkBytes);
     if (complete) return true;
-    if (attempt == kDataAttempts) return false;
+    bool replyLost = result < 0 && *responseLength < 0;
+    if (attempt == kDataAttempts || (replyLost && toolContext.dumpLength == 0)) return false;
     platform::delaySeconds(kDataRetrySeconds);
   }
 }
@@ -82,32 +87,44 @@ bool writeBytes(platform::File* file, const uint8_t* bytes, int32_t count) {
   return true;
 }
 
-// Ends phase 2 with the file closed and the transport closed; result 1.
-int endDump(platform::File* file, const char* failure) {
-  if (platform::fileClose(file) != 0 && failure == nullptr) {
-    failure = "ERROR: WRITE DUMP FILE FAILED\n\n";
+// Ends phase 2 with the file closed and the transport closed; result 1. A
+// dump that failed stays under its temporary name.
+int endDump(platform::StagedFile* output, const char* failure) {
+  if (failure != nullptr) {
+    platform::stagedAbandon(output);
+  } else {
+    platform::StagedEnd end = platform::stagedCommit(output);
+    if (end == platform::StagedEnd::closeFailed) failure = "ERROR: WRITE DUMP FILE FAILED\n\n";
+    if (end == platform::StagedEnd::replaceFailed) failure = "ERROR: RENAME DUMP FILE FAILED\n\n";
   }
   if (failure != nullptr) platform::print("%s", failure);
   toolContext.transport.close();
   return 1;
 }
 
-int receiveDump(platform::File* file) {
+// A reported length must be met exactly: a chunk lost on the way makes the
+// file short and everything after it shifted.
+bool holdsReportedLength(uint64_t written) {
+  return toolContext.dumpLength == 0 || written == toolContext.dumpLength;
+}
+
+int receiveDump(platform::StagedFile* output) {
+  constexpr const char* kReceiveFailed = "ERROR: RECEIVE FLASH DATA FAILED\n\n";
   uint8_t response[kFlowBufferSize];
   int32_t responseLength = 0;
   uint64_t previousPercentage = 100;
+  uint64_t written = 0;
   for (uint64_t chunk = 1;; ++chunk) {
     showProgress(chunk, &previousPercentage);
-    if (!fetchChunk(response, &responseLength)) {
-      return endDump(file, "ERROR: RECEIVE FLASH DATA FAILED\n\n");
-    }
+    if (!fetchChunk(response, &responseLength)) return endDump(output, kReceiveFailed);
     bool last = response[0] != kMoreFollow;
     int32_t received = responseLength < kFlowBufferSize ? responseLength : kFlowBufferSize;
     int32_t count = last ? received - 1 : kFullChunkBytes;
-    if (!writeBytes(file, response + 1, count)) {
-      return endDump(file, "ERROR: WRITE DUMP FILE FAILED\n\n");
+    if (!writeBytes(output->file, response + 1, count)) {
+      return endDump(output, "ERROR: WRITE DUMP FILE FAILED\n\n");
     }
-    if (last) return endDump(file, nullptr);
+    written += static_cast<uint64_t>(count);
+    if (last) return endDump(output, holdsReportedLength(written) ? nullptr : kReceiveFailed);
   }
 }
 
@@ -118,12 +135,12 @@ int runFirmwareDump() {
   waitUntilReady();
 
   platform::print("Phase2:Receive the flash data........... \n");
-  platform::File* file = platform::fileOpen(toolContext.dumpFile, "wb+");
-  if (file == nullptr) {
+  platform::StagedFile output;
+  if (platform::stagedOpen(&output, toolContext.dumpFile, "wb+") == nullptr) {
     platform::print("ERROR: OPEN BINARY FILE FAILED %s\n\n", toolContext.dumpFile);
     toolContext.transport.close();
     return 1;
   }
   platform::print("length=0x%lx\n", static_cast<unsigned long>(toolContext.dumpLength));
-  return receiveDump(file);
+  return receiveDump(&output);
 }

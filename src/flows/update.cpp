@@ -84,18 +84,25 @@ uint64_t measureFile(platform::File* file) {
 }
 
 // A region's bytes, taken from the buffered image stream in file order.
-// Bytes past the end of the file (or that a failed read did not give) are
-// 0xFF, the end-of-file value cut to 8 bits; they are given without asking
-// the file, since each such question would be a trip through the file system.
+// Bytes past the end of the file are 0xFF, the end-of-file value cut to 8
+// bits; they are given without asking the file, since each such question
+// would be a trip through the file system. A file that gives fewer bytes
+// than it holds (a read error, or it shrank) fails the region: a made-up
+// byte would shift or corrupt what the BMC programs.
 struct RegionSource {
   platform::File* file;
   uint64_t leftInFile;
+  bool failed = false;
 
-  void read(uint8_t* out, uint64_t count) {
+  bool read(uint8_t* out, uint64_t count) {
     const uint64_t fromFile = count < leftInFile ? count : leftInFile;
-    size_t got = fromFile == 0 ? 0 : platform::fileRead(file, out, fromFile);
+    if (platform::fileReadFully(file, out, fromFile) != fromFile) {
+      failed = true;
+      return false;
+    }
     leftInFile -= fromFile;
-    for (uint64_t n = got; n < count; ++n) out[n] = 0xFF;
+    for (uint64_t n = fromFile; n < count; ++n) out[n] = 0xFF;
+    return true;
   }
 };
 
@@ -121,7 +128,7 @@ bool sendFullChunks(RegionSource& source, uint8_t index, uint64_t length, uint64
   uint64_t previousPercentage = 100;
   for (;;) {
     chunk[0] = 0;
-    source.read(chunk + 1, kChunkDataBytes);
+    if (!source.read(chunk + 1, kChunkDataBytes)) return false;
     if (lowByte(sendOem(kCmdReceiveFWData, chunk, sizeof chunk, response, &responseLength)) ==
         kTransportFailed) {
       return false;
@@ -143,19 +150,26 @@ bool sendFullChunks(RegionSource& source, uint8_t index, uint64_t length, uint64
   }
 }
 
-// Returns the low byte of the last chunk's result; response byte 0 carries a
-// rejection reason.
-uint8_t sendLastChunk(RegionSource& source, uint64_t rest, uint8_t* response) {
+// *code receives the low byte of the last chunk's result; response byte 0
+// carries a rejection reason. False when the file could not give the bytes.
+bool sendLastChunk(RegionSource& source, uint64_t rest, uint8_t* response, uint8_t* code) {
   uint8_t chunk[1 + kChunkDataBytes];
   chunk[0] = 1;
-  source.read(chunk + 1, rest);
+  if (!source.read(chunk + 1, rest)) return false;
   int32_t responseLength = 0;
-  return lowByte(
+  *code = lowByte(
       sendOem(kCmdReceiveFWData, chunk, static_cast<int32_t>(rest + 1), response, &responseLength));
+  return true;
 }
 
-int failReceive(platform::File* file) {
-  platform::print("ERROR:SEND \"ReceiveFWData\" COMMAND TO BMC FAILED\n");
+// A chunk that did not go out: the file could not be read, or the BMC did
+// not take it.
+int failChunk(platform::File* file, const RegionSource& source) {
+  if (source.failed) {
+    platform::print("ERROR: READ BINARY FILE FAILED\n\n");
+  } else {
+    platform::print("ERROR:SEND \"ReceiveFWData\" COMMAND TO BMC FAILED\n");
+  }
   return endFailedUpdate(file, true);
 }
 
@@ -169,11 +183,13 @@ int uploadRegions(platform::File* file, uint64_t fileSize) {
     // A region shorter than one full chunk goes out whole as its last chunk.
     uint64_t rest = region.length;
     if (region.length >= kChunkDataBytes && !sendFullChunks(source, i, region.length, &rest)) {
-      return failReceive(file);
+      return failChunk(file, source);
     }
     uint8_t response[kFlowBufferSize] = {};
-    uint8_t code = sendLastChunk(source, rest, response);
-    if (code == kTransportFailed) return failReceive(file);
+    uint8_t code = 0;
+    if (!sendLastChunk(source, rest, response, &code) || code == kTransportFailed) {
+      return failChunk(file, source);
+    }
     platform::print("Load part %d %8ld bytes, [Ok]                       \r\n", i,
                     static_cast<long>(region.length));
     if (code == kCodePackageRejected) {

@@ -75,8 +75,9 @@ int runUsbFirmwareUpdate() {
   }
 
   askUsbUpdateInfo();
-  if (toolContext.imageKind == 2) {
-    platform::fileRead(file, image, kWholeFlashBytes);
+  // A file that cannot give its first page whole has no table to read.
+  if (toolContext.imageKind == 2 &&
+      platform::fileReadFully(file, image, kWholeFlashBytes) >= kPageSize) {
     find_respective_image_info(image, kPageSize);
   }
   platform::print("If the FW update fails,PLEASE TRY AGAIN\n");

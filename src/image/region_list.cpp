@@ -6,17 +6,6 @@
 
 namespace {
 
-// Reads until the page is full or the file ends; returns the bytes held.
-size_t readPage(platform::File* file, uint8_t* pageBuffer) {
-  size_t held = 0;
-  while (held < kPageSize) {
-    const size_t got = platform::fileRead(file, pageBuffer + held, kPageSize - held);
-    if (got == 0) break;
-    held += got;
-  }
-  return held;
-}
-
 void putBigEndian32(uint8_t* out, uint64_t value) {
   out[0] = static_cast<uint8_t>(value >> 24);
   out[1] = static_cast<uint8_t>(value >> 16);
@@ -45,7 +34,7 @@ uint8_t buildRegionList(platform::File* file, uint64_t fileSize, uint8_t* pageBu
   uint8_t tablePages = 0;
   for (uint64_t page = 0; page < fileSize; page += kPageSize) {
     // Only the bytes this page really holds are offered to the reader.
-    const size_t held = readPage(file, pageBuffer);
+    const size_t held = platform::fileReadFully(file, pageBuffer, kPageSize);
     if (find_respective_image_info(pageBuffer, held) == 1 &&
         appendRegion(page, kTablePageRegionLength, kTablePageRegionLength)) {
       ++tablePages;

@@ -21,7 +21,7 @@ int readKey();
 struct File;  // a buffered stream; opaque to the core
 
 // Modes "r", "rb", "wb", "wb+". "wb"/"wb+" empty an existing file.
-// Returns nullptr on failure.
+// Returns nullptr on failure; a folder is never opened, in any mode.
 File* fileOpen(const char* name, const char* mode);
 // 0 on success, -1 on failure.
 int fileSeek(File* file, int64_t position);
@@ -30,6 +30,17 @@ int fileSeekEnd(File* file);
 int64_t fileTell(File* file);
 // Number of bytes read (0 at end of file or on error).
 size_t fileRead(File* file, void* buffer, size_t count);
+// Reads until count bytes are in or a read gives nothing (the end of the
+// file, or an error): a file system may answer a read in pieces.
+inline size_t fileReadFully(File* file, void* buffer, size_t count) {
+  size_t held = 0;
+  while (held < count) {
+    const size_t got = fileRead(file, static_cast<uint8_t*>(buffer) + held, count - held);
+    if (got == 0) break;
+    held += got;
+  }
+  return held;
+}
 // Next byte 0..255, or -1 at end of file.
 int fileGetByte(File* file);
 // Reads one whitespace-separated token like scanf("%s"), cut to
@@ -44,6 +55,13 @@ size_t fileWrite(File* file, const void* buffer, size_t count);
 int filePutByte(File* file, uint8_t byte);
 // Writes out buffered data and releases the stream; -1 if writing failed.
 int fileClose(File* file);
+// True when name names an existing folder.
+bool fileIsFolder(const char* name);
+// Puts the closed file `from` in the place of `to`, both in the same folder:
+// a file named `to` is removed first, a folder refuses. 0 on success, -1 on
+// failure (then `from` has kept its name and `to` its content, unless the
+// removal went through and only the renaming failed).
+int fileReplace(const char* from, const char* to);
 
 // ---- Memory --------------------------------------------------------------
 void* allocate(size_t size);  // nullptr on failure

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <fstream>
 
 #include "state/tool_context.h"
@@ -109,7 +110,8 @@ TEST(ConfigDriver, PrepareFailingBeforeATaskIdAbortsTaskZero) {
     EXPECT_EQ(bench.countRequests(ConfigOp::Reset), scenario.resets) << scenario.name;
     EXPECT_EQ(bench.requests().back(), Bytes{0x03}) << scenario.name;
     EXPECT_EQ(bench.countRequests(ConfigOp::Start), 0u) << scenario.name;
-    EXPECT_EQ(bench.rig.readFile("backup.bin"), Bytes{}) << scenario.name;
+    EXPECT_EQ(bench.rig.readFile("backup.bin.partial"), Bytes{}) << scenario.name;
+    EXPECT_FALSE(bench.rig.fileExists("backup.bin")) << scenario.name;
   }
 }
 
@@ -150,7 +152,7 @@ TEST(ConfigDriver, FullVolumeFailsTheBackup) {
                              kFailed);
   EXPECT_EQ(bench.requests().back(), Bytes{0x33});
   const Bytes& store = bench.config.store;
-  EXPECT_EQ(bench.rig.readFile("backup.bin"), Bytes(store.begin(), store.begin() + 70));
+  EXPECT_EQ(bench.rig.readFile("backup.bin.partial"), Bytes(store.begin(), store.begin() + 70));
 }
 
 TEST(ConfigDriver, BackupWhoseCloseFailsIsNotDone) {
@@ -198,6 +200,77 @@ TEST(ConfigDriver, MainEntryReturnsZeroAfterAFailedRun) {
   const sim::RunResult run = bench.rig.runMain({"Velkoran.efi", "-c", "-d", "backup.bin"});
   EXPECT_EQ(run.result, 0);
   EXPECT_NE(run.console.find(kFailed), std::string::npos);
+}
+
+}  // namespace
+}  // namespace configtest
+
+namespace configtest {
+namespace {
+
+// A backup takes the place of an earlier file only once it is complete: a
+// failure leaves the earlier file as it was and what arrived under the
+// temporary name.
+TEST(ConfigDriver, FailedBackupKeepsTheEarlierFile) {
+  struct Case {
+    const char* name;
+    std::function<void(ConfigRig&)> arrange;
+    bool earlierFile;
+    size_t arrived;  // bytes of the store the new file holds
+    bool succeeds;
+  };
+  const auto silent = [](ConfigRig& b) { b.rig.bmc.faults.silentAll = true; };
+  const auto taskFailsHalfWay = [](ConfigRig& b) {
+    b.config.knobs.backupChunkLengths = {60, 40};
+    b.config.knobs.failStateAtBlock = 1;
+  };
+  const Case cases[] = {
+      {"BMC silent", silent, true, 0, false},
+      {"task fails half-way", taskFailsHalfWay, true, 60, false},
+      {"BMC silent, no earlier file", silent, false, 0, false},
+      {"task fails, no earlier file", taskFailsHalfWay, false, 60, false},
+      {"success replaces", [](ConfigRig&) {}, true, 100, true},
+  };
+  const Bytes earlier = patternBytes(500, 9);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ConfigRig bench;
+    c.arrange(bench);
+    if (c.earlierFile) bench.rig.writeFile("backup.bin", earlier);
+    const sim::RunResult run = bench.backup();
+    EXPECT_EQ(run.console.ends_with(kFailed), !c.succeeds);
+    const Bytes arrived(bench.config.store.begin(),
+                        bench.config.store.begin() + static_cast<long>(c.arrived));
+    if (c.succeeds) {
+      EXPECT_EQ(bench.rig.readFile("backup.bin"), arrived);
+      EXPECT_FALSE(bench.rig.fileExists("backup.bin.partial"));
+    } else {
+      EXPECT_EQ(bench.rig.fileExists("backup.bin"), c.earlierFile);
+      if (c.earlierFile) {
+        EXPECT_EQ(bench.rig.readFile("backup.bin"), earlier);
+      }
+      EXPECT_EQ(bench.rig.readFile("backup.bin.partial"), arrived);
+    }
+  }
+}
+
+// The complete backup stays under the temporary name when it cannot take
+// the target's place; a folder as target is refused before anything exists.
+TEST(ConfigDriver, BackupThatCannotTakeItsPlace) {
+  ConfigRig bench;
+  bench.rig.writeFile("backup.bin", patternBytes(5));
+  hostplatform::faults().replaceFails = true;
+  sim::RunResult run = bench.backup();
+  EXPECT_TRUE(run.console.ends_with("ERROR: RENAME BACKUP FILE FAILED\n\n" + kFailed));
+  EXPECT_EQ(bench.rig.readFile("backup.bin"), patternBytes(5));
+  EXPECT_EQ(bench.rig.readFile("backup.bin.partial"), bench.config.store);
+
+  std::filesystem::create_directory(bench.rig.directory() / "folder");
+  run = bench.backup("folder");
+  EXPECT_EQ(run.console,
+            "=== IPMI Configuration Backup Mode ===\nERROR: OPEN FILE FAILED\n\n" + kFailed);
+  EXPECT_TRUE(std::filesystem::is_directory(bench.rig.directory() / "folder"));
+  EXPECT_FALSE(bench.rig.fileExists("folder.partial"));
 }
 
 }  // namespace

@@ -90,7 +90,7 @@ TEST(ConfigReplyArea, LongerReplyThanTheAreaFailsTheBackup) {
   EXPECT_EQ(console, kBackupHead + totalLine(200) + progressLine(60, 30) +
                          "ERROR: BACKUP REPLY TOO LONG\n\n" + progressLine(60, 30) + kFailed);
   EXPECT_EQ(sent.back(), Bytes{0x33});
-  EXPECT_EQ(rig.readFile("backup.bin"), Bytes(first.begin() + 4, first.end()));
+  EXPECT_EQ(rig.readFile("backup.bin.partial"), Bytes(first.begin() + 4, first.end()));
 }
 
 }  // namespace

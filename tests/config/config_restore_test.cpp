@@ -1,10 +1,12 @@
 // Configuration restore against the simulated BMC.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <functional>
 #include <ostream>
 
 #include "config_rig.h"
+#include "platform/host/host.h"
 
 namespace configtest {
 namespace {
@@ -19,35 +21,59 @@ Bytes blockRequest(uint32_t sequence, const Bytes& file, size_t from, size_t cou
   return request;
 }
 
+// Also when the file system answers reads in pieces: blocks stay whole.
 TEST(ConfigRestore, HundredBytesInBlocksOfFortyFive) {
-  ConfigRig bench(7);
-  const Bytes file = patternBytes(100, 1);
-  bench.rig.writeFile("restore.bin", file);
-  const sim::RunResult run = bench.restore();
+  for (size_t piece : {0, 7}) {
+    SCOPED_TRACE(piece);
+    ConfigRig bench(7);
+    const Bytes file = patternBytes(100, 1);
+    bench.rig.writeFile("restore.bin", file);
+    hostplatform::faults().readPieceLimit = piece;
+    const sim::RunResult run = bench.restore();
 
-  EXPECT_TRUE(run.exited);
-  EXPECT_EQ(run.result, 0);
-  const std::vector<Bytes> expected = {
-      {0x06},
-      {0x01, 0x64, 0x00, 0x00, 0x00},
-      {0x32},
-      blockRequest(0x10, file, 0, 45),
-      blockRequest(0x11, file, 45, 45),
-      blockRequest(0x12, file, 90, 10),
-  };
-  EXPECT_EQ(bench.requests(), expected);
-  EXPECT_EQ(bench.requests()[5].size(), 14u);
-  EXPECT_EQ(run.console,
-            "=== IPMI Configuration Restore Mode ===\n"
-            "Data preparing........\n"
-            "Total data length :       100\n"
-            "Bytes Processed data length : 0x  2d Bytes Transmit Progress :   45 %\r"
-            "Bytes Processed data length : 0x  5a Bytes Transmit Progress :   90 %\r"
-            "Bytes Processed data length : 0x  64 Bytes Transmit Progress :  100 %\r"
-            "Done. Please wait at least 1 minute to restore configurations.\n");
-  EXPECT_EQ(bench.config.store, file);
-  EXPECT_EQ(bench.config.restoresCompleted, 1);
-  EXPECT_TRUE(bench.config.violations.empty());
+    EXPECT_TRUE(run.exited);
+    EXPECT_EQ(run.result, 0);
+    const std::vector<Bytes> expected = {
+        {0x06},
+        {0x01, 0x64, 0x00, 0x00, 0x00},
+        {0x32},
+        blockRequest(0x10, file, 0, 45),
+        blockRequest(0x11, file, 45, 45),
+        blockRequest(0x12, file, 90, 10),
+    };
+    EXPECT_EQ(bench.requests(), expected);
+    EXPECT_EQ(bench.requests()[5].size(), 14u);
+    EXPECT_EQ(run.console,
+              "=== IPMI Configuration Restore Mode ===\n"
+              "Data preparing........\n"
+              "Total data length :       100\n"
+              "Bytes Processed data length : 0x  2d Bytes Transmit Progress :   45 %\r"
+              "Bytes Processed data length : 0x  5a Bytes Transmit Progress :   90 %\r"
+              "Bytes Processed data length : 0x  64 Bytes Transmit Progress :  100 %\r"
+              "Done. Please wait at least 1 minute to restore configurations.\n");
+    EXPECT_EQ(bench.config.store, file);
+    EXPECT_EQ(bench.config.restoresCompleted, 1);
+    EXPECT_TRUE(bench.config.violations.empty());
+  }
+}
+
+// A file that cannot be read to its measured end sends no short block; a
+// folder is no restore file.
+TEST(ConfigRestore, UnreadableFileFailsTheRestore) {
+  ConfigRig bench(7);
+  bench.rig.writeFile("restore.bin", patternBytes(100, 1));
+  hostplatform::faults().readFailsAt = 60;
+  sim::RunResult run = bench.restore();
+  EXPECT_EQ(run.console, kRestoreHead + totalLine(100) + progressLine(45, 45) +
+                             "ERROR: READ RESTORE FILE FAILED\n\n" + progressLine(60, 60) +
+                             kFailed);
+  EXPECT_EQ(bench.countRequests(ConfigOp::Block), 1u);
+  EXPECT_EQ(bench.requests().back(), Bytes{0x33});
+
+  std::filesystem::create_directory(bench.rig.directory() / "folder");
+  run = bench.restore("folder");
+  EXPECT_EQ(run.console, "=== IPMI Configuration Restore Mode ===\nERROR: OPEN FILE FAILED\n\n" +
+                             kFailed);
 }
 
 TEST(ConfigRestore, PreserveOptionPlaysNoPart) {

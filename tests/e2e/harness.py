@@ -141,13 +141,17 @@ def _run(argv: list[str], **kwargs) -> subprocess.CompletedProcess:
 
 
 def make_disk(path: pathlib.Path, files: dict[str, bytes | os.PathLike]) -> None:
-    """A FAT image holding `files` (name -> bytes or path; "dir/name" makes dir)."""
+    """A FAT image holding `files` (name -> bytes or path; "dir/name" makes dir;
+    "dir/" alone makes an empty folder)."""
     total = sum(len(v) if isinstance(v, bytes) else os.path.getsize(v) for v in files.values())
     sectors = max(65536, (2 * total) // 512 + 16384)
     _run(["mformat", "-i", str(path), "-C", "-T", str(sectors), "-v", "ESP", "::"])
     staging = path.parent / "staging"
     made = set()
     for name, content in files.items():
+        if name.endswith("/"):
+            _run(["mmd", "-i", str(path), f"::/{name.rstrip('/')}"])
+            continue
         source = staging / name
         source.parent.mkdir(parents=True, exist_ok=True)
         if isinstance(content, bytes):
@@ -162,6 +166,11 @@ def make_disk(path: pathlib.Path, files: dict[str, bytes | os.PathLike]) -> None
 
 
 def fetch_file(disk: pathlib.Path, name: str, workdir: pathlib.Path) -> bytes | None:
+    """The file's bytes; for "dir/", the folder's listing (None when no such
+    folder)."""
+    if name.endswith("/"):
+        listing = subprocess.run(["mdir", "-i", str(disk), f"::/{name}"], capture_output=True)
+        return listing.stdout if listing.returncode == 0 else None
     target = workdir / "fetched" / name
     target.parent.mkdir(parents=True, exist_ok=True)
     result = subprocess.run(["mcopy", "-o", "-i", str(disk), f"::/{name}", str(target)],

@@ -1,7 +1,10 @@
 """Firmware update, flash dump and the USB variant of Velkoran.efi in QEMU
 against bmcsim, in one boot: the flash bmcsim keeps must hold each image's
 regions, the dump read back from the disk must equal the served flash, and
-the console must be the text the host build prints for the same run."""
+the console must be the text the host build prints for the same run. The
+dump replaces an earlier, longer dump.bin; a dump that fails half-way keeps
+the earlier file of its name and leaves what arrived under the temporary
+name."""
 
 import pathlib
 import random
@@ -18,13 +21,17 @@ import harness  # noqa: E402
 # below give updates 3 and 4 their answers.
 COMMANDS = [
     "Velkoran.efi -d dump.bin",                      # served flash, 50 s wait
+    "Velkoran.efi -d old.bin",                       # data fails after one chunk
     "Velkoran.efi -f plain.bin",                     # update 1
     "Velkoran.efi -f cipher.bin -r n",               # update 2
     "Velkoran.efi -f plain.bin",                     # update 3: 0xDF
     "Velkoran.efi -f plain.bin",                     # update 4: 0xCD, reason 2
     "Velkoran.efi -i usb -f plain.bin",              # a key, then the size check
 ]
-DUMP, PLAIN, CIPHER, BUSY, REJECTED, USB = range(6)
+DUMP, FAILED_DUMP, PLAIN, CIPHER, BUSY, REJECTED, USB = range(7)
+# The first dump takes 54 data requests (53 full chunks and a last one); the
+# failed one gets its first chunk, then five bad replies in a row.
+FAILED_DUMP_FAULTS = range(56, 61)
 
 ANOTHER_USER = ("\u201cWarning!\nAnother user is updating!\n"
                 "Please wait for the BMC to restart!\u201d\n")
@@ -55,9 +62,13 @@ class FirmwareFlowsInQemu(unittest.TestCase):
                        "--fw-flash-out", str(cls.work / "flash-{update}.bin"),
                        "--fw-report", str(cls.work / "report.json"),
                        "--fw-info-code", "0xDF@3", "--fw-reject", "0:2@4"]
+        for request in FAILED_DUMP_FAULTS:
+            cls.options += ["--fw-short-data", str(request)]
+        cls.old = bytes(rng.randrange(256) for _ in range(500))
         cls.result = harness.run_boot(
-            COMMANDS, files={"plain.bin": cls.plain, "cipher.bin": cls.cipher},
-            fetch=["dump.bin"], bmcsim=harness.BmcSim(fs.bmcsim_argv(cls.options)),
+            COMMANDS, files={"plain.bin": cls.plain, "cipher.bin": cls.cipher,
+                             "old.bin": cls.old, "dump.bin": bytes(5000)},
+            fetch=["dump.bin", "dump.bin.partial", "old.bin", "old.bin.partial"], bmcsim=harness.BmcSim(fs.bmcsim_argv(cls.options)),
             keys=[harness.Key("Press any to continue", "x", invocation=USB)], timeout=400)
 
     @classmethod
@@ -105,6 +116,7 @@ class FirmwareFlowsInQemu(unittest.TestCase):
 
     def test_dump_file_equals_the_served_flash(self):
         self.assertEqual(self.result.files["dump.bin"], self.served)
+        self.assertIsNone(self.result.files["dump.bin.partial"])
         dump = after_echo(self.output(DUMP), COMMANDS[DUMP])
         self.assertTrue(dump.startswith("Phase1:Wait for BMC !!\n"
                                         "Phase2:Receive the flash data........... \n"
@@ -117,6 +129,14 @@ class FirmwareFlowsInQemu(unittest.TestCase):
         self.assertEqual(after_echo(self.output(USB), COMMANDS[USB]),
                          "Press any to continue name plain.bin\n"
                          "the file size of the firmware image is not correct!\n")
+
+
+    def test_failed_dump_keeps_the_earlier_file(self):
+        failed = after_echo(self.output(FAILED_DUMP), COMMANDS[FAILED_DUMP])
+        self.assertTrue(failed.endswith("length=0xbb8\nERROR: RECEIVE FLASH DATA FAILED\n\n"),
+                        failed[-300:])
+        self.assertEqual(self.result.files["old.bin"], self.old)
+        self.assertEqual(self.result.files["old.bin.partial"], self.served[:56])
 
 
 if __name__ == "__main__":

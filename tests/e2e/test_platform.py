@@ -11,7 +11,7 @@ import harness  # noqa: E402
 CHECKS = [
     "bytewise write", "block write", "bytewise read", "seek, tell and block read",
     "wb empties an existing file", "wb+ reads back what it wrote", "tokens",
-    "missing file and bad mode", "timers", "memory",
+    "missing file and bad mode", "folders and replace", "timers", "memory",
 ]
 
 
@@ -28,10 +28,13 @@ class PlatformInFirmware(unittest.TestCase):
             "platform_probe.efi": probe,
             "tokens.txt": b"  0xca2\n\tabcdefgh  last",
             "old.bin": b"an older and longer content",
+            "tokens2.txt": b"an older and longer content",
+            "EMPTYDIR/": b"",
         }
         fake_bmc = pathlib.Path(__file__).resolve().parent / "fake_bmc.py"
         cls.result = harness.run_boot(
-            ["platform_probe.efi"], files=files, fetch=["bytes.bin", "block.bin", "old.bin"],
+            ["platform_probe.efi"], files=files,
+            fetch=["bytes.bin", "block.bin", "old.bin", "EMPTYDIR/"],
             keys=[harness.Key("PRESS A KEY:", "k", invocation=0)],
             bmcsim=harness.BmcSim([sys.executable, str(fake_bmc), "{socket}"]), timeout=240)
         cls.lines = (cls.result.invocations[0].output or "").split("\n")
@@ -45,6 +48,7 @@ class PlatformInFirmware(unittest.TestCase):
         self.assertEqual(self.result.files["bytes.bin"], pattern(20000))
         self.assertEqual(self.result.files["block.bin"], pattern(20000))
         self.assertEqual(self.result.files["old.bin"], b"new")
+        self.assertIsNotNone(self.result.files["EMPTYDIR/"])
 
     def test_console_text_conversions(self):
         output = self.result.invocations[0].output

@@ -1,3 +1,4 @@
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -87,14 +88,18 @@ struct LengthCase {
   size_t served;
   std::optional<uint32_t> reported;
   std::string progress;
+  bool lengthMet = true;  // else the dump ends with an error, under the temporary name
 };
 
 const LengthCase kLengths[] = {
     {"reported length 0 prints no progress", 200, 0u, ""},
-    {"a first percentage of 100 is not printed", 40, 56u, ""},
+    {"a first percentage of 100 is not printed", 40, 56u, kReceiveFailed, false},
+    {"a first percentage of 100 is not printed, length met", 50, 50u, ""},
     {"more data than announced", 300, 112u,
      "1K bytes      50%\r1K bytes      100%\r1K bytes      150%\r"
-     "1K bytes      200%\r1K bytes      250%\r1K bytes      300%\r"},
+     "1K bytes      200%\r1K bytes      250%\r1K bytes      300%\r" +
+         kReceiveFailed,
+     false},
     {"last chunk without data", 112, std::nullopt,
      "1K bytes      50%\r1K bytes      100%\r1K bytes      150%\r"},
     {"last chunk of 19 bytes", 56 * 2 + 19, std::nullopt, ""},
@@ -114,7 +119,7 @@ TEST_F(DumpTest, ProgressFollowsTheReportedLengthAndEveryChunkIsKept) {
     if (c.reported) {
       EXPECT_EQ(progress, c.progress);
     }
-    EXPECT_EQ(readFile("dump.bin"), firmware.flash);
+    EXPECT_EQ(readFile(c.lengthMet ? "dump.bin" : "dump.bin.partial"), firmware.flash);
   }
 }
 
@@ -124,7 +129,8 @@ TEST_F(DumpTest, ThirtyTwoMebibytesStartAtZeroPercent) {
   const std::string start =
       kPhase1 + kPhase2 + "length=0x2000000\n1K bytes      0%\r1639K bytes      5%\r";
   EXPECT_EQ(afterEcho().substr(0, start.size()), start);
-  EXPECT_EQ(readFile("dump.bin"), firmware.flash);
+  EXPECT_TRUE(afterEcho().ends_with(kReceiveFailed));
+  EXPECT_EQ(readFile("dump.bin.partial"), firmware.flash);
 }
 
 struct DataFaultCase {
@@ -158,11 +164,10 @@ TEST_F(DumpTest, StaleDataNeverReachesTheFile) {
   for (const DataFaultCase& c : kDataFaults) {
     SCOPED_TRACE(c.name);
     reset();
-    firmware.knobs.reportedDumpLength = 0;
     c.arrange(firmware.knobs);
-    dump(56 * 4 + 3);
+    dump(56 * 4 + 3);  // no chunk lands on a multiple of 5 percent
     EXPECT_EQ(result, 1);
-    EXPECT_EQ(afterEcho(), kPhase1 + kPhase2 + "length=0x0\n" + c.printed);
+    EXPECT_EQ(afterEcho(), kPhase1 + kPhase2 + "length=0xe3\n" + c.printed);
     EXPECT_EQ(readFile("dump.bin"), firmware.flash);
     EXPECT_EQ(waitedSeconds(), 50u + c.retryWaits);
   }
@@ -174,7 +179,9 @@ TEST_F(DumpTest, FiveFailedAttemptsEndTheDumpWithWhatArrived) {
   dump(56 * 4);
   EXPECT_EQ(result, 1);
   EXPECT_EQ(afterEcho(), kPhase1 + kPhase2 + "length=0x0\n" + kReceiveFailed);
-  EXPECT_EQ(readFile("dump.bin"), Bytes(firmware.flash.begin(), firmware.flash.begin() + 112));
+  EXPECT_EQ(readFile("dump.bin.partial"),
+            Bytes(firmware.flash.begin(), firmware.flash.begin() + 112));
+  EXPECT_FALSE(std::filesystem::exists(path("dump.bin")));
   EXPECT_EQ(firmware.requestCount[kGetDumpFlashData], 7);
   EXPECT_EQ(waitedSeconds(), 50u + 4u);
 }
@@ -223,6 +230,104 @@ TEST_F(DumpTest, DumpFileDecidesTheMode) {
     EXPECT_EQ(firmware.requestCount[0x16], 0);  // GetFWUpdateInfo
     EXPECT_EQ(firmware.requestCount[0x0D], 0);  // GetUSBFWUpdateInfo
   }
+}
+
+}  // namespace
+}  // namespace flowtest
+
+namespace flowtest {
+namespace {
+
+// A reply lost after the BMC moved on cannot be asked for again: the dump
+// must not end looking complete.
+TEST_F(DumpTest, LostChunkNeverEndsAsACompleteDump) {
+  struct Case {
+    const char* name;
+    std::optional<uint32_t> reported;
+    int dataRequests;
+  };
+  const Case cases[] = {
+      // Asked again, the BMC gives the next chunk; the length shows the loss.
+      {"reported length", std::nullopt, 5},
+      // Nothing could show the loss later: the dump stops at once.
+      {"no reported length", 0u, 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    reset();
+    firmware.knobs.reportedDumpLength = c.reported;
+    firmware.knobs.dataFaults = {{2, sim::FirmwareBmc::DataFault::kOverlong}};
+    dump(56 * 4 + 3);
+    std::string printed = afterEcho();
+    EXPECT_EQ(printed.substr(printed.find('\n', printed.find("length=")) + 1), kReceiveFailed);
+    EXPECT_EQ(firmware.requestCount[kGetDumpFlashData], c.dataRequests);
+    EXPECT_FALSE(std::filesystem::exists(path("dump.bin")));
+  }
+}
+
+// A dump takes the place of an earlier file only once it is complete.
+TEST_F(DumpTest, FailedDumpKeepsTheEarlierFile) {
+  struct Case {
+    const char* name;
+    std::function<void(sim::FirmwareBmc::Knobs&)> arrange;
+    bool earlierFile;
+    size_t arrived;  // flash bytes the new file holds
+    std::string ending;
+  };
+  const auto silent = [](auto& k) {
+    for (int n = 1; n <= 5; ++n) k.unanswered.insert({kGetDumpFlashData, n});
+  };
+  const auto failsHalfWay = [](auto& k) {
+    for (int n = 3; n <= 7; ++n) k.dataFaults[n] = sim::FirmwareBmc::DataFault::kShort;
+  };
+  const Case cases[] = {
+      {"BMC silent", silent, true, 0, kReceiveFailed},
+      {"data fails half-way", failsHalfWay, true, 112, kReceiveFailed},
+      {"BMC silent, no earlier file", silent, false, 0, kReceiveFailed},
+      {"data fails, no earlier file", failsHalfWay, false, 112, kReceiveFailed},
+      {"success replaces", [](auto&) {}, true, 300, "length=0x12c\n"},
+  };
+  const Bytes earlier(1000, 0x5A);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    reset();
+    std::filesystem::remove(path("dump.bin"));
+    std::filesystem::remove(path("dump.bin.partial"));
+    c.arrange(firmware.knobs);
+    if (c.earlierFile) writeFile("dump.bin", earlier);
+    dump(300);
+    EXPECT_TRUE(afterEcho().ends_with(c.ending));
+    const Bytes arrived(firmware.flash.begin(), firmware.flash.begin() + c.arrived);
+    if (c.arrived == firmware.flash.size()) {
+      EXPECT_EQ(readFile("dump.bin"), arrived);
+      EXPECT_FALSE(std::filesystem::exists(path("dump.bin.partial")));
+    } else {
+      EXPECT_EQ(std::filesystem::exists(path("dump.bin")), c.earlierFile);
+      if (c.earlierFile) {
+        EXPECT_EQ(readFile("dump.bin"), earlier);
+      }
+      EXPECT_EQ(readFile("dump.bin.partial"), arrived);
+    }
+  }
+}
+
+TEST_F(DumpTest, DumpThatCannotTakeItsPlaceStaysUnderTheTemporaryName) {
+  writeFile("dump.bin", Bytes(10, 1));
+  hostplatform::faults().replaceFails = true;
+  dump(300);
+  EXPECT_TRUE(afterEcho().ends_with("ERROR: RENAME DUMP FILE FAILED\n\n"));
+  EXPECT_EQ(readFile("dump.bin"), Bytes(10, 1));
+  EXPECT_EQ(readFile("dump.bin.partial"), firmware.flash);
+}
+
+TEST_F(DumpTest, FolderAsDumpFileIsRefusedAndKept) {
+  std::filesystem::create_directory(path("folder"));
+  firmware.flash = pattern(100);
+  run({"-d", path("folder")});
+  EXPECT_TRUE(afterEcho().ends_with("ERROR: OPEN BINARY FILE FAILED " + path("folder") + "\n\n"));
+  EXPECT_TRUE(std::filesystem::is_directory(path("folder")));
+  EXPECT_FALSE(std::filesystem::exists(path("folder.partial")));
+  EXPECT_EQ(firmware.requestCount[kGetDumpFlashData], 0);
 }
 
 }  // namespace

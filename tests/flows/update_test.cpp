@@ -1,3 +1,4 @@
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -177,6 +178,10 @@ const FailureCase kFailures[] = {
        t.firmware.knobs.unanswered = {{kReceiveFWData, 3}};
      },
      kUploadStart + kTransportError + kReceiveFailed, true},
+    // Past the first region: the file gives nothing from 0x9100 on.
+    {"read error inside the image",
+     [](UpdateTest&) { hostplatform::faults().readFailsAt = 0x9100; },
+     kUploadStart + okLine(0, "     100") + "ERROR: READ BINARY FILE FAILED\n\n", true},
     {"rejected: verification",
      [](UpdateTest& t) {
        t.firmware.knobs.reject = sim::FirmwareBmc::Rejection{0, 1};
@@ -214,10 +219,25 @@ TEST_F(UpdateTest, EveryFailureEndsAsTheTableSays) {
 }
 
 TEST_F(UpdateTest, MissingFileSendsNothing) {
-  run({"-f", path("absent.bin")});
-  EXPECT_EQ(result, -1);
-  EXPECT_EQ(afterEcho(), "ERROR: OPEN BINARY FILE FAILED\n\n");
-  EXPECT_TRUE(bmc.received.empty());
+  std::filesystem::create_directory(path("folder"));
+  for (const char* name : {"absent.bin", "folder"}) {
+    SCOPED_TRACE(name);
+    reset();
+    run({"-f", path(name)});
+    EXPECT_EQ(result, -1);
+    EXPECT_EQ(afterEcho(), "ERROR: OPEN BINARY FILE FAILED\n\n");
+    EXPECT_TRUE(bmc.received.empty());
+  }
+}
+
+// A file system that answers reads in pieces must not shift a byte.
+TEST_F(UpdateTest, ImageReadInPiecesArrivesUnshifted) {
+  hostplatform::faults().readPieceLimit = 7;
+  update();
+  ASSERT_EQ(result, 0);
+  EXPECT_EQ(flashAt(0x8000, 100), regionBytes(image, 0x8000, 100));
+  EXPECT_EQ(flashAt(0x9000, 2000), regionBytes(image, 0x9000, 2000));
+  EXPECT_EQ(flashAt(0, 0x40000), regionBytes(image, 0, 0x40000));
 }
 
 TEST_F(UpdateTest, RejectionOnALaterRegionComesAfterItsCompletionLine) {

@@ -87,11 +87,13 @@ TEST_F(UsbUpdateTest, TableIsReadOnlyForKindTwoAndNothingIsSent) {
   const struct {
     uint8_t kindByte;
     uint8_t regions;
-  } cases[] = {{0x02, 1}, {0x01, 0}};
+    size_t readPieceLimit;  // the table is read whole also from pieces
+  } cases[] = {{0x02, 1, 0}, {0x01, 0, 0}, {0x02, 1, 16}};
   for (const auto& c : cases) {
     reset();
     writeSparseFile("usb.bin", Bytes(kTable.begin(), kTable.end()), kWholeFlash);
     firmware.knobs.usbKindByte = c.kindByte;
+    hostplatform::faults().readPieceLimit = c.readPieceLimit;
     usbUpdate({"-r", "n"});
     EXPECT_EQ(toolContext.regionCount, c.regions);
     EXPECT_EQ(requestsFor(kGetUSBFWUpdateInfo), std::vector<Bytes>{{0}});

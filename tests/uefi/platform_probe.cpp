@@ -99,6 +99,23 @@ bool tokens(const char* name) {
   return ok;
 }
 
+// A folder is never a file stream, in any mode, and stays; a file takes the
+// place of another; a stream opened for reading closes cleanly.
+bool foldersAndReplace(const char* folder) {
+  bool ok = platform::fileIsFolder(folder) && !platform::fileIsFolder("tokens.txt");
+  const char* const modes[] = {"rb", "wb", "wb+"};
+  for (const char* mode : modes) ok = ok && platform::fileOpen(folder, mode) == nullptr;
+  ok = ok && platform::fileIsFolder(folder) && platform::fileReplace("bytes.bin", folder) != 0;
+  File* file = platform::fileOpen("new.bin", "wb");
+  ok = ok && file != nullptr && platform::fileWrite(file, "replaced", 8) == 8 &&
+       platform::fileClose(file) == 0 && platform::fileReplace("new.bin", "tokens2.txt") == 0;
+  file = platform::fileOpen("tokens2.txt", "rb");
+  char text[16] = {};
+  ok = ok && file != nullptr && platform::fileRead(file, text, sizeof text) == 8 &&
+       text::equal(text, "replaced") && platform::fileClose(file) == 0;
+  return ok && platform::fileOpen("new.bin", "rb") == nullptr;
+}
+
 bool missingFile() {
   return platform::fileOpen("no-such-file.bin", "rb") == nullptr &&
          platform::fileOpen("tokens.txt", "a") == nullptr;
@@ -155,6 +172,7 @@ extern "C" EFI_STATUS efi_main(EFI_HANDLE imageHandle, EFI_SYSTEM_TABLE* systemT
   report("wb+ reads back what it wrote", readWriteStream("rw.bin"));
   report("tokens", tokens("tokens.txt"));
   report("missing file and bad mode", missingFile());
+  report("folders and replace", foldersAndReplace("EMPTYDIR"));
   report("timers", timers());
   report("memory", memory());
   ports();

@@ -42,6 +42,11 @@ struct Faults {
   // fileRead() gives at most this many bytes per call (a file system that
   // answers in pieces); 0 is no limit.
   size_t readPieceLimit = 0;
+  // fileRead() gives nothing at or past this file position (a read error
+  // inside the file); -1 is none.
+  int64_t readFailsAt = -1;
+  // fileReplace() fails without touching either file.
+  bool replaceFails = false;
   // fileClose() reports failure (its buffered data could not be written).
   bool closeFails = false;
   // Allocations of exactly this size fail; 0 is none.

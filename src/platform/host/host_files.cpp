@@ -2,6 +2,8 @@
 #include <cctype>
 #include <cstdio>
 
+#include <sys/stat.h>
+
 #include "platform/host/host.h"
 #include "platform/platform.h"
 
@@ -41,6 +43,12 @@ File* fileOpen(const char* name, const char* mode) {
   if (!modeIsKnown(mode)) return nullptr;
   std::FILE* stream = std::fopen(name, mode);
   if (stream == nullptr) return nullptr;
+  // Reading modes open a folder on POSIX; the firmware's files never do.
+  struct stat status {};
+  if (fstat(fileno(stream), &status) != 0 || S_ISDIR(status.st_mode)) {
+    std::fclose(stream);
+    return nullptr;
+  }
   return new File{stream};
 }
 
@@ -55,6 +63,12 @@ int64_t fileTell(File* file) { return std::ftell(file->stream); }
 size_t fileRead(File* file, void* buffer, size_t count) {
   size_t limit = hostplatform::faults().readPieceLimit;
   if (limit != 0 && count > limit) count = limit;
+  int64_t failsAt = hostplatform::faults().readFailsAt;
+  if (failsAt >= 0) {
+    int64_t position = std::ftell(file->stream);
+    int64_t before = position < failsAt ? failsAt - position : 0;
+    if (static_cast<uint64_t>(before) < count) count = static_cast<size_t>(before);
+  }
   return std::fread(buffer, 1, count, file->stream);
 }
 
@@ -92,6 +106,17 @@ int fileClose(File* file) {
   delete file;
   if (hostplatform::faults().closeFails) return -1;
   return result == 0 ? 0 : -1;
+}
+
+bool fileIsFolder(const char* name) {
+  struct stat status {};
+  return stat(name, &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+int fileReplace(const char* from, const char* to) {
+  if (fileIsFolder(to)) return -1;
+  if (hostplatform::faults().replaceFails) return -1;
+  return std::rename(from, to) == 0 ? 0 : -1;
 }
 
 }  // namespace platform

@@ -11,6 +11,7 @@ namespace platform {
 
 struct File {
   SHELL_FILE_HANDLE handle;
+  bool writable;
   uint64_t firmwarePosition;  // where the next firmware read or write lands
   BufferedStream stream;
 };
@@ -68,20 +69,33 @@ bool isDirectory(SHELL_FILE_HANDLE handle) {
   return directory;
 }
 
-// Opening with "create" keeps an existing file's contents, so a stream that
-// must start empty deletes the file first.
+// Opening with "create" keeps an existing file's contents (and deleting it
+// first may report failure only as a warning), so a stream that must start
+// empty cuts the file to size 0 itself.
+bool emptyFile(SHELL_FILE_HANDLE handle) {
+  EFI_FILE_INFO* info = uefi::shell()->GetFileInfo(handle);
+  if (info == nullptr) return false;
+  bool empty = info->FileSize == 0;
+  if (!empty) {
+    info->FileSize = 0;
+    empty = uefi::shell()->SetFileInfo(handle, info) == EFI_SUCCESS;
+  }
+  release(info);
+  return empty;
+}
+
+// A folder is refused before anything is created or emptied: the file
+// system would let it be opened for writing.
 bool openHandle(const CHAR16* name, bool forWriting, SHELL_FILE_HANDLE* handle) {
   EFI_SHELL_PROTOCOL* shell = uefi::shell();
   constexpr UINT64 kReadWrite = EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE;
-  if (!forWriting) {
-    return !EFI_ERROR(shell->OpenFileByName(name, handle, EFI_FILE_MODE_READ));
+  UINT64 mode = forWriting ? kReadWrite | EFI_FILE_MODE_CREATE : EFI_FILE_MODE_READ;
+  if (EFI_ERROR(shell->OpenFileByName(name, handle, mode))) return false;
+  if (isDirectory(*handle) || (forWriting && !emptyFile(*handle))) {
+    shell->CloseFile(*handle);
+    return false;
   }
-  SHELL_FILE_HANDLE existing = nullptr;
-  if (!EFI_ERROR(shell->OpenFileByName(name, &existing, kReadWrite)) &&
-      EFI_ERROR(shell->DeleteFile(existing))) {
-    return false;  // DeleteFile closed the handle either way
-  }
-  return !EFI_ERROR(shell->OpenFileByName(name, handle, kReadWrite | EFI_FILE_MODE_CREATE));
+  return true;
 }
 
 CHAR16* wideName(const char* name) {
@@ -90,6 +104,58 @@ CHAR16* wideName(const char* name) {
   auto* wide = static_cast<uint16_t*>(allocate(capacity * sizeof(uint16_t)));
   if (wide != nullptr) utf::utf8ToUtf16(name, length, wide, capacity);
   return reinterpret_cast<CHAR16*>(wide);
+}
+
+size_t wideLength(const CHAR16* name) {
+  size_t length = 0;
+  while (name[length] != 0) ++length;
+  return length;
+}
+
+// The last component of a path: the name within its folder.
+const CHAR16* baseName(const CHAR16* path) {
+  const CHAR16* base = path;
+  for (const CHAR16* c = path; *c != 0; ++c) {
+    if (*c == '\\' || *c == '/' || *c == ':') base = c + 1;
+  }
+  return base;
+}
+
+// Removes the file `name` if there is one; a folder refuses.
+bool removeFile(const CHAR16* name) {
+  EFI_SHELL_PROTOCOL* shell = uefi::shell();
+  SHELL_FILE_HANDLE handle = nullptr;
+  constexpr UINT64 kReadWrite = EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE;
+  if (EFI_ERROR(shell->OpenFileByName(name, &handle, kReadWrite))) return true;
+  if (isDirectory(handle)) {
+    shell->CloseFile(handle);
+    return false;
+  }
+  // A warning means the file is still there.
+  return shell->DeleteFile(handle) == EFI_SUCCESS;  // closes the handle either way
+}
+
+// Renames the file `from` to newName within its folder through its file
+// information; the file system refuses a name that is taken.
+bool renameFile(const CHAR16* from, const CHAR16* newName) {
+  EFI_SHELL_PROTOCOL* shell = uefi::shell();
+  SHELL_FILE_HANDLE handle = nullptr;
+  if (EFI_ERROR(shell->OpenFileByName(from, &handle, EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE))) {
+    return false;
+  }
+  bool renamed = false;
+  EFI_FILE_INFO* info = shell->GetFileInfo(handle);
+  size_t nameBytes = (wideLength(newName) + 1) * sizeof(CHAR16);
+  auto* renamedInfo = static_cast<EFI_FILE_INFO*>(allocate(SIZE_OF_EFI_FILE_INFO + nameBytes));
+  if (info != nullptr && renamedInfo != nullptr) {
+    text::copyBytes(renamedInfo, info, SIZE_OF_EFI_FILE_INFO);
+    text::copyBytes(renamedInfo->FileName, newName, nameBytes);
+    renamedInfo->Size = SIZE_OF_EFI_FILE_INFO + nameBytes;
+    renamed = shell->SetFileInfo(handle, renamedInfo) == EFI_SUCCESS;
+  }
+  release(renamedInfo);
+  release(info);
+  return shell->CloseFile(handle) == EFI_SUCCESS && renamed;
 }
 
 }  // namespace
@@ -105,12 +171,12 @@ File* fileOpen(const char* name, const char* mode) {
   release(wide);
   if (!opened) return nullptr;
   auto* file = static_cast<File*>(allocate(sizeof(File)));
-  if (file == nullptr || isDirectory(handle)) {
+  if (file == nullptr) {
     uefi::shell()->CloseFile(handle);
-    release(file);
     return nullptr;
   }
   file->handle = handle;
+  file->writable = forWriting;
   file->firmwarePosition = 0;
   streamInit(&file->stream, StreamBackend{file, readAt, writeAt, sizeOf});
   return file;
@@ -141,9 +207,38 @@ int filePutByte(File* file, uint8_t byte) { return streamPutByte(&file->stream, 
 int fileClose(File* file) {
   if (file == nullptr) return -1;
   bool written = streamFlush(&file->stream);
-  uefi::shell()->CloseFile(file->handle);
+  // The file system may hold written data back until it is flushed (a file
+  // opened for reading only refuses to be flushed).
+  if (file->writable) {
+    written = uefi::shell()->FlushFile(file->handle) == EFI_SUCCESS && written;
+  }
+  written = uefi::shell()->CloseFile(file->handle) == EFI_SUCCESS && written;
   release(file);
   return written ? 0 : -1;
+}
+
+bool fileIsFolder(const char* name) {
+  if (uefi::shell() == nullptr) return false;
+  CHAR16* wide = wideName(name);
+  if (wide == nullptr) return false;
+  SHELL_FILE_HANDLE handle = nullptr;
+  bool folder = !EFI_ERROR(uefi::shell()->OpenFileByName(wide, &handle, EFI_FILE_MODE_READ));
+  release(wide);
+  if (!folder) return false;
+  folder = isDirectory(handle);
+  uefi::shell()->CloseFile(handle);
+  return folder;
+}
+
+int fileReplace(const char* from, const char* to) {
+  if (uefi::shell() == nullptr) return -1;
+  CHAR16* wideFrom = wideName(from);
+  CHAR16* wideTo = wideName(to);
+  bool replaced = wideFrom != nullptr && wideTo != nullptr && removeFile(wideTo) &&
+                  renameFile(wideFrom, baseName(wideTo));
+  release(wideFrom);
+  release(wideTo);
+  return replaced ? 0 : -1;
 }
 
 }  // namespace platform

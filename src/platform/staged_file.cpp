@@ -1,0 +1,32 @@
+#include "platform/staged_file.h"
+
+#include "platform/text.h"
+
+namespace platform {
+
+File* stagedOpen(StagedFile* staged, const char* target, const char* mode) {
+  staged->file = nullptr;
+  staged->target = target;
+  const size_t length = text::lengthWithin(target, kStagedNameCapacity);
+  if (length + sizeof kTemporarySuffix > kStagedNameCapacity || fileIsFolder(target)) {
+    return nullptr;
+  }
+  text::copyBytes(staged->temporaryName, target, length);
+  text::copyBytes(staged->temporaryName + length, kTemporarySuffix, sizeof kTemporarySuffix);
+  staged->file = fileOpen(staged->temporaryName, mode);
+  return staged->file;
+}
+
+StagedEnd stagedCommit(StagedFile* staged) {
+  if (stagedAbandon(staged) != 0) return StagedEnd::closeFailed;
+  if (fileReplace(staged->temporaryName, staged->target) != 0) return StagedEnd::replaceFailed;
+  return StagedEnd::placed;
+}
+
+int stagedAbandon(StagedFile* staged) {
+  File* file = staged->file;
+  staged->file = nullptr;
+  return file == nullptr ? 0 : fileClose(file);
+}
+
+}  // namespace platform

@@ -1,0 +1,37 @@
+// An output file written under a temporary name next to its target and put
+// in the target's place only once it is complete and closed, so that a run
+// that fails never destroys an earlier file of the same name, and what did
+// arrive stays under the temporary name.
+#pragma once
+
+#include <cstddef>
+
+#include "platform/platform.h"
+
+namespace platform {
+
+// The temporary name is the target's name with this appended.
+constexpr char kTemporarySuffix[] = ".partial";
+constexpr size_t kStagedNameCapacity = 512;
+
+struct StagedFile {
+  File* file;
+  const char* target;
+  char temporaryName[kStagedNameCapacity];
+};
+
+// Opens the temporary file in a writing mode. nullptr when the target is a
+// folder (before anything is created), when the name is too long, or when
+// the temporary file cannot be opened.
+File* stagedOpen(StagedFile* staged, const char* target, const char* mode);
+
+enum class StagedEnd { placed, closeFailed, replaceFailed };
+
+// Closes the complete file and puts it in the target's place.
+StagedEnd stagedCommit(StagedFile* staged);
+
+// Closes the file and leaves its data under the temporary name; -1 when
+// closing failed.
+int stagedAbandon(StagedFile* staged);
+
+}  // namespace platform
