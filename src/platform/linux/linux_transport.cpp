@@ -71,9 +71,10 @@ int openDevice() {
     chosen().way = Way::device;
     return 0;
   }
-  if (!given && (errno == ENOENT || errno == ENODEV || errno == ENXIO)) return 1;
-  complain("cannot open the IPMI device %s: %s", path, std::strerror(errno));
-  if (errno == EACCES || errno == EPERM) complain("run it as root (or as a user the device lets in)");
+  const int error = errno;
+  if (!given && (error == ENOENT || error == ENODEV || error == ENXIO)) return 1;
+  complain("cannot open the IPMI device %s: %s", path, std::strerror(error));
+  if (error == EACCES || error == EPERM) complain("run it as root (or as a user the device lets in)");
   return -1;
 }
 
@@ -83,11 +84,12 @@ int openPorts() {
   const uint64_t ports[] = {toolContext.commandPort, toolContext.dataPort, toolContext.statusPort};
   for (uint64_t port : ports) {
     if (port <= 0xFFFF && ioperm(static_cast<unsigned long>(port), 1, 1) == 0) continue;
+    const int error = port <= 0xFFFF ? errno : EINVAL;
     char where[8];
     std::snprintf(where, sizeof where, "%#lx", static_cast<unsigned long>(port));
     complain("no IPMI device (%s) and no access to the KCS port %s", kDefaultDevice, where);
     complain("%s; load the kernel's driver instead: modprobe ipmi_si ipmi_devintf",
-             errno == EPERM ? "port access needs root" : std::strerror(errno));
+             error == EPERM ? "port access needs root" : std::strerror(error));
     return -1;
   }
   chosen().way = Way::ports;
