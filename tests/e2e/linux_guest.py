@@ -249,6 +249,18 @@ def boot(work: pathlib.Path, steps: str, files: dict[str, bytes | os.PathLike],
     return GuestRun(parse_files(raw), console.decode(errors="replace"), seconds)
 
 
+def start_bmcsim(socket: pathlib.Path, options: list[str], cwd: pathlib.Path) -> subprocess.Popen:
+    """bmcsim listening on the UNIX socket (an old one is replaced)."""
+    socket.unlink(missing_ok=True)
+    sim = subprocess.Popen([str(fs.BMCSIM), "--listen", f"unix:{socket}"] + options, cwd=cwd,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                           start_new_session=True)
+    deadline = time.monotonic() + 10
+    while not socket.exists() and time.monotonic() < deadline:
+        time.sleep(0.05)
+    return sim
+
+
 def host_reference(runs: list[list[str]], files: dict[str, bytes | os.PathLike],
                    bmcsim_options: list[str]) -> list[str]:
     """What velkoran-sim prints for each run, in order, against one bmcsim with
@@ -260,13 +272,8 @@ def host_reference(runs: list[list[str]], files: dict[str, bytes | os.PathLike],
             data = content if isinstance(content, bytes) else pathlib.Path(content).read_bytes()
             (directory / name).write_bytes(data)
         socket = directory / "bmc.sock"
-        sim = subprocess.Popen([str(fs.BMCSIM), "--listen", f"unix:{socket}"] + bmcsim_options,
-                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                               cwd=scratch, start_new_session=True)
+        sim = start_bmcsim(socket, bmcsim_options, directory)
         try:
-            deadline = time.monotonic() + 10
-            while not socket.exists() and time.monotonic() < deadline:
-                time.sleep(0.05)
             for args in runs:
                 run = subprocess.run(["velkoran"] + args, executable=str(fs.HOST_VELKORAN),
                                      capture_output=True, timeout=120, cwd=scratch,

@@ -25,13 +25,9 @@ def interrupted_update(work: pathlib.Path, after: str, progress: str) -> tuple[i
     `after`, and returns the exit status, stdout, stderr and bmcsim's report."""
     image, _ = fs.make_image(work, "big.bin", [(2 << 20, 0)])
     socket, report = work / "bmc.sock", work / "report.json"
-    sim = subprocess.Popen([str(fs.BMCSIM), "--listen", f"unix:{socket}", "--fw-report", str(report),
-                            "--fw-progress", progress], stdout=subprocess.DEVNULL,
-                           stderr=subprocess.DEVNULL, start_new_session=True)
+    sim = linux_guest.start_bmcsim(socket, ["--fw-report", str(report), "--fw-progress", progress],
+                                   work)
     try:
-        deadline = time.monotonic() + 10
-        while not socket.exists() and time.monotonic() < deadline:
-            time.sleep(0.05)
         program = subprocess.Popen([str(linux_guest.VELKORAN), "-f", str(image)],
                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=work,
                                    env=dict(os.environ, VELKORAN_BMC=f"unix:{socket}"))

@@ -8,7 +8,6 @@ import random
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
@@ -29,14 +28,8 @@ CASES = [
 
 def console(program: pathlib.Path, args: list[str], options: list[str], work: pathlib.Path) -> str:
     socket = work / "bmc.sock"
-    socket.unlink(missing_ok=True)
-    sim = subprocess.Popen([str(fs.BMCSIM), "--listen", f"unix:{socket}"] + options, cwd=work,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                           start_new_session=True)
+    sim = linux_guest.start_bmcsim(socket, options, work)
     try:
-        deadline = time.monotonic() + 10
-        while not socket.exists() and time.monotonic() < deadline:
-            time.sleep(0.05)
         run = subprocess.run(["velkoran"] + args, executable=str(program), cwd=work,
                              capture_output=True, timeout=120,
                              env=dict(os.environ, VELKORAN_BMC=f"unix:{socket}"))
