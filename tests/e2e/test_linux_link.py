@@ -1,6 +1,7 @@
 """velkoran, the Linux build, over the external-BMC link (VELKORAN_BMC=unix:)
 prints what velkoran-sim prints over its simulated KCS device, for answers
-that go wrong in different ways (no QEMU; real delays, so few cases)."""
+that go wrong in different ways (no QEMU; real delays, so few cases); and
+the ways to the BMC it refuses, with a reason on stderr."""
 
 import os
 import pathlib
@@ -55,6 +56,26 @@ class SameTextOverTheLink(unittest.TestCase):
                     expected = console(fs.HOST_VELKORAN, args, options, work)
                     self.assertIn(" \n", expected)  # the echo line: the run got going
                     self.assertEqual(console(linux_guest.VELKORAN, args, options, work), expected)
+
+
+class RefusedWays(unittest.TestCase):
+    def test_each_stops_after_the_echo_with_its_reason(self):
+        cases = [
+            ({"VELKORAN_BMC": "sim"}, "VELKORAN_BMC=sim: this program has no simulated BMC "
+                                         "(the test build velkoran-sim has)"),
+            ({"VELKORAN_BMC": "bmc.sock"}, 'VELKORAN_BMC="bmc.sock" is not unix:PATH or tcp:HOST:PORT'),
+            ({"VELKORAN_IPMI_DEVICE": "/nonexistent/ipmi9"},
+             "cannot open the IPMI device /nonexistent/ipmi9: No such file or directory"),
+        ]
+        for variables, reason in cases:
+            with self.subTest(reason), tempfile.TemporaryDirectory() as scratch:
+                env = {k: v for k, v in os.environ.items() if not k.startswith("VELKORAN_")}
+                run = subprocess.run(["velkoran", "-d", "dump.bin"], cwd=scratch,
+                                     executable=str(linux_guest.VELKORAN), capture_output=True,
+                                     timeout=30, env=dict(env, **variables))
+                self.assertTrue(run.stdout.decode().endswith("\nvelkoran -d dump.bin \n"))
+                self.assertEqual(run.stderr.decode(), f"velkoran: {reason}\n")
+                self.assertEqual(os.listdir(scratch), [])
 
 
 if __name__ == "__main__":
