@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -37,16 +38,20 @@ Chosen& chosen() {
 volatile std::sig_atomic_t stage = static_cast<int>(UpdateStage::none);
 volatile std::sig_atomic_t interrupt = 0;
 
-void complain(const char* format, const char* a = "", const char* b = "") {
+// A line of the Linux build's own on stderr, after the console text so far.
+__attribute__((format(printf, 1, 2))) void complain(const char* format, ...) {
   std::fflush(stdout);
   std::fprintf(stderr, "velkoran: ");
-  std::fprintf(stderr, format, a, b);
+  va_list args;
+  va_start(args, format);
+  std::vfprintf(stderr, format, args);
+  va_end(args);
   std::fprintf(stderr, "\n");
 }
 
 int openLink(const char* value) {
   if (std::strcmp(value, "sim") == 0) {
-    complain("%s=sim: this program has no simulated BMC (the test build velkoran-sim has)%s",
+    complain("%s=sim: this program has no simulated BMC (the test build velkoran-sim has)",
              kBmcVariable);
     return -1;
   }
