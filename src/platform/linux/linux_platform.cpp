@@ -14,14 +14,6 @@
 #include "platform/host/host.h"
 #include "platform/platform.h"
 
-namespace hostplatform {
-// The host files' fault knobs exist for tests; here they stay off.
-Faults& faults() {
-  static Faults none;
-  return none;
-}
-}  // namespace hostplatform
-
 namespace {
 
 timespec monotonicNow() {
@@ -34,6 +26,21 @@ uint64_t monotonicMicros() {
   const timespec now = monotonicNow();
   return static_cast<uint64_t>(now.tv_sec) * 1000000u + static_cast<uint64_t>(now.tv_nsec) / 1000u;
 }
+
+}  // namespace
+
+// What the shared host files expect of the platform under them.
+namespace hostplatform {
+// Their fault knobs exist for tests; here they stay off.
+Faults& faults() {
+  static Faults none;
+  return none;
+}
+// Real time where the host platform keeps a virtual clock.
+uint64_t nowMicros() { return monotonicMicros(); }
+}  // namespace hostplatform
+
+namespace {
 
 struct LinuxTimer {
   bool armed = false;
