@@ -1,7 +1,9 @@
 """velkoran, the static Linux build, in a Linux guest without the kernel's
 IPMI driver: it drives the KCS ports itself (ioperm) as root, and refuses
-with a clear message as another user. The update's console must be the text
-the host build prints, and the flash bmcsim keeps must hold the image."""
+with a clear message as another user, and once the kernel's driver has
+taken the interface without giving a device. The update's console must be
+the text the host build prints, and the flash bmcsim keeps must hold the
+image."""
 
 import pathlib
 import sys
@@ -22,11 +24,19 @@ chmod 777 /out
 su -s /bin/sh -c 'velkoran {' '.join(ARGS)} > /out/user.console 2> /out/user.err' nobody
 [ -e /dev/ipmi0 ] && echo yes > /out/device.status || echo no > /out/device.status
 run update {' '.join(ARGS)}
+insmod /modules/ipmi_msghandler.ko
+insmod /modules/ipmi_si.ko
+sleep 2
+ls /sys/bus/platform/drivers/ipmi_si > /out/driver.list
+run kernel {' '.join(ARGS)}
 """
 
 REFUSAL = ("velkoran: no IPMI device (/dev/ipmi0) and no access to the KCS port 0xca3\n"
            "velkoran: port access needs root; load the kernel's driver instead: "
            "modprobe ipmi_si ipmi_devintf\n")
+KERNEL_HAS_THE_PORTS = (
+    "velkoran: the kernel's ipmi_si drives the KCS interface, but there is no IPMI device "
+    "(/dev/ipmi0): load its device interface: modprobe ipmi_devintf\n")
 
 
 class LinuxBuildOnTheKcsPorts(linux_guest.GuestTest):
@@ -55,6 +65,14 @@ class LinuxBuildOnTheKcsPorts(linux_guest.GuestTest):
         console = self.guest_file("user.console").decode(errors="replace")
         self.assertTrue(console.endswith("velkoran -f image.bin -r n \n"), console[-200:])
         self.assertEqual(self.guest_file("user.err").decode(), REFUSAL)
+
+
+    def test_the_ports_stay_the_kernels_once_its_driver_has_them(self):
+        self.assertTrue(self.guest_file("kernel.console").decode().endswith(
+            "velkoran -f image.bin -r n \n"))
+        self.assertEqual(self.guest_file("kernel.err").decode(), KERNEL_HAS_THE_PORTS,
+                         self.guest_file("driver.list"))
+        self.assertEqual(fs.load_report(self.work / "report.json").get("updates"), 1)
 
 
 if __name__ == "__main__":

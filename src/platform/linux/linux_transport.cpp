@@ -1,5 +1,6 @@
 #include "platform/linux/linux_transport.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/io.h>
 #include <unistd.h>
@@ -83,8 +84,27 @@ int openDevice() {
   return -1;
 }
 
+// True when the kernel's KCS driver has taken an interface: it polls the
+// ports itself, and exchanges of ours in between would garble both.
+bool kernelDrivesKcs() {
+  DIR* driver = opendir(kKernelKcsDriver);
+  if (driver == nullptr) return false;
+  bool bound = false;
+  while (const dirent* entry = readdir(driver)) {
+    // Bound devices are links beside the driver's files; "module" is one too.
+    if (entry->d_type == DT_LNK && std::strcmp(entry->d_name, "module") != 0) bound = true;
+  }
+  closedir(driver);
+  return bound;
+}
+
 // The KCS ports from kcs.cfg (or the defaults), if the kernel lets us at them.
 int openPorts() {
+  if (kernelDrivesKcs()) {
+    complain("the kernel's ipmi_si drives the KCS interface, but there is no IPMI device (%s): "
+             "load its device interface: modprobe ipmi_devintf", kDefaultDevice);
+    return -1;
+  }
   kcsOpen();
   const uint64_t ports[] = {toolContext.commandPort, toolContext.dataPort, toolContext.statusPort};
   for (uint64_t port : ports) {

@@ -2,7 +2,8 @@
 //   VELKORAN_BMC=unix:PATH|tcp:HOST:PORT  the external-BMC link (bmcsim, or a
 //                                         peer speaking QEMU's protocol);
 //   otherwise the kernel's IPMI device    VELKORAN_IPMI_DEVICE, else /dev/ipmi0;
-//   when that does not exist              the KCS ports themselves (ioperm).
+//   when that does not exist              the KCS ports themselves (ioperm),
+//                                         unless the kernel's driver has them.
 #pragma once
 
 #include <cstdint>
@@ -14,6 +15,8 @@ namespace linuxplatform {
 constexpr const char* kBmcVariable = "VELKORAN_BMC";
 constexpr const char* kDeviceVariable = "VELKORAN_IPMI_DEVICE";
 constexpr const char* kDefaultDevice = "/dev/ipmi0";
+// Lists the interfaces the kernel's KCS driver has taken.
+constexpr const char* kKernelKcsDriver = "/sys/bus/platform/drivers/ipmi_si";
 
 // open, transfer and close for run control.
 TransportOps linuxTransport();
