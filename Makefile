@@ -10,7 +10,7 @@ APT := $(if $(filter 0,$(shell id -u)),,sudo) env DEBIAN_FRONTEND=noninteractive
 
 # The builds share two cores with each other; run them one after another.
 .NOTPARALLEL:
-.PHONY: run test deps build build-host build-asan build-uefi unit-test e2e-test fuzz-test clean
+.PHONY: run test deps build build-host build-asan build-uefi unit-test e2e-test fuzz-test install clean
 
 run: build-host build-uefi
 	python3 tests/e2e/main_job.py
@@ -72,6 +72,11 @@ fuzz-test: deps
 	    > "build/fuzz/$$name.log" 2>&1 || { tail -n 60 "build/fuzz/$$name.log"; exit 1; }; \
 	  grep -E "stat::number_of_executed_units|Done" "build/fuzz/$$name.log" || true; \
 	done
+
+# The Linux program: PREFIX/sbin/velkoran (a static executable).
+PREFIX ?= /usr/local
+install: build-host
+	install -D -m 0755 build/host/velkoran $(DESTDIR)$(PREFIX)/sbin/velkoran
 
 clean:
 	rm -rf build

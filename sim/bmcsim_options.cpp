@@ -34,7 +34,7 @@ std::optional<uint16_t> parseCommand(const std::string& text) {
 
 void addLinkOptions(std::vector<BmcsimOption>& options) {
   options.push_back({"--listen", "ADDRESS",
-                     "where to wait for QEMU or build/host/velkoran: unix:PATH or tcp:HOST:PORT "
+                     "where to wait for QEMU or velkoran: unix:PATH or tcp:HOST:PORT "
                      "(required)",
                      [](BmcsimSettings& s, const char* value) {
                        s.listen = value;

@@ -63,6 +63,23 @@ bool unixAddress(const Address& address, sockaddr_un* out) {
 
 }  // namespace
 
+}  // namespace sim::link
+
+namespace sim {
+
+// Here rather than beside the simulated BMC: the link's client makes replies
+// of its own and goes into builds without the simulator.
+Bytes replyMessage(uint8_t netFnLun, uint8_t command, const Reply& reply) {
+  constexpr uint8_t kResponseBit = 0x04;
+  Bytes message{static_cast<uint8_t>(netFnLun | kResponseBit), command, reply.completionCode};
+  message.insert(message.end(), reply.data.begin(), reply.data.end());
+  return message;
+}
+
+}  // namespace sim
+
+namespace sim::link {
+
 uint8_t checksum(const Bytes& content) {
   uint8_t sum = 0;
   for (uint8_t byte : content) sum = static_cast<uint8_t>(sum + byte);

@@ -1,6 +1,6 @@
 // Both ends of the external-BMC byte stream that QEMU's ipmi-bmc-extern
 // device speaks: framing with escapes and checksums, a client that plays
-// QEMU's part for build/host/velkoran, and a server that plays the BMC's
+// QEMU's part for build/host/velkoran(-sim), and a server that plays the BMC's
 // part for bmcsim.
 //
 // Frames: content bytes, then 0xA0 (a message) or 0xA1 (a control

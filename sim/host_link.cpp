@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <string>
 
 #include "app_bmc.h"
 #include "config_bmc.h"
@@ -14,8 +15,7 @@
 namespace sim {
 namespace {
 
-// Without an external BMC the ports lead to the simulated one, in-process:
-// it takes updates, serves dumps of what it holds and keeps a configuration.
+// The simulated BMC, in-process: it takes updates, serves dumps of what it holds and keeps a configuration.
 void attachInProcessBmc() {
   static Bmc bmc;
   static AppBmc app(bmc, [] { return hostplatform::nowMicros(); });
@@ -30,13 +30,14 @@ void attachInProcessBmc() {
 
 bool attachBmcFromEnvironment() {
   const char* value = std::getenv(kBmcEnvironmentVariable);
-  if (value == nullptr || *value == '\0') {
+  if (value == nullptr || *value == '\0') return true;
+  if (std::string(value) == kInProcessBmc) {
     attachInProcessBmc();
     return true;
   }
   const std::optional<link::Address> address = link::parseAddress(value);
   if (!address) {
-    std::fprintf(stderr, "%s: expected unix:PATH or tcp:HOST:PORT, got \"%s\"\n",
+    std::fprintf(stderr, "%s: expected sim, unix:PATH or tcp:HOST:PORT, got \"%s\"\n",
                  kBmcEnvironmentVariable, value);
     return false;
   }

@@ -1,5 +1,5 @@
 // bmcsim: the simulated BMC on a socket, speaking QEMU's external-BMC
-// protocol, for QEMU (-device ipmi-bmc-extern) and for build/host/velkoran
+// protocol, for QEMU (-device ipmi-bmc-extern) and for velkoran
 // (VELKORAN_BMC).
 #include <sys/socket.h>
 #include <unistd.h>

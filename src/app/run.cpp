@@ -11,6 +11,9 @@
 
 namespace {
 
+// The KCS interface, unless the platform's start-up offered another one.
+constinit TransportOps boundTransport = {kcsOpen, kcsTransfer, kcsClose};
+
 void clearOptionTexts() {
   toolContext.interfaceName[0] = '\0';
   toolContext.host[0] = '\0';
@@ -65,7 +68,7 @@ int runSteps(int argc, char** argv) {
   }
   if (!unattendedOptionsValid()) return endBadCommandLine();
 
-  toolContext.transport = TransportOps{kcsOpen, kcsTransfer, kcsClose};
+  toolContext.transport = boundTransport;
   printUsage();
   echoCommandLine(argc, argv);
 
@@ -85,6 +88,8 @@ int runTool(int argc, char** argv) {
   endRunRecord();
   return result;
 }
+
+void offerTransport(const TransportOps& transport) { boundTransport = transport; }
 
 int velkoranMain(int argc, char** argv, bool exitStatusByDefault) {
   toolContext.runRecord.exitStatusByDefault = exitStatusByDefault;

@@ -1,6 +1,8 @@
 // Run control and the command line.
 #pragma once
 
+#include "state/tool_context.h"
+
 constexpr const char* kProgramVersion = "2.08";
 
 // Runs the program once; returns the run's result (not the exit status).
@@ -10,6 +12,9 @@ int runTool(int argc, char** argv);
 // are expected to report what happened passes exitStatusByDefault = true to
 // report the outcome class without --status.
 int velkoranMain(int argc, char** argv, bool exitStatusByDefault = false);
+// Makes every later run bind these transport operations instead of the KCS
+// interface's (a platform whose start-up knows a better way to the BMC).
+void offerTransport(const TransportOps& transport);
 
 // Parses the options into toolContext; false after a printed error.
 bool parseCommandLine(int argc, char** argv);

@@ -1,6 +1,7 @@
 // Services the portable core needs from the machine it runs on. Exactly one
 // implementation is linked: platform/uefi for Velkoran.efi, platform/host for
-// Linux builds (tests, tools, build/host/velkoran).
+// tests and tools (build/host/velkoran-sim), platform/linux for
+// build/host/velkoran, the program for Linux servers.
 #pragma once
 
 #include <cstddef>

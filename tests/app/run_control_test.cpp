@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "app/cli_support.h"
+#include "transport/kcs.h"
 
 namespace {
 
@@ -61,6 +62,25 @@ TEST(RunControl, BindsTheKcsTransportAndEchoesTheCommandLine) {
   const std::string echo =
       "FS0:\\Velkoran.efi -i lan -h 10.0.0.1 -u admin -p pw -f missing-image.bin \n";
   EXPECT_EQ(run.console.substr(0, kBanner.size() + echo.size()), kBanner + echo);
+}
+
+int offeredOpens = 0;
+int refusingOpen() {
+  ++offeredOpens;
+  return -1;
+}
+int unusedTransfer(uint8_t, uint8_t, const uint8_t*, int32_t, uint8_t*, int32_t, int32_t*) { return -1; }
+int unusedClose() { return 0; }
+
+TEST(RunControl, BindsTheTransportThePlatformOffers) {
+  offerTransport(TransportOps{refusingOpen, unusedTransfer, unusedClose});
+  sim::Rig rig;
+  sim::RunResult run = rig.run({"velkoran", "-d", "dump.bin"});
+  offerTransport(TransportOps{kcsOpen, kcsTransfer, kcsClose});
+  EXPECT_EQ(offeredOpens, 1);
+  EXPECT_EQ(run.result, -1);
+  EXPECT_EQ(run.console, kBanner + "velkoran -d dump.bin \n");
+  EXPECT_EQ(rig.bmc.received.size(), 0u);
 }
 
 }  // namespace

@@ -17,7 +17,8 @@ import harness
 HOST_DIR = pathlib.Path(os.environ.get("VELKORAN_HOST_DIR", harness.REPO / "build" / "host"))
 BMCSIM = HOST_DIR / "bmcsim"
 IMAGE_TOOL = HOST_DIR / "velkoran-image"
-HOST_VELKORAN = HOST_DIR / "velkoran"
+# The program on the test platform: its virtual clock makes the waits free.
+HOST_VELKORAN = HOST_DIR / "velkoran-sim"
 
 
 def missing_tools() -> list[str]:
@@ -63,7 +64,7 @@ def bmcsim_argv(options: list[str]) -> list[str]:
 
 
 def host_console(args: list[str], bmcsim_options: list[str], cwd: pathlib.Path) -> str:
-    """What build/host/velkoran prints for `Velkoran.efi ARGS` against a bmcsim
+    """What build/host/velkoran-sim prints for `Velkoran.efi ARGS` against a bmcsim
     with these options: the reference for the text QEMU shows."""
     with tempfile.TemporaryDirectory(prefix="velkoran-host-") as scratch:
         socket = pathlib.Path(scratch) / "bmc.sock"

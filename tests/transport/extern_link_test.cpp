@@ -217,8 +217,9 @@ TEST(ExternLinkEnvironment, AttachesOnlyWhatItUnderstands) {
     bool accepted;
     bool attached;
   };
-  // Unset or empty: the in-process simulated BMC takes the ports.
-  for (const Case& c : {Case{nullptr, true, true}, Case{"", true, true},
+  // Only "sim" puts the in-process simulated BMC on the ports; unset or
+  // empty leaves them to nothing.
+  for (const Case& c : {Case{nullptr, true, false}, Case{"", true, false}, Case{"sim", true, true},
                         Case{"unix:/tmp/velkoran-none.sock", true, true},
                         Case{"tcp:127.0.0.1:1", true, true}, Case{"bmc.sock", false, false},
                         Case{"tcp:localhost", false, false}}) {
@@ -232,7 +233,7 @@ TEST(ExternLinkEnvironment, AttachesOnlyWhatItUnderstands) {
     }
     EXPECT_EQ(sim::attachBmcFromEnvironment(), c.accepted);
     EXPECT_EQ(hostplatform::portDevice() != nullptr, c.attached);
-    if (c.value == nullptr || *c.value == '\0') {
+    if (c.value != nullptr && std::string(c.value) == "sim") {
       rig.bindTransport();
       EXPECT_EQ(ipmiColdReset(), 0);
     }

@@ -1,9 +1,10 @@
-// build/host/velkoran: the program on Linux, console on stdout.
+// build/host/velkoran-sim: the program on the test platform (virtual clock),
+// console on stdout, for tests and tools.
 #include "app/run.h"
 #include "sim/host_link.h"
 
 int main(int argc, char** argv) {
-  // VELKORAN_BMC=unix:PATH or tcp:HOST:PORT puts an external BMC on the KCS ports.
+  // VELKORAN_BMC=sim, unix:PATH or tcp:HOST:PORT puts a BMC on the KCS ports.
   if (!sim::attachBmcFromEnvironment()) return 2;
   return velkoranMain(argc, argv);
 }

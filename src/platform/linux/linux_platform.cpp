@@ -1,0 +1,131 @@
+// The platform of the Linux build: console on stdout, real delays and
+// monotonic timers, and the KCS ports through the kernel's port access
+// (granted by ioperm before the first transfer). Files come from
+// platform/host/host_files.cpp.
+#include <sys/io.h>
+#include <time.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+
+#include "platform/format.h"
+#include "platform/host/host.h"
+#include "platform/platform.h"
+
+namespace {
+
+timespec monotonicNow() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now;
+}
+
+uint64_t monotonicMicros() {
+  const timespec now = monotonicNow();
+  return static_cast<uint64_t>(now.tv_sec) * 1000000u + static_cast<uint64_t>(now.tv_nsec) / 1000u;
+}
+
+}  // namespace
+
+// What the shared host files expect of the platform under them.
+namespace hostplatform {
+// Their fault knobs exist for tests; here they stay off.
+Faults& faults() {
+  static Faults none;
+  return none;
+}
+// Real time where the host platform keeps a virtual clock.
+uint64_t nowMicros() { return monotonicMicros(); }
+}  // namespace hostplatform
+
+namespace {
+
+struct LinuxTimer {
+  bool armed = false;
+  uint64_t deadlineMicros = 0;
+};
+
+}  // namespace
+
+namespace platform {
+
+void print(const char* format, ...) {
+  char small[1024];
+  va_list args;
+  va_start(args, format);
+  va_list again;
+  va_copy(again, args);
+  const size_t length = formatTextV(small, sizeof small, format, args);
+  if (length < sizeof small) {
+    tapConsole(small, length);
+    std::fwrite(small, 1, length, stdout);
+  } else if (char* large = static_cast<char*>(std::malloc(length + 1))) {
+    formatTextV(large, length + 1, format, again);
+    tapConsole(large, length);
+    std::fwrite(large, 1, length, stdout);
+    std::free(large);
+  }
+  va_end(again);
+  va_end(args);
+}
+
+void flush() { std::fflush(stdout); }
+
+int readKey() {
+  std::fflush(stdout);
+  return std::getchar();
+}
+
+void* allocate(size_t size) { return size == 0 ? nullptr : std::malloc(size); }
+
+void release(void* block) { std::free(block); }
+
+void exitProgram(int status) {
+  std::fflush(stdout);
+  std::exit(status);
+}
+
+// Sleeps the whole time even when signals wake it early.
+void stall(uint64_t microseconds) {
+  timespec until = monotonicNow();
+  until.tv_sec += static_cast<time_t>(microseconds / 1000000u);
+  until.tv_nsec += static_cast<long>(microseconds % 1000000u) * 1000;
+  if (until.tv_nsec >= 1000000000) {
+    until.tv_sec += 1;
+    until.tv_nsec -= 1000000000;
+  }
+  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+  }
+}
+
+int timerCreate(Timer* timer) {
+  *timer = new LinuxTimer;
+  return 0;
+}
+
+int timerArm(Timer timer, uint64_t units100ns) {
+  auto* t = static_cast<LinuxTimer*>(timer);
+  t->armed = true;
+  t->deadlineMicros = monotonicMicros() + units100ns / 10;
+  return 0;
+}
+
+int timerCancel(Timer timer) {
+  static_cast<LinuxTimer*>(timer)->armed = false;
+  return 0;
+}
+
+bool timerFired(Timer timer) {
+  const auto* t = static_cast<LinuxTimer*>(timer);
+  return t->armed && monotonicMicros() >= t->deadlineMicros;
+}
+
+void timerClose(Timer timer) { delete static_cast<LinuxTimer*>(timer); }
+
+uint8_t portRead(uint16_t port) { return inb(port); }
+
+void portWrite(uint16_t port, uint8_t value) { outb(value, port); }
+
+}  // namespace platform

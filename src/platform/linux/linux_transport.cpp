@@ -1,0 +1,243 @@
+#include "platform/linux/linux_transport.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/io.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <optional>
+
+#include "platform/linux/ipmi_device.h"
+#include "platform/platform.h"
+#include "sim/extern_link.h"
+#include "transport/kcs.h"
+
+namespace linuxplatform {
+namespace {
+
+enum class Way { none, link, device, ports };
+
+struct Chosen {
+  Way way = Way::none;
+  int fd = -1;
+  long nextMsgid = 1;
+  std::unique_ptr<sim::link::Client> client;
+};
+
+Chosen& chosen() {
+  static Chosen instance;
+  return instance;
+}
+
+volatile std::sig_atomic_t stage = static_cast<int>(UpdateStage::none);
+volatile std::sig_atomic_t interrupt = 0;
+
+// A line of the Linux build's own on stderr, after the console text so far.
+__attribute__((format(printf, 1, 2))) void complain(const char* format, ...) {
+  std::fflush(stdout);
+  std::fprintf(stderr, "velkoran: ");
+  va_list args;
+  va_start(args, format);
+  std::vfprintf(stderr, format, args);
+  va_end(args);
+  std::fprintf(stderr, "\n");
+}
+
+int openLink(const char* value) {
+  if (std::strcmp(value, "sim") == 0) {
+    complain("%s=sim: this program has no simulated BMC (the test build velkoran-sim has)",
+             kBmcVariable);
+    return -1;
+  }
+  const std::optional<sim::link::Address> address = sim::link::parseAddress(value);
+  if (!address) {
+    complain("%s=\"%s\" is not unix:PATH or tcp:HOST:PORT", kBmcVariable, value);
+    return -1;
+  }
+  chosen().client = std::make_unique<sim::link::Client>(*address);
+  chosen().way = Way::link;
+  return 0;
+}
+
+// 0 with the device open, 1 when there is no such device, -1 after a message.
+int openDevice() {
+  const char* named = std::getenv(kDeviceVariable);
+  const bool given = named != nullptr && *named != '\0';
+  const char* path = given ? named : kDefaultDevice;
+  const int fd = open(path, O_RDWR | O_CLOEXEC);
+  if (fd >= 0) {
+    chosen().fd = fd;
+    chosen().way = Way::device;
+    return 0;
+  }
+  const int error = errno;
+  if (!given && (error == ENOENT || error == ENODEV || error == ENXIO)) return 1;
+  complain("cannot open the IPMI device %s: %s", path, std::strerror(error));
+  if (error == EACCES || error == EPERM) complain("run it as root (or as a user the device lets in)");
+  return -1;
+}
+
+// True when the kernel's KCS driver has taken an interface: it polls the
+// ports itself, and exchanges of ours in between would garble both.
+bool kernelDrivesKcs() {
+  DIR* driver = opendir(kKernelKcsDriver);
+  if (driver == nullptr) return false;
+  bool bound = false;
+  while (const dirent* entry = readdir(driver)) {
+    // Bound devices are links beside the driver's files; "module" is one too.
+    if (entry->d_type == DT_LNK && std::strcmp(entry->d_name, "module") != 0) bound = true;
+  }
+  closedir(driver);
+  return bound;
+}
+
+// The KCS ports from kcs.cfg (or the defaults), if the kernel lets us at them.
+int openPorts() {
+  if (kernelDrivesKcs()) {
+    complain("the kernel's ipmi_si drives the KCS interface, but there is no IPMI device (%s): "
+             "load its device interface: modprobe ipmi_devintf", kDefaultDevice);
+    return -1;
+  }
+  kcsOpen();
+  const uint64_t ports[] = {toolContext.commandPort, toolContext.dataPort, toolContext.statusPort};
+  for (uint64_t port : ports) {
+    if (port <= 0xFFFF && ioperm(static_cast<unsigned long>(port), 1, 1) == 0) continue;
+    const int error = port <= 0xFFFF ? errno : EINVAL;
+    char where[8];
+    std::snprintf(where, sizeof where, "%#lx", static_cast<unsigned long>(port));
+    complain("no IPMI device (%s) and no access to the KCS port %s", kDefaultDevice, where);
+    complain("%s; load the kernel's driver instead: modprobe ipmi_si ipmi_devintf",
+             error == EPERM ? "port access needs root" : std::strerror(error));
+    return -1;
+  }
+  chosen().way = Way::ports;
+  return 0;
+}
+
+int transportOpen() {
+  Chosen& c = chosen();
+  if (c.way != Way::none) return 0;  // one choice per process
+  const char* bmc = std::getenv(kBmcVariable);
+  if (bmc != nullptr && *bmc != '\0') return openLink(bmc);
+  const int device = openDevice();
+  if (device <= 0) return device;
+  return openPorts();
+}
+
+int linkTransfer(uint8_t netFnLun, uint8_t command, const uint8_t* data, int32_t dataLength,
+                 uint8_t* response, int32_t responseCapacity, int32_t* responseLength) {
+  if (dataLength < 0 || dataLength > kKcsMaxRequestData) return -1;
+  sim::Bytes message{netFnLun, command};
+  if (dataLength > 0) message.insert(message.end(), data, data + dataLength);
+  const std::optional<sim::Bytes> reply = chosen().client->exchange(message);
+  // Past netFn and command: the completion code and the data.
+  if (!reply || reply->size() < 3) {
+    *responseLength = -1;
+    return -1;
+  }
+  return deliverReply(reply->data() + 2, static_cast<int32_t>(reply->size() - 2), response,
+                      responseCapacity, responseLength);
+}
+
+int chosenTransfer(uint8_t netFnLun, uint8_t command, const uint8_t* data, int32_t dataLength,
+                   uint8_t* response, int32_t responseCapacity, int32_t* responseLength) {
+  Chosen& c = chosen();
+  switch (c.way) {
+    case Way::link:
+      return linkTransfer(netFnLun, command, data, dataLength, response, responseCapacity,
+                          responseLength);
+    case Way::device: {
+      KernelIpmiDevice device(c.fd);
+      return ipmiDeviceTransfer(device, c.nextMsgid++, netFnLun, command, data, dataLength,
+                                response, responseCapacity, responseLength);
+    }
+    case Way::ports:
+      return kcsTransfer(netFnLun, command, data, dataLength, response, responseCapacity,
+                         responseLength);
+    case Way::none:
+      break;
+  }
+  return -1;
+}
+
+constexpr uint8_t kNetFnLunApp = 0x18;
+constexpr uint8_t kCmdColdReset = 0x02;
+constexpr uint8_t kNetFnLunOem = 0xF8;
+constexpr uint8_t kCmdGetFWUpdateInfo = 0x16;
+constexpr uint8_t kCmdGetFWUpdateProgress = 0x17;
+
+[[noreturn]] void endBySignal(int signal) {
+  std::fflush(stdout);
+  std::signal(signal, SIG_DFL);
+  std::raise(signal);
+  std::_Exit(128 + signal);
+}
+
+// Acts on a signal that came during an update; true when this request must
+// not go out.
+bool refusedForInterrupt(uint8_t netFnLun, uint8_t command) {
+  if (interrupt == 0) return false;
+  const auto now = static_cast<UpdateStage>(stage);
+  if (now == UpdateStage::programming) {
+    complain("interrupted while the BMC writes its new firmware: it finishes on its own; "
+             "do not reset it or remove the power before it has restarted");
+    endBySignal(interrupt);
+  }
+  if (netFnLun == kNetFnLunApp && command == kCmdColdReset) return false;
+  static bool told = false;
+  if (!told) {
+    told = true;
+    complain("interrupted: the update stops here and the BMC is reset to its old firmware");
+  }
+  return true;
+}
+
+int transportTransfer(uint8_t netFnLun, uint8_t command, const uint8_t* data, int32_t dataLength,
+                      uint8_t* response, int32_t responseCapacity, int32_t* responseLength) {
+  stage = static_cast<int>(updateStageAfter(static_cast<UpdateStage>(stage), netFnLun, command));
+  if (refusedForInterrupt(netFnLun, command)) return -1;
+  return chosenTransfer(netFnLun, command, data, dataLength, response, responseCapacity,
+                        responseLength);
+}
+
+int transportClose() { return 0; }
+
+void onInterrupt(int signal) {
+  if (static_cast<UpdateStage>(stage) == UpdateStage::none) {
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
+    return;
+  }
+  interrupt = signal;
+}
+
+}  // namespace
+
+UpdateStage updateStageAfter(UpdateStage stage, uint8_t netFnLun, uint8_t command) {
+  if (netFnLun == kNetFnLunOem && command == kCmdGetFWUpdateInfo) return UpdateStage::sending;
+  if (netFnLun == kNetFnLunOem && command == kCmdGetFWUpdateProgress &&
+      stage == UpdateStage::sending) {
+    return UpdateStage::programming;
+  }
+  return stage;
+}
+
+TransportOps linuxTransport() { return TransportOps{transportOpen, transportTransfer, transportClose}; }
+
+void installInterruptHandlers() {
+  struct sigaction action {};
+  action.sa_handler = onInterrupt;
+  sigemptyset(&action.sa_mask);
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
+}
+
+int pendingInterrupt() { return interrupt; }
+
+}  // namespace linuxplatform

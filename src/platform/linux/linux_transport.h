@@ -1,0 +1,37 @@
+// The transport of the Linux build, chosen when run control opens it:
+//   VELKORAN_BMC=unix:PATH|tcp:HOST:PORT  the external-BMC link (bmcsim, or a
+//                                         peer speaking QEMU's protocol);
+//   otherwise the kernel's IPMI device    VELKORAN_IPMI_DEVICE, else /dev/ipmi0;
+//   when that does not exist              the KCS ports themselves (ioperm),
+//                                         unless the kernel's driver has them.
+#pragma once
+
+#include <cstdint>
+
+#include "state/tool_context.h"
+
+namespace linuxplatform {
+
+constexpr const char* kBmcVariable = "VELKORAN_BMC";
+constexpr const char* kDeviceVariable = "VELKORAN_IPMI_DEVICE";
+constexpr const char* kDefaultDevice = "/dev/ipmi0";
+// Lists the interfaces the kernel's KCS driver has taken.
+constexpr const char* kKernelKcsDriver = "/sys/bus/platform/drivers/ipmi_si";
+
+// open, transfer and close for run control.
+TransportOps linuxTransport();
+
+// Ctrl-C and friends. An update that is sending its image stops at the next
+// request by failing it, so that it ends as a failed update does, with the
+// cold reset; while the BMC programs its flash the program leaves at the
+// next request and says so (a reset then would do harm). At any other time
+// the signal ends the program at once.
+void installInterruptHandlers();
+// The signal that arrived and waits to end the program (0: none).
+int pendingInterrupt();
+
+// What the interrupt handling knows of the update, from the requests seen.
+enum class UpdateStage { none, sending, programming };
+UpdateStage updateStageAfter(UpdateStage stage, uint8_t netFnLun, uint8_t command);
+
+}  // namespace linuxplatform

@@ -1,0 +1,217 @@
+// The transfer through the kernel's IPMI device, against a fake device: the
+// request it hands the kernel, the reply mapped onto the KCS transfer's
+// contract, and every wait bounded.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "platform/host/host.h"
+#include "platform/linux/ipmi_device.h"
+#include "platform/linux/linux_transport.h"
+
+namespace {
+
+using linuxplatform::ipmiDeviceTransfer;
+
+constexpr int32_t kUntouched = 77;
+constexpr uint8_t kGuard = 0xEE;
+const std::string kStateError = "ERROR !! BMC did not in correct state\n";
+
+struct Message {
+  int recvType = IPMI_RESPONSE_RECV_TYPE;
+  long msgidDelta = 0;  // added to the request's msgid
+  std::vector<uint8_t> data;  // completion code first
+  int waitError = 0;          // returned by the wait before this message
+};
+
+class FakeDevice : public linuxplatform::IpmiDeviceIo {
+ public:
+  int send(ipmi_req* request) override {
+    sent = *request;
+    sentData.assign(request->msg.data, request->msg.data + request->msg.data_len);
+    const auto* to = reinterpret_cast<const ipmi_system_interface_addr*>(request->addr);
+    sentTo = *to;
+    ++sends;
+    return sendError;
+  }
+  int waitReadable(int timeoutMillis) override {
+    ++waits;
+    if (!queue.empty() && queue.front().waitError != 0) {
+      const int error = queue.front().waitError;
+      queue.front().waitError = 0;
+      return error;
+    }
+    if (queue.empty()) {
+      now += timeoutMillis;
+      return 0;
+    }
+    return 1;
+  }
+  int receive(ipmi_recv* message) override {
+    Message next = queue.front();
+    queue.pop_front();
+    message->recv_type = next.recvType;
+    message->msgid = sent.msgid + next.msgidDelta;
+    std::copy(next.data.begin(), next.data.end(), message->msg.data);
+    message->msg.data_len = static_cast<unsigned short>(next.data.size());
+    return 0;
+  }
+  int64_t nowMillis() override { return now; }
+
+  std::deque<Message> queue;
+  int sendError = 0;
+  int sends = 0;
+  int waits = 0;
+  int64_t now = 0;
+  ipmi_req sent{};
+  ipmi_system_interface_addr sentTo{};
+  std::vector<uint8_t> sentData;
+};
+
+struct Outcome {
+  int result;
+  int32_t responseLength;
+  std::vector<uint8_t> response;
+  std::string console;
+};
+
+Outcome transfer(FakeDevice& device, std::vector<uint8_t> request = {}, int32_t capacity = 125,
+                 uint8_t netFnLun = 0xF8) {
+  Outcome out{0, kUntouched, std::vector<uint8_t>(140, kGuard), {}};
+  hostplatform::captureConsole(&out.console);
+  out.result = ipmiDeviceTransfer(device, 7, netFnLun, 0x15, request.data(),
+                                  static_cast<int32_t>(request.size()), out.response.data(),
+                                  capacity, &out.responseLength);
+  hostplatform::captureConsole(nullptr);
+  return out;
+}
+
+std::vector<uint8_t> countingBytes(size_t n) {
+  std::vector<uint8_t> bytes(n);
+  for (size_t i = 0; i < n; ++i) bytes[i] = static_cast<uint8_t>(i + 1);
+  return bytes;
+}
+
+TEST(IpmiDeviceTransfer, HandsTheKernelTheRequestForTheBmc) {
+  FakeDevice device;
+  device.queue.push_back({.data = {0x00}});
+  const std::vector<uint8_t> data = countingBytes(50);
+  transfer(device, data, 125, 0xF9);
+  EXPECT_EQ(device.sentTo.addr_type, IPMI_SYSTEM_INTERFACE_ADDR_TYPE);
+  EXPECT_EQ(device.sentTo.channel, IPMI_BMC_CHANNEL);
+  EXPECT_EQ(device.sentTo.lun, 1);
+  EXPECT_EQ(device.sent.msg.netfn, 0x3E);
+  EXPECT_EQ(device.sent.msg.cmd, 0x15);
+  EXPECT_EQ(device.sent.msgid, 7);
+  EXPECT_EQ(device.sentData, data);
+}
+
+TEST(IpmiDeviceTransfer, MapsRepliesAsTheKcsTransferDoes) {
+  struct Case {
+    const char* name;
+    std::vector<uint8_t> reply;  // completion code first
+    int32_t capacity;
+    int result;
+    int32_t responseLength;
+    size_t copied;
+  };
+  std::vector<uint8_t> longest{0x00};
+  const std::vector<uint8_t> data125 = countingBytes(125);
+  longest.insert(longest.end(), data125.begin(), data125.end());
+  std::vector<uint8_t> tooLong = longest;
+  tooLong.push_back(0x99);
+  const Case cases[] = {
+      {"data", {0x00, 1, 2, 3}, 125, 0, 3, 3},
+      {"completion code only", {0xC1}, 125, 0xC1, 0, 0},
+      {"code with data", {0xCD, 2}, 125, 0xCD, 1, 1},
+      {"no completion code", {}, 125, -1, -1, 0},
+      {"the longest KCS reply", longest, 125, 0, 125, 125},
+      {"longer than a KCS reply", tooLong, 125, -1, -1, 0},
+      {"more than the caller's buffer", {0x00, 1, 2, 3, 4, 5, 6}, 4, 0, 6, 4},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeDevice device;
+    device.queue.push_back({.data = c.reply});
+    const Outcome out = transfer(device, {}, c.capacity);
+    EXPECT_EQ(out.result, c.result);
+    EXPECT_EQ(out.responseLength, c.responseLength);
+    for (size_t i = 0; i < out.response.size(); ++i) {
+      EXPECT_EQ(out.response[i], i < c.copied ? c.reply[i + 1] : kGuard) << i;
+    }
+    EXPECT_EQ(out.console, "");
+  }
+}
+
+TEST(IpmiDeviceTransfer, TakesOnlyItsOwnReply) {
+  FakeDevice device;
+  device.queue.push_back({.msgidDelta = -1, .data = {0xC3}});                        // late, earlier request
+  device.queue.push_back({.recvType = IPMI_ASYNC_EVENT_RECV_TYPE, .data = {0x00}});  // an event
+  device.queue.push_back({.data = {0x00, 0x42}, .waitError = -EINTR});               // a signal first
+  const Outcome out = transfer(device);
+  EXPECT_EQ(out.result, 0);
+  EXPECT_EQ(out.responseLength, 1);
+  EXPECT_EQ(out.response[0], 0x42);
+}
+
+TEST(IpmiDeviceTransfer, FailuresLookLikeTheKcsTransfers) {
+  struct Case {
+    const char* name;
+    int sendError;
+    bool silent;
+    int32_t responseLength;
+  };
+  const Case cases[] = {
+      {"the kernel refuses the request", -EMSGSIZE, false, kUntouched},
+      {"no reply comes", 0, true, -1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeDevice device;
+    device.sendError = c.sendError;
+    if (!c.silent) device.queue.push_back({.data = {0x00}});
+    const Outcome out = transfer(device);
+    EXPECT_EQ(out.result, -1);
+    EXPECT_EQ(out.responseLength, c.responseLength);
+    EXPECT_EQ(out.console, kStateError);
+    if (c.silent) {
+      EXPECT_EQ(device.now, linuxplatform::kReplyWaitMillis);
+      EXPECT_LE(device.waits, 2);
+    }
+  }
+}
+
+TEST(IpmiDeviceTransfer, RefusesMoreDataThanKcsCarries) {
+  FakeDevice device;
+  const Outcome out = transfer(device, countingBytes(63));
+  EXPECT_EQ(out.result, -1);
+  EXPECT_EQ(out.responseLength, kUntouched);
+  EXPECT_EQ(device.sends, 0);
+}
+
+TEST(UpdateStage, FollowsTheUpdateFromItsRequests) {
+  using linuxplatform::UpdateStage;
+  using linuxplatform::updateStageAfter;
+  struct Case {
+    UpdateStage before;
+    uint8_t netFnLun, command;
+    UpdateStage after;
+  };
+  const Case cases[] = {
+      {UpdateStage::none, 0xF8, 0x16, UpdateStage::sending},         // GetFWUpdateInfo
+      {UpdateStage::sending, 0xF8, 0x15, UpdateStage::sending},      // a chunk
+      {UpdateStage::sending, 0xF8, 0x17, UpdateStage::programming},  // the progress poll
+      {UpdateStage::none, 0xF8, 0x17, UpdateStage::none},
+      {UpdateStage::none, 0xF8, 0x1F, UpdateStage::none},            // a dump
+      {UpdateStage::sending, 0x18, 0x02, UpdateStage::sending},      // the cold reset
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(updateStageAfter(c.before, c.netFnLun, c.command), c.after)
+        << int(c.netFnLun) << " " << int(c.command);
+  }
+}
+
+}  // namespace
