@@ -9,26 +9,18 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
-#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "fuzz_support.h"
 #include "sim/rig.h"
 
 namespace {
 
 using sim::Bytes;
 
-// The rig works in a scratch directory; go back first so that libFuzzer
-// writes the crash input where it was told to.
-std::filesystem::path startDirectory;
-
-[[noreturn]] void fail() {
-  std::error_code ignored;
-  std::filesystem::current_path(startDirectory, ignored);
-  std::abort();
-}
+using fuzzsupport::fail;
 
 // Every reply shaped by the input uses at least one input byte; once the
 // input is used up the BMC is stuck, and the driver must give up within
@@ -156,15 +148,15 @@ Bytes restoredStream(const HostileBmc& bmc) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (startDirectory.empty()) startDirectory = std::filesystem::current_path();
   FuzzedDataProvider input(data, size);
   const bool restore = input.ConsumeBool();
   Bytes file;
   if (restore) file = input.ConsumeBytes<uint8_t>(input.ConsumeIntegralInRange<size_t>(0, 400));
 
-  sim::Rig rig;
+  sim::Rig rig(sim::Rig::Files::inMemory);
   HostileBmc bmc(input, size);
   rig.kcs.setEndpoint(&bmc);
+  fuzzsupport::FastForwardPorts ports(rig.kcs);
   // An unanswered request times out after 10 s; the interface then comes
   // back instead of failing every later request too.
   rig.kcs.faults.silentRecoveryMicros = 10500000;
