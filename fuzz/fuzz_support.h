@@ -43,7 +43,7 @@ class FastForwardPorts : public hostplatform::PortDevice {
 
  private:
   static constexpr int kPatientReads = 16;
-  static constexpr uint64_t kSkipMicros = 50000;
+  static constexpr uint64_t kSkipMicros = 250000;
 
   sim::KcsDevice& device_;
   int lastStatus_ = -1;

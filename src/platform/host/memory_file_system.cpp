@@ -35,9 +35,13 @@ class MemoryStream : public FileStream {
   size_t write(const void* buffer, size_t count) override {
     if (mode_ == OpenMode::read) return 0;
     std::vector<uint8_t>& head = contents_->bytes;
+    if (head.size() < position_) head.resize(static_cast<size_t>(position_), 0);
+    // Over what is there, then on at the end (the usual case: appending).
+    const auto* bytes = static_cast<const uint8_t*>(buffer);
+    const size_t over = std::min<size_t>(count, head.size() - static_cast<size_t>(position_));
+    if (over != 0) std::memcpy(head.data() + position_, bytes, over);
+    head.insert(head.end(), bytes + over, bytes + count);
     const uint64_t end = position_ + count;
-    if (head.size() < end) head.resize(static_cast<size_t>(end), 0);
-    std::memcpy(head.data() + position_, buffer, count);
     position_ = end;
     contents_->size = std::max(contents_->size, end);
     return count;
