@@ -465,7 +465,7 @@ void fuzzDump(FuzzedDataProvider& input, size_t size, sim::Rig& rig) {
   if (console.find("ERROR:", phase2) != std::string::npos) return;  // a failure, reported
   const Bytes file = rig.readFile("dump.bin");
   if (!rig.fileExists("dump.bin") || !madeOfPieces(file, bmc.pieces)) fail();
-  if (false && bmc.faithful && lengthTrue && file != flash) fail();
+  if (bmc.faithful && lengthTrue && file != flash) fail();
 }
 
 // The disk's faults: reads that come back in pieces, a volume that fills
@@ -473,7 +473,7 @@ void fuzzDump(FuzzedDataProvider& input, size_t size, sim::Rig& rig) {
 void setDiskFaults(FuzzedDataProvider& input) {
   const uint8_t flags = input.ConsumeIntegral<uint8_t>();
   hostplatform::Faults& faults = hostplatform::faults();
-  if (false && (flags & 0x03) == 0) faults.readPieceLimit = input.ConsumeIntegralInRange<size_t>(1, 64);
+  if ((flags & 0x03) == 0) faults.readPieceLimit = input.ConsumeIntegralInRange<size_t>(1, 64);
   if ((flags & 0x0C) == 0) faults.writeLimit = input.ConsumeIntegralInRange<int64_t>(0, 1300);
   faults.closeFails = (flags & 0x70) == 0;
 }
