@@ -17,7 +17,6 @@
 #include "image/region_list.h"
 #include "sim/rig.h"
 #include "state/tool_context.h"
-#include "transport/kcs.h"
 
 namespace {
 
@@ -52,7 +51,7 @@ Bytes bigEndianBytes(uint32_t value) {
 }
 
 // The exchange cap and the ways any reply can go wrong at the transport.
-class HostileBmc : public sim::Endpoint {
+class HostileBmc : public fuzzsupport::QuietEndpoint {
  public:
   HostileBmc(FuzzedDataProvider& input, size_t inputSize) : input_(input), cap_(inputSize) {}
 
@@ -60,12 +59,6 @@ class HostileBmc : public sim::Endpoint {
     countExchange();
     if (message.size() < 2 || message[0] != kOem) return replyTo(message, 0);  // a cold reset
     return answer(message);
-  }
-
-  // Takes a request that the BMC answers with completion code 0 and no data
-  // whatever the input says; false when it would answer otherwise.
-  virtual bool takeQuietly(uint8_t /*command*/, const uint8_t* /*data*/, size_t /*length*/) {
-    return false;
   }
 
  protected:
@@ -112,8 +105,9 @@ class UpdateBmc : public HostileBmc {
   bool progressDone = false;
   std::vector<uint32_t> regionsCompleted;  // indexes, in order
 
-  bool takeQuietly(uint8_t command, const uint8_t* data, size_t length) override {
-    if (command != kFirmwareData || streak_ == 0) return false;
+  bool takeQuietly(uint8_t netFnLun, uint8_t command, const uint8_t* data,
+                   size_t length) override {
+    if (netFnLun != kOem || command != kFirmwareData || streak_ == 0) return false;
     countExchange();
     checkChunk(data, length);
     --streak_;
@@ -335,60 +329,6 @@ bool madeOfPieces(const Bytes& file, const std::vector<Bytes>& pieces) {
 
 // ---- The runs ------------------------------------------------------------
 
-// The transfer the flows use. Every request reaches the hostile BMC here;
-// a reply the transfer takes whole becomes its result at once (completion
-// code, data, and the data's length), while a broken one (none, too short,
-// too long) goes through the simulated port interface, whose failures the
-// flows must survive. A 256 KiB region through the interface costs some
-// 400 ms; so it costs the flows' own work. Chunks that the BMC takes without
-// a word skip even the request's copy.
-HostileBmc* activeBmc = nullptr;
-
-// Hands the simulated interface the answer the BMC has given.
-class Replay : public sim::Endpoint {
- public:
-  Answer answer;
-  std::optional<Bytes> exchange(const Bytes&) override { return answer; }
-};
-Replay replay;
-
-int takeWholeReply(const uint8_t* replyData, size_t length, uint8_t* response,
-                   int32_t responseCapacity, int32_t* responseLength) {
-  *responseLength = int32_t(length);
-  std::copy_n(replyData, std::min<size_t>(length, size_t(responseCapacity)), response);
-  return 0;
-}
-
-int transferToBmc(uint8_t netFnLun, uint8_t command, const uint8_t* data, int32_t dataLength,
-                  uint8_t* response, int32_t responseCapacity, int32_t* responseLength) {
-  // A request the transfer refuses to send never reaches the BMC.
-  if (activeBmc == nullptr || dataLength < 0 || dataLength > kKcsMaxRequestData) {
-    return kcsTransfer(netFnLun, command, data, dataLength, response, responseCapacity,
-                       responseLength);
-  }
-  if (netFnLun == kOem && activeBmc->takeQuietly(command, data, size_t(dataLength))) {
-    *responseLength = 0;
-    return 0;
-  }
-  Bytes message{netFnLun, command};
-  message.insert(message.end(), data, data + dataLength);
-  Answer reply = activeBmc->exchange(message);
-  if (reply && reply->size() >= 3 && reply->size() <= kMaxReply) {
-    takeWholeReply(reply->data() + 3, reply->size() - 3, response, responseCapacity,
-                   responseLength);
-    return (*reply)[2];
-  }
-  replay.answer = std::move(reply);
-  return kcsTransfer(netFnLun, command, data, dataLength, response, responseCapacity,
-                     responseLength);
-}
-
-void bindTransport(sim::Rig& rig, HostileBmc* bmc) {
-  activeBmc = bmc;
-  rig.kcs.setEndpoint(&replay);
-  toolContext.transport.transfer = transferToBmc;
-}
-
 Bytes patternBytes(size_t size, uint8_t seed) {
   Bytes bytes(size);
   uint32_t state = seed * 2654435761u + 1;
@@ -437,9 +377,9 @@ void fuzzUpdate(FuzzedDataProvider& input, size_t size, sim::Rig& rig) {
   toolContext.firmwareFile = "image.bin";
   toolContext.preserveConfig = input.ConsumeBool() ? 1 : 0;
   UpdateBmc bmc(input, size, image);
-  bindTransport(rig, &bmc);
+  fuzzsupport::routeTransfers(rig, &bmc);
   const int result = runMode(runFirmwareUpdate);
-  activeBmc = nullptr;
+  fuzzsupport::routeTransfers(rig, nullptr);
   if (result != 0 && result != -1) fail();
   if (result == 0 && (!bmc.progressDone || bmc.regionsCompleted.size() != toolContext.regionCount)) {
     fail();  // success claimed for an update that did not go through
@@ -454,10 +394,10 @@ void fuzzDump(FuzzedDataProvider& input, size_t size, sim::Rig& rig) {
   if (input.ConsumeIntegralInRange<int>(0, 15) == 0) rig.makeDirectory("dump.bin");
   toolContext.dumpFile = "dump.bin";
   DumpBmc bmc(input, size, flash, length);
-  bindTransport(rig, &bmc);
+  fuzzsupport::routeTransfers(rig, &bmc);
   const std::string consoleBefore = rig.console;
   if (runMode(runFirmwareDump) != 1) fail();
-  activeBmc = nullptr;
+  fuzzsupport::routeTransfers(rig, nullptr);
 
   const std::string console = rig.console.substr(consoleBefore.size());
   const size_t phase2 = console.find("Phase2:");

@@ -13,8 +13,12 @@
 #include <string>
 #include <vector>
 
+#include "app/run.h"
+#include "config/config.h"
 #include "fuzz_support.h"
 #include "sim/rig.h"
+#include "state/tool_context.h"
+#include "transport/kcs.h"
 
 namespace {
 
@@ -27,7 +31,7 @@ using fuzzsupport::fail;
 // the attempts of one request, six empty blocks and the abort.
 constexpr size_t kExchangesAfterInput = 40;
 
-class HostileBmc : public sim::Endpoint {
+class HostileBmc : public fuzzsupport::QuietEndpoint {
  public:
   HostileBmc(FuzzedDataProvider& input, size_t inputSize)
       : input_(input), exchangeCap_(inputSize + kExchangesAfterInput) {}
@@ -145,6 +149,23 @@ Bytes restoredStream(const HostileBmc& bmc) {
   return stream;
 }
 
+// Run control's steps up to the configuration driver, with the transfer
+// routed to the hostile BMC (run control binds the plain one itself). True
+// when the driver ended the program with status 0.
+bool runConfigMode(sim::Rig& rig, HostileBmc& bmc, bool restore) {
+  char program[] = "Velkoran.efi", config[] = "-c", mode[] = "-d", name[] = "config.bin";
+  if (restore) mode[1] = 'f';
+  char* argv[] = {program, config, mode, name, nullptr};
+  if (!parseCommandLine(4, argv)) fail();
+  toolContext.transport = TransportOps{kcsOpen, kcsTransfer, kcsClose};
+  fuzzsupport::routeTransfers(rig, &bmc);
+  bool exited = false;
+  const int status =
+      hostplatform::runCatchingExit([](int, char**) -> int { ::runConfigDriver(); }, 4, argv, &exited);
+  fuzzsupport::routeTransfers(rig, nullptr);
+  return exited && status == 0;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -155,15 +176,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   sim::Rig rig(sim::Rig::Files::inMemory);
   HostileBmc bmc(input, size);
-  rig.kcs.setEndpoint(&bmc);
   fuzzsupport::FastForwardPorts ports(rig.kcs);
   // An unanswered request times out after 10 s; the interface then comes
   // back instead of failing every later request too.
   rig.kcs.faults.silentRecoveryMicros = 10500000;
   if (restore) rig.writeFile("config.bin", file);
-  const sim::RunResult run =
-      rig.run({"Velkoran.efi", "-c", restore ? "-f" : "-d", "config.bin"});
-  if (!run.exited || run.result != 0) fail();
+  if (!runConfigMode(rig, bmc, restore)) fail();
 
   if (restore) {
     // Whatever went out is the file's beginning, in order.

@@ -1,11 +1,15 @@
 // Pieces the fuzz targets that run the program against a hostile BMC share.
+// Built without coverage, like the simulator: they are the test double.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 
 #include "platform/host/host.h"
+#include "sim/bmc.h"
 #include "sim/kcs_device.h"
+#include "sim/rig.h"
 
 namespace fuzzsupport {
 
@@ -14,40 +18,43 @@ namespace fuzzsupport {
 
 // The rig's KCS device, with virtual time skipping ahead while the program
 // polls a status register that does not change: a request the BMC leaves
-// unanswered then costs the program a few hundred polls of its 10-second
-// wait instead of ten thousand, and the run's outcome stays the same.
+// unanswered then costs the program a few dozen polls of its 10-second wait
+// instead of ten thousand, and the run's outcome stays the same.
 class FastForwardPorts : public hostplatform::PortDevice {
  public:
-  explicit FastForwardPorts(sim::KcsDevice& device) : device_(device) {
-    hostplatform::setPortDevice(this);
-  }
-  ~FastForwardPorts() override { hostplatform::setPortDevice(&device_); }
+  explicit FastForwardPorts(sim::KcsDevice& device);
+  ~FastForwardPorts() override;
   FastForwardPorts(const FastForwardPorts&) = delete;
   FastForwardPorts& operator=(const FastForwardPorts&) = delete;
 
-  uint8_t in(uint16_t port) override {
-    const uint8_t value = device_.in(port);
-    if (port == sim::kDefaultCommandPort && value == lastStatus_) {
-      if (++sameStatusReads_ > kPatientReads) hostplatform::advanceClock(kSkipMicros);
-    } else {
-      sameStatusReads_ = 0;
-    }
-    lastStatus_ = port == sim::kDefaultCommandPort ? value : -1;
-    return value;
-  }
-
-  void out(uint16_t port, uint8_t value) override {
-    sameStatusReads_ = 0;
-    device_.out(port, value);
-  }
+  uint8_t in(uint16_t port) override;
+  void out(uint16_t port, uint8_t value) override;
 
  private:
-  static constexpr int kPatientReads = 16;
-  static constexpr uint64_t kSkipMicros = 250000;
-
   sim::KcsDevice& device_;
   int lastStatus_ = -1;
   int sameStatusReads_ = 0;
 };
+
+// A hostile BMC that may take some requests without building a reply.
+class QuietEndpoint : public sim::Endpoint {
+ public:
+  // Takes a request that the BMC answers with completion code 0 and no data
+  // whatever the input says; false when it would answer otherwise.
+  virtual bool takeQuietly(uint8_t /*netFnLun*/, uint8_t /*command*/, const uint8_t* /*data*/,
+                           size_t /*length*/) {
+    return false;
+  }
+};
+
+// Binds toolContext.transport's transfer so that every request reaches bmc
+// (nullptr: back to the plain KCS transfer). A reply the transfer takes
+// whole becomes its result at once, mostly: completion code, data and the
+// data's length, as the transfer gives them. A broken one (none, too short,
+// too long), and one whole reply in eight, go through the rig's simulated
+// port interface, whose failures the program must survive. A 256 KiB region
+// through that interface costs some 400 ms of byte-by-byte port traffic that
+// says nothing new; this way it costs the program's own work.
+void routeTransfers(sim::Rig& rig, QuietEndpoint* bmc);
 
 }  // namespace fuzzsupport

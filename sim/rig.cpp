@@ -101,6 +101,15 @@ bool Rig::fileExists(const std::string& name) const {
   return std::filesystem::exists(directory_ / name);
 }
 
+void Rig::writeSparseFile(const std::string& name, const Bytes& head, uint64_t size) {
+  if (inMemory()) {
+    memoryFiles_.setSparseFile(name, head, size);
+    return;
+  }
+  writeFile(name, head);
+  std::filesystem::resize_file(directory_ / name, size);
+}
+
 void Rig::makeDirectory(const std::string& name) {
   if (inMemory()) {
     memoryFiles_.makeDirectory(name);

@@ -61,6 +61,9 @@ class Rig {
   Bytes readFile(const std::string& name) const;
   bool fileExists(const std::string& name) const;
   void makeDirectory(const std::string& name);
+  // A file of `size` bytes that starts with head and reads as zeros after it,
+  // without taking the space.
+  void writeSparseFile(const std::string& name, const Bytes& head, uint64_t size);
 
   // Console text printed since the last call of this function.
   std::string takeConsole();
