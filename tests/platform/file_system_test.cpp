@@ -151,13 +151,16 @@ const FileCase kCases[] = {
        platform::fileClose(file);
        log.add("missing", files.rename("new", "x"));
        rig.makeDirectory("d");
+       rig.writeFile("d/f", std::string("f"));
+       log.add("fullDir", files.remove("d"));
        log.add("isDir", files.isDirectory("d"));
        log.add("fileIsDir", files.isDirectory("old"));
        log.add("remove", files.remove("old"));
        log.add("again", files.remove("old"));
        log.add("exists", rig.fileExists("old"));
      },
-     "rename=0 newGone=1 size=3 stillOld=4 missing=-1 isDir=1 fileIsDir=0 remove=0 again=-1 "
+     "rename=0 newGone=1 size=3 stillOld=4 missing=-1 fullDir=-1 isDir=1 fileIsDir=0 remove=0 "
+     "again=-1 "
      "exists=0 "},
 };
 

@@ -46,7 +46,7 @@ class FileSystem {
   virtual bool isDirectory(const char* name) = 0;
   // 0 on success, -1 on failure.
   virtual int remove(const char* name) = 0;
-  // Replaces `to` if it exists; 0 on success, -1 on failure.
+  // Replaces the file `to` if it exists; 0 on success, -1 on failure.
   virtual int rename(const char* from, const char* to) = 0;
 };
 
@@ -54,8 +54,9 @@ class FileSystem {
 FileSystem& stdioFileSystem();
 
 // Files and directories held in memory, names taken as they are given
-// ("a/b" is file b in directory a). A file keeps a length of its own, so
-// that a large file whose tail reads as zeros costs only its head.
+// ("a/b" is file b in directory a; "./a" is not "a"). A file keeps a length
+// of its own, so that a large file whose tail reads as zeros costs only its
+// head. Files are renamed, directories are not.
 class MemoryFileSystem : public FileSystem {
  public:
   FileStream* open(const char* name, OpenMode mode) override;

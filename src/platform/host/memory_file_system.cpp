@@ -101,6 +101,10 @@ bool MemoryFileSystem::isDirectory(const char* name) {
 
 int MemoryFileSystem::remove(const char* name) {
   if (files_.erase(name) != 0) return 0;
+  // Only an empty directory goes.
+  const std::string inside = std::string(name) + "/";
+  auto next = files_.lower_bound(inside);
+  if (next != files_.end() && next->first.compare(0, inside.size(), inside) == 0) return -1;
   return directories_.erase(name) != 0 ? 0 : -1;
 }
 
