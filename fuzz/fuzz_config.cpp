@@ -57,7 +57,7 @@ class HostileBmc : public fuzzsupport::QuietEndpoint {
     if (input_.remaining_bytes() == 0) return stuck(message);
     switch (input_.ConsumeIntegralInRange<int>(0, 63)) {
       case 0: return std::nullopt;  // a transport failure (a 10 s timeout)
-      case 1: return rawBytes();
+      case 1: return rawBytes(message);
       default: return plausibleReply(message);
     }
   }
@@ -72,8 +72,11 @@ class HostileBmc : public fuzzsupport::QuietEndpoint {
                  static_cast<uint8_t>(next >> 16)};
   }
 
-  std::optional<Bytes> rawBytes() {
-    return input_.ConsumeBytes<uint8_t>(input_.ConsumeIntegralInRange<size_t>(0, 140));
+  // Raw bytes may happen to form a reply the protocol accepts.
+  std::optional<Bytes> rawBytes(const Bytes& message) {
+    Bytes reply = input_.ConsumeBytes<uint8_t>(input_.ConsumeIntegralInRange<size_t>(0, 140));
+    noteIfAccepted(message, reply);
+    return reply;
   }
 
   std::optional<Bytes> plausibleReply(const Bytes& message) {
