@@ -148,8 +148,10 @@ class UpdateBmc : public HostileBmc {
                          bigEndian32(message, 2) == uint32_t(region.offset) &&
                          bigEndian32(message, 6) == uint32_t(region.blockLength) &&
                          bigEndian32(message, 10) == uint32_t(region.length);
-    // Each region once, in order, after the one before it went whole.
-    if (!matches || index != regionsCompleted.size() || region_) fail();
+    // Each region in order, after the one before it went whole; a
+    // description may be sent again before the region's first chunk.
+    const bool again = region_ && regionIndex_ == index && sent_ == 0;
+    if (!matches || index != regionsCompleted.size() || (region_ && !again)) fail();
     region_ = region;
     regionIndex_ = index;
     sent_ = 0;
