@@ -25,7 +25,8 @@ using sim::Bytes;
 
 constexpr uint8_t kOem = 0xF8;
 constexpr uint8_t kBlockInfo = 0x14, kFirmwareData = 0x15, kUpdateInfo = 0x16,
-                  kUpdateProgress = 0x17, kCheckDump = 0x1E, kDumpData = 0x1F;
+                  kUpdateProgress = 0x17, kPrepareDump = 0x1D, kCheckDump = 0x1E,
+                  kDumpData = 0x1F;
 constexpr size_t kChunkBytes = 49;
 constexpr size_t kDumpChunkBytes = 56;
 constexpr size_t kMaxReply = 128;  // what the transfer takes; longer fails
@@ -197,9 +198,8 @@ class UpdateBmc : public HostileBmc {
     const uint64_t at = region_->offset + sent_;
     const size_t fromImage = at < image_.size() ? std::min<size_t>(count, image_.size() - at) : 0;
     if (fromImage != 0 && std::memcmp(chunk + 1, image_.data() + at, fromImage) != 0) fail();
-    if (std::any_of(chunk + 1 + fromImage, chunk + 1 + count, [](uint8_t b) { return b != 0xFF; })) {
-      fail();
-    }
+    const auto notErased = [](uint8_t byte) { return byte != 0xFF; };
+    if (std::any_of(chunk + 1 + fromImage, chunk + 1 + count, notErased)) fail();
     sent_ += count;
     if (!last) return;
     if (sent_ != region_->length) fail();
@@ -244,7 +244,7 @@ class DumpBmc : public HostileBmc {
  private:
   Answer answer(const Bytes& message) override {
     switch (message[1]) {
-      case 0x1D: return inputLeft() && choice(7) == 0 ? replyTo(message, 0xC0) : replyTo(message, 0);
+      case kPrepareDump: return replyTo(message, inputLeft() && choice(7) == 0 ? 0xC0 : 0);
       case kCheckDump: return readiness(message);
       case kDumpData: return data(message);
       default: fail();  // a command the dump does not send
@@ -383,9 +383,10 @@ void fuzzUpdate(FuzzedDataProvider& input, size_t size, sim::Rig& rig) {
   const int result = runMode(runFirmwareUpdate);
   fuzzsupport::routeTransfers(rig, nullptr);
   if (result != 0 && result != -1) fail();
-  if (result == 0 && (!bmc.progressDone || bmc.regionsCompleted.size() != toolContext.regionCount)) {
-    fail();  // success claimed for an update that did not go through
-  }
+  // Success only for an update that went through.
+  const bool wentThrough =
+      bmc.progressDone && bmc.regionsCompleted.size() == toolContext.regionCount;
+  if (result == 0 && !wentThrough) fail();
 }
 
 void fuzzDump(FuzzedDataProvider& input, size_t size, sim::Rig& rig) {

@@ -163,8 +163,8 @@ bool runConfigMode(sim::Rig& rig, HostileBmc& bmc, bool restore) {
   toolContext.transport = TransportOps{kcsOpen, kcsTransfer, kcsClose};
   fuzzsupport::routeTransfers(rig, &bmc);
   bool exited = false;
-  const int status =
-      hostplatform::runCatchingExit([](int, char**) -> int { ::runConfigDriver(); }, 4, argv, &exited);
+  const auto driver = [](int, char**) -> int { ::runConfigDriver(); };
+  const int status = hostplatform::runCatchingExit(driver, 4, argv, &exited);
   fuzzsupport::routeTransfers(rig, nullptr);
   return exited && status == 0;
 }
