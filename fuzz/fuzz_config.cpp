@@ -9,33 +9,29 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
-#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "app/run.h"
+#include "config/config.h"
+#include "fuzz_support.h"
 #include "sim/rig.h"
+#include "state/tool_context.h"
+#include "transport/kcs.h"
 
 namespace {
 
 using sim::Bytes;
 
-// The rig works in a scratch directory; go back first so that libFuzzer
-// writes the crash input where it was told to.
-std::filesystem::path startDirectory;
-
-[[noreturn]] void fail() {
-  std::error_code ignored;
-  std::filesystem::current_path(startDirectory, ignored);
-  std::abort();
-}
+using fuzzsupport::fail;
 
 // Every reply shaped by the input uses at least one input byte; once the
 // input is used up the BMC is stuck, and the driver must give up within
 // the attempts of one request, six empty blocks and the abort.
 constexpr size_t kExchangesAfterInput = 40;
 
-class HostileBmc : public sim::Endpoint {
+class HostileBmc : public fuzzsupport::QuietEndpoint {
  public:
   HostileBmc(FuzzedDataProvider& input, size_t inputSize)
       : input_(input), exchangeCap_(inputSize + kExchangesAfterInput) {}
@@ -61,7 +57,7 @@ class HostileBmc : public sim::Endpoint {
     if (input_.remaining_bytes() == 0) return stuck(message);
     switch (input_.ConsumeIntegralInRange<int>(0, 63)) {
       case 0: return std::nullopt;  // a transport failure (a 10 s timeout)
-      case 1: return rawBytes();
+      case 1: return rawBytes(message);
       default: return plausibleReply(message);
     }
   }
@@ -76,8 +72,11 @@ class HostileBmc : public sim::Endpoint {
                  static_cast<uint8_t>(next >> 16)};
   }
 
-  std::optional<Bytes> rawBytes() {
-    return input_.ConsumeBytes<uint8_t>(input_.ConsumeIntegralInRange<size_t>(0, 140));
+  // Raw bytes may happen to form a reply the protocol accepts.
+  std::optional<Bytes> rawBytes(const Bytes& message) {
+    Bytes reply = input_.ConsumeBytes<uint8_t>(input_.ConsumeIntegralInRange<size_t>(0, 140));
+    noteIfAccepted(message, reply);
+    return reply;
   }
 
   std::optional<Bytes> plausibleReply(const Bytes& message) {
@@ -153,25 +152,39 @@ Bytes restoredStream(const HostileBmc& bmc) {
   return stream;
 }
 
+// Run control's steps up to the configuration driver, with the transfer
+// routed to the hostile BMC (run control binds the plain one itself). True
+// when the driver ended the program with status 0.
+bool runConfigMode(sim::Rig& rig, HostileBmc& bmc, bool restore) {
+  char program[] = "Velkoran.efi", config[] = "-c", mode[] = "-d", name[] = "config.bin";
+  if (restore) mode[1] = 'f';
+  char* argv[] = {program, config, mode, name, nullptr};
+  if (!parseCommandLine(4, argv)) fail();
+  toolContext.transport = TransportOps{kcsOpen, kcsTransfer, kcsClose};
+  fuzzsupport::routeTransfers(rig, &bmc);
+  bool exited = false;
+  const auto driver = [](int, char**) -> int { ::runConfigDriver(); };
+  const int status = hostplatform::runCatchingExit(driver, 4, argv, &exited);
+  fuzzsupport::routeTransfers(rig, nullptr);
+  return exited && status == 0;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (startDirectory.empty()) startDirectory = std::filesystem::current_path();
   FuzzedDataProvider input(data, size);
   const bool restore = input.ConsumeBool();
   Bytes file;
   if (restore) file = input.ConsumeBytes<uint8_t>(input.ConsumeIntegralInRange<size_t>(0, 400));
 
-  sim::Rig rig;
+  sim::Rig rig(sim::Rig::Files::inMemory);
   HostileBmc bmc(input, size);
-  rig.kcs.setEndpoint(&bmc);
+  fuzzsupport::FastForwardPorts ports(rig.kcs);
   // An unanswered request times out after 10 s; the interface then comes
   // back instead of failing every later request too.
   rig.kcs.faults.silentRecoveryMicros = 10500000;
   if (restore) rig.writeFile("config.bin", file);
-  const sim::RunResult run =
-      rig.run({"Velkoran.efi", "-c", restore ? "-f" : "-d", "config.bin"});
-  if (!run.exited || run.result != 0) fail();
+  if (!runConfigMode(rig, bmc, restore)) fail();
 
   if (restore) {
     // Whatever went out is the file's beginning, in order.

@@ -4,9 +4,6 @@
 //   1: the bytes are a table text, enciphered as images carry it;
 //   2: the bytes, split at "\n\n\n", are tables at the starts of successive
 //      pages (several table pages, the ninth region, stale bytes).
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -20,6 +17,7 @@
 #include "image/aes.h"
 #include "image/image_table.h"
 #include "image/region_list.h"
+#include "platform/host/file_system.h"
 #include "platform/host/host.h"
 
 namespace {
@@ -72,20 +70,17 @@ void checkList(uint8_t tablePages) {
 }
 
 void scanAsFile(const Bytes& image) {
-  // Memory-backed where there is /dev/shm: the scan reads a real file.
-  static const std::string path = std::string(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") +
-                                  "/fuzz_image_table." + std::to_string(getpid());
-  int fd = open(path.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0600);
-  check(fd >= 0);
-  check(write(fd, image.data(), image.size()) == static_cast<ssize_t>(image.size()));
-  close(fd);
+  // The scan reads the image through the platform's files, held in memory.
+  static hostplatform::MemoryFileSystem files;
+  files.setFile("image.bin", image);
+  hostplatform::setFileSystem(&files);
   resetToolContext();
-  platform::File* file = platform::fileOpen(path.c_str(), "rb");
+  platform::File* file = platform::fileOpen("image.bin", "rb");
   check(file != nullptr);
   Bytes pageBuffer(kPageSize);
   checkList(buildRegionList(file, image.size(), pageBuffer.data()));
   platform::fileClose(file);
-  unlink(path.c_str());
+  hostplatform::setFileSystem(nullptr);
 }
 
 }  // namespace

@@ -21,12 +21,16 @@ std::filesystem::path makeScratchDirectory() {
 
 }  // namespace
 
-Rig::Rig() {
+Rig::Rig(Files files) {
   kcsClose();  // a timer kept from an earlier rig's runs
   resetToolContext();
   hostplatform::resetAll();
   hostplatform::setPortDevice(&kcs);
   hostplatform::captureConsole(&console);
+  if (files == Files::inMemory) {
+    hostplatform::setFileSystem(&memoryFiles_);
+    return;
+  }
   previousDirectory_ = std::filesystem::current_path();
   directory_ = makeScratchDirectory();
   std::filesystem::current_path(directory_);
@@ -36,6 +40,7 @@ Rig::~Rig() {
   kcsClose();
   hostplatform::resetAll();
   resetToolContext();
+  if (inMemory()) return;
   std::error_code ignored;
   std::filesystem::current_path(previousDirectory_, ignored);
   std::filesystem::remove_all(directory_, ignored);
@@ -75,6 +80,10 @@ void Rig::bindTransport() {
 }
 
 void Rig::writeFile(const std::string& name, const std::string& contents) {
+  if (inMemory()) {
+    memoryFiles_.setFile(name, Bytes(contents.begin(), contents.end()));
+    return;
+  }
   std::ofstream out(directory_ / name, std::ios::binary | std::ios::trunc);
   out << contents;
 }
@@ -84,12 +93,31 @@ void Rig::writeFile(const std::string& name, const Bytes& contents) {
 }
 
 Bytes Rig::readFile(const std::string& name) const {
+  if (inMemory()) return memoryFiles_.contents(name);
   std::ifstream in(directory_ / name, std::ios::binary);
   return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 bool Rig::fileExists(const std::string& name) const {
+  if (inMemory()) return memoryFiles_.exists(name);
   return std::filesystem::exists(directory_ / name);
+}
+
+void Rig::writeSparseFile(const std::string& name, const Bytes& head, uint64_t size) {
+  if (inMemory()) {
+    memoryFiles_.setSparseFile(name, head, size);
+    return;
+  }
+  writeFile(name, head);
+  std::filesystem::resize_file(directory_ / name, size);
+}
+
+void Rig::makeDirectory(const std::string& name) {
+  if (inMemory()) {
+    memoryFiles_.makeDirectory(name);
+  } else {
+    std::filesystem::create_directory(directory_ / name);
+  }
 }
 
 std::string Rig::takeConsole() {

@@ -1,8 +1,9 @@
 // A test rig: a fresh tool state and host platform, a simulated BMC on the
-// KCS ports, the console captured, and a scratch directory as the current
-// directory. One Rig at a time per process.
+// KCS ports, the console captured, and the program's files either in a
+// scratch directory made the current directory, or in memory (no disk at
+// all: what fuzzers want). One Rig at a time per process.
 //
-//   sim::Rig rig;
+//   sim::Rig rig;                      // or sim::Rig rig(sim::Rig::Files::inMemory);
 //   rig.bmc.setHandler(0xF8, 0x17, ...);       // handler modules plug in here
 //   rig.writeFile("kcs.cfg", "CMD CA3\nDATA CA2\n");
 //   sim::RunResult run = rig.run({"Velkoran.efi", "-d", "dump.bin"});
@@ -18,6 +19,7 @@
 #include "bmc.h"
 #include "kcs_device.h"
 #include "platform/host/host.h"
+#include "platform/host/file_system.h"
 
 namespace sim {
 
@@ -30,7 +32,9 @@ struct RunResult {
 
 class Rig {
  public:
-  Rig();
+  enum class Files { scratchDirectory, inMemory };
+
+  explicit Rig(Files files = Files::scratchDirectory);
   ~Rig();
   Rig(const Rig&) = delete;
   Rig& operator=(const Rig&) = delete;
@@ -52,13 +56,18 @@ class Rig {
   // ports without reading kcs.cfg, for tests that call a mode directly.
   void bindTransport();
 
-  // Files in the scratch directory (the current directory while the rig
-  // lives).
+  // The program's files, by the names it is given. directory() is the
+  // scratch directory (the current directory while the rig lives), empty
+  // for files in memory.
   std::filesystem::path directory() const { return directory_; }
   void writeFile(const std::string& name, const std::string& contents);
   void writeFile(const std::string& name, const Bytes& contents);
   Bytes readFile(const std::string& name) const;
   bool fileExists(const std::string& name) const;
+  void makeDirectory(const std::string& name);
+  // A file of `size` bytes that starts with head and reads as zeros after it,
+  // without taking the space.
+  void writeSparseFile(const std::string& name, const Bytes& head, uint64_t size);
 
   // Console text printed since the last call of this function.
   std::string takeConsole();
@@ -66,6 +75,9 @@ class Rig {
  private:
   RunResult runEntry(int (*entry)(int, char**), const std::vector<std::string>& arguments);
 
+  bool inMemory() const { return directory_.empty(); }
+
+  hostplatform::MemoryFileSystem memoryFiles_;
   std::filesystem::path previousDirectory_;
   std::filesystem::path directory_;
   size_t consoleTaken_ = 0;

@@ -1,10 +1,7 @@
 #include "support/flow_fixture.h"
 
-#include <unistd.h>
 
 #include <algorithm>
-#include <fstream>
-#include <iterator>
 
 #include "state/tool_context.h"
 #include "platform/host/host.h"
@@ -79,17 +76,12 @@ std::string FlowTest::afterEcho() const {
 
 std::string FlowTest::path(const std::string& name) const { return name; }
 
-void FlowTest::writeFile(const std::string& name, const Bytes& bytes) const {
-  std::ofstream out(rig.directory() / name, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-}
+void FlowTest::writeFile(const std::string& name, const Bytes& bytes) { rig.writeFile(name, bytes); }
 
 Bytes FlowTest::readFile(const std::string& name) const { return rig.readFile(name); }
 
-void FlowTest::writeSparseFile(const std::string& name, const Bytes& head, uint64_t size) const {
-  writeFile(name, head);
-  std::string file = (rig.directory() / name).string();
-  EXPECT_EQ(truncate(file.c_str(), off_t(size)), 0);
+void FlowTest::writeSparseFile(const std::string& name, const Bytes& head, uint64_t size) {
+  rig.writeSparseFile(name, head, size);
 }
 
 uint64_t FlowTest::waitedSeconds() const { return stalled_ / 1'000'000; }

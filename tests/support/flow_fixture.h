@@ -45,11 +45,11 @@ class FlowTest : public ::testing::Test {
   std::string afterEcho() const;
 
   std::string path(const std::string& name) const;
-  void writeFile(const std::string& name, const Bytes& bytes) const;
+  void writeFile(const std::string& name, const Bytes& bytes);
   Bytes readFile(const std::string& name) const;
   // Makes a file of exactly `size` bytes whose start is `head` (the rest
   // reads as zeros without taking disk space).
-  void writeSparseFile(const std::string& name, const Bytes& head, uint64_t size) const;
+  void writeSparseFile(const std::string& name, const Bytes& head, uint64_t size);
 
   // Whole seconds the program waited (stalls), from the virtual clock.
   uint64_t waitedSeconds() const;

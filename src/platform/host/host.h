@@ -30,6 +30,9 @@ constexpr uint64_t kPollMicros = 1000;
 uint64_t nowMicros();
 // Total virtual time spent in stall() since the last reset.
 uint64_t stalledMicros();
+// Lets virtual time pass without the program stalling: a fuzzer skips ahead
+// while the program polls for a BMC that will not answer.
+void advanceClock(uint64_t micros);
 void resetClock();
 
 // Fault injection.
@@ -55,7 +58,8 @@ struct Faults {
 Faults& faults();
 // Starts a new count of bytes written for Faults::writeLimit.
 void resetWrittenBytes();
-// Clears clock, faults, keys, console capture and port device.
+// Clears clock, faults, keys, console capture and port device, and puts the
+// real files back (see file_system.h).
 void resetAll();
 
 // Runs the program entry, catching exitProgram(). Returns the entry's return

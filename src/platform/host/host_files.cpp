@@ -1,16 +1,15 @@
-// Host file streams over stdio, with an injectable "volume full" limit.
+// Host file streams over the chosen file system (real files or memory), with
+// the injectable faults of a full volume, piecewise reads and failing closes.
 #include <cctype>
-#include <cstdio>
 
-#include <sys/stat.h>
-
+#include "platform/host/file_system.h"
 #include "platform/host/host.h"
 #include "platform/platform.h"
 
 namespace platform {
 
 struct File {
-  std::FILE* stream;
+  hostplatform::FileStream* stream;
 };
 
 namespace {
@@ -26,13 +25,26 @@ size_t writableBytes(size_t count) {
   return static_cast<uint64_t>(left) < count ? static_cast<size_t>(left) : count;
 }
 
-bool modeIsKnown(const char* mode) {
-  static const char* const kModes[] = {"r", "rb", "wb", "wb+"};
-  for (const char* known : kModes) {
-    const char* a = known;
-    const char* b = mode;
-    while (*a != '\0' && *a == *b) ++a, ++b;
-    if (*a == *b) return true;
+bool sameText(const char* a, const char* b) {
+  while (*a != '\0' && *a == *b) ++a, ++b;
+  return *a == *b;
+}
+
+// False for a mode the program does not use.
+bool openModeOf(const char* mode, hostplatform::OpenMode* openMode) {
+  using hostplatform::OpenMode;
+  static const struct {
+    const char* text;
+    OpenMode mode;
+  } kModes[] = {{"r", OpenMode::read},
+                {"rb", OpenMode::read},
+                {"wb", OpenMode::write},
+                {"wb+", OpenMode::writeAndRead}};
+  for (const auto& known : kModes) {
+    if (sameText(known.text, mode)) {
+      *openMode = known.mode;
+      return true;
+    }
   }
   return false;
 }
@@ -40,61 +52,61 @@ bool modeIsKnown(const char* mode) {
 }  // namespace
 
 File* fileOpen(const char* name, const char* mode) {
-  if (!modeIsKnown(mode)) return nullptr;
-  std::FILE* stream = std::fopen(name, mode);
+  hostplatform::OpenMode openMode;
+  if (!openModeOf(mode, &openMode)) return nullptr;
+  hostplatform::FileSystem& files = hostplatform::fileSystem();
+  // A directory is no stream, even where the file system would open one.
+  if (files.isDirectory(name)) return nullptr;
+  hostplatform::FileStream* stream = files.open(name, openMode);
   if (stream == nullptr) return nullptr;
-  // Reading modes open a folder on POSIX; the firmware's files never do.
-  struct stat status {};
-  if (fstat(fileno(stream), &status) != 0 || S_ISDIR(status.st_mode)) {
-    std::fclose(stream);
-    return nullptr;
-  }
   return new File{stream};
 }
 
-int fileSeek(File* file, int64_t position) {
-  return std::fseek(file->stream, static_cast<long>(position), SEEK_SET) == 0 ? 0 : -1;
-}
+int fileSeek(File* file, int64_t position) { return file->stream->seek(position); }
 
-int fileSeekEnd(File* file) { return std::fseek(file->stream, 0, SEEK_END) == 0 ? 0 : -1; }
+int fileSeekEnd(File* file) { return file->stream->seekEnd(); }
 
-int64_t fileTell(File* file) { return std::ftell(file->stream); }
+int64_t fileTell(File* file) { return file->stream->tell(); }
 
 size_t fileRead(File* file, void* buffer, size_t count) {
   size_t limit = hostplatform::faults().readPieceLimit;
   if (limit != 0 && count > limit) count = limit;
   int64_t failsAt = hostplatform::faults().readFailsAt;
   if (failsAt >= 0) {
-    int64_t position = std::ftell(file->stream);
+    int64_t position = file->stream->tell();
     int64_t before = position < failsAt ? failsAt - position : 0;
     if (static_cast<uint64_t>(before) < count) count = static_cast<size_t>(before);
   }
-  return std::fread(buffer, 1, count, file->stream);
+  return file->stream->read(buffer, count);
 }
 
-int fileGetByte(File* file) { return std::fgetc(file->stream); }
+int fileGetByte(File* file) {
+  uint8_t byte;
+  return file->stream->read(&byte, 1) == 1 ? byte : -1;
+}
 
 bool fileReadToken(File* file, char* buffer, size_t capacity) {
   int c;
   do {
-    c = std::fgetc(file->stream);
-  } while (c != EOF && std::isspace(c));
-  if (c == EOF) return false;
+    c = fileGetByte(file);
+  } while (c != -1 && std::isspace(c));
+  if (c == -1) return false;
   size_t length = 0;
-  while (c != EOF && !std::isspace(c)) {
+  while (c != -1 && !std::isspace(c)) {
     if (length + 1 < capacity) buffer[length++] = static_cast<char>(c);
-    c = std::fgetc(file->stream);
+    c = fileGetByte(file);
   }
-  if (c != EOF) std::ungetc(c, file->stream);
+  // The blank that ended the token is left for the next read.
+  if (c != -1) file->stream->seek(file->stream->tell() - 1);
   if (capacity > 0) buffer[length] = '\0';
   return true;
 }
 
-bool fileAtEnd(File* file) { return std::feof(file->stream) != 0; }
+bool fileAtEnd(File* file) { return file->stream->atEnd(); }
 
 size_t fileWrite(File* file, const void* buffer, size_t count) {
   size_t allowed = writableBytes(count);
-  size_t written = std::fwrite(buffer, 1, allowed, file->stream);
+  size_t written = allowed == 0 ? 0 : file->stream->write(buffer, allowed);
   bytesWrittenInAll += static_cast<int64_t>(written);
   return written;
 }
@@ -102,26 +114,34 @@ size_t fileWrite(File* file, const void* buffer, size_t count) {
 int filePutByte(File* file, uint8_t byte) { return fileWrite(file, &byte, 1) == 1 ? 0 : -1; }
 
 int fileClose(File* file) {
-  int result = std::fclose(file->stream);
+  int result = file->stream->close();
   delete file;
   if (hostplatform::faults().closeFails) return -1;
-  return result == 0 ? 0 : -1;
+  return result;
 }
 
-bool fileIsFolder(const char* name) {
-  struct stat status {};
-  return stat(name, &status) == 0 && S_ISDIR(status.st_mode);
-}
+bool fileIsFolder(const char* name) { return hostplatform::fileSystem().isDirectory(name); }
 
 int fileReplace(const char* from, const char* to) {
   if (fileIsFolder(to)) return -1;
   if (hostplatform::faults().replaceFails) return -1;
-  return std::rename(from, to) == 0 ? 0 : -1;
+  return hostplatform::fileSystem().rename(from, to);
 }
 
 }  // namespace platform
 
 namespace hostplatform {
+
+namespace {
+FileSystem* chosenFileSystem = nullptr;
+}  // namespace
+
+void setFileSystem(FileSystem* fileSystem) { chosenFileSystem = fileSystem; }
+FileSystem& fileSystem() {
+  return chosenFileSystem != nullptr ? *chosenFileSystem : stdioFileSystem();
+}
+
 // Starts a new count for the volume-full limit.
 void resetWrittenBytes() { platform::bytesWrittenInAll = 0; }
+
 }  // namespace hostplatform

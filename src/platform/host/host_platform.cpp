@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/format.h"
+#include "platform/host/file_system.h"
 #include "platform/host/host.h"
 #include "platform/platform.h"
 
@@ -57,6 +58,7 @@ void setKeyInput(const std::string& keys) {
 }
 uint64_t nowMicros() { return state().now; }
 uint64_t stalledMicros() { return state().stalled; }
+void advanceClock(uint64_t micros) { state().now += micros; }
 void resetClock() {
   state().now = 0;
   state().stalled = 0;
@@ -70,6 +72,7 @@ void resetAll() {
   s.keys.reset();
   s.nextKey = 0;
   s.faults = Faults{};
+  setFileSystem(nullptr);
   resetWrittenBytes();
   resetClock();
 }
