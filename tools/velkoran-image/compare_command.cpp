@@ -68,14 +68,8 @@ void printJson(const std::vector<RegionComparison>& verdicts, bool equal) {
 int runCompare(const std::vector<std::string>& args) {
   bool json = false;
   std::vector<std::string> paths;
-  for (const std::string& arg : args) {
-    if (arg == "--json") {
-      json = true;
-    } else if (arg.size() > 1 && arg[0] == '-') {
-      return fail("unknown option '" + arg + "' for compare (try --help)");
-    } else {
-      paths.push_back(arg);
-    }
+  if (const std::string error = takeJsonAndPaths(args, "compare", &json, &paths); !error.empty()) {
+    return fail(error);
   }
   if (paths.size() != 2) return fail("compare needs an IMAGE and a DUMP (try --help)");
   Opened image;

@@ -204,14 +204,8 @@ std::string openImage(const std::string& path, platform::File** file, uint64_t* 
 int runInspect(const std::vector<std::string>& args) {
   bool json = false;
   std::vector<std::string> paths;
-  for (const std::string& arg : args) {
-    if (arg == "--json") {
-      json = true;
-    } else if (arg.size() > 1 && arg[0] == '-') {
-      return fail("unknown option '" + arg + "' for inspect (try --help)");
-    } else {
-      paths.push_back(arg);
-    }
+  if (const std::string error = takeJsonAndPaths(args, "inspect", &json, &paths); !error.empty()) {
+    return fail(error);
   }
   if (paths.size() != 1) return fail("inspect needs exactly one IMAGE (try --help)");
 

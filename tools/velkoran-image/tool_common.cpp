@@ -22,6 +22,21 @@ std::string hex(uint64_t value) {
   return text;
 }
 
+std::string takeJsonAndPaths(const std::vector<std::string>& args, const std::string& command,
+                             bool* json, std::vector<std::string>* paths) {
+  *json = false;
+  for (const std::string& arg : args) {
+    if (arg == "--json") {
+      *json = true;
+    } else if (arg.size() > 1 && arg[0] == '-') {
+      return "unknown option '" + arg + "' for " + command + " (try --help)";
+    } else {
+      paths->push_back(arg);
+    }
+  }
+  return "";
+}
+
 int fail(const std::string& message) {
   std::fprintf(stderr, "velkoran-image: %s\n", message.c_str());
   return kExitFailure;

@@ -23,6 +23,10 @@ bool parseNumber(const std::string& text, uint64_t* value);
 std::string hex(uint64_t value);
 // Prints "velkoran-image: MESSAGE" on stderr and returns kExitFailure.
 int fail(const std::string& message);
+// Splits a command's arguments into the --json flag and paths; the error
+// text of an unknown option, or "" when all were taken.
+std::string takeJsonAndPaths(const std::vector<std::string>& args, const std::string& command,
+                             bool* json, std::vector<std::string>* paths);
 // The error text of errno.
 std::string systemError();
 
