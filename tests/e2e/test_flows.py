@@ -27,8 +27,9 @@ COMMANDS = [
     "Velkoran.efi -f plain.bin",                     # update 3: 0xDF
     "Velkoran.efi -f plain.bin",                     # update 4: 0xCD, reason 2
     "Velkoran.efi -i usb -f plain.bin",              # a key, then the size check
+    "Velkoran.efi -d EMPTYDIR",                      # an empty folder: refused, kept
 ]
-DUMP, FAILED_DUMP, PLAIN, CIPHER, BUSY, REJECTED, USB = range(7)
+DUMP, FAILED_DUMP, PLAIN, CIPHER, BUSY, REJECTED, USB, FOLDER_DUMP = range(8)
 # The first dump takes 54 data requests (53 full chunks and a last one); the
 # failed one gets its first chunk, then five bad replies in a row.
 FAILED_DUMP_FAULTS = range(56, 61)
@@ -67,8 +68,9 @@ class FirmwareFlowsInQemu(unittest.TestCase):
         cls.old = bytes(rng.randrange(256) for _ in range(500))
         cls.result = harness.run_boot(
             COMMANDS, files={"plain.bin": cls.plain, "cipher.bin": cls.cipher,
-                             "old.bin": cls.old, "dump.bin": bytes(5000)},
-            fetch=["dump.bin", "dump.bin.partial", "old.bin", "old.bin.partial"], bmcsim=harness.BmcSim(fs.bmcsim_argv(cls.options)),
+                             "old.bin": cls.old, "dump.bin": bytes(5000), "EMPTYDIR/": b""},
+            fetch=["dump.bin", "dump.bin.partial", "old.bin", "old.bin.partial", "EMPTYDIR/",
+                   "EMPTYDIR.partial"], bmcsim=harness.BmcSim(fs.bmcsim_argv(cls.options)),
             keys=[harness.Key("Press any to continue", "x", invocation=USB)], timeout=400)
 
     @classmethod
@@ -113,6 +115,12 @@ class FirmwareFlowsInQemu(unittest.TestCase):
         self.assertEqual(report.get("updates"), 4)
         self.assertEqual(report.get("coldResets"), 1)
         self.assertEqual(report.get("violations"), [])
+
+    def test_folder_as_dump_file_is_refused_and_kept(self):
+        output = self.output(FOLDER_DUMP)
+        self.assertTrue(output.endswith("ERROR: OPEN BINARY FILE FAILED EMPTYDIR\n\n"), output[-300:])
+        self.assertIsNotNone(self.result.files["EMPTYDIR/"])
+        self.assertIsNone(self.result.files["EMPTYDIR.partial"])
 
     def test_dump_file_equals_the_served_flash(self):
         self.assertEqual(self.result.files["dump.bin"], self.served)
