@@ -105,9 +105,11 @@ int endDump(platform::StagedFile* output, const char* failure) {
 }
 
 // A reported length must be met exactly: a chunk lost on the way makes the
-// file short and everything after it shifted.
-bool holdsReportedLength(uint64_t written) {
-  return toolContext.dumpLength == 0 || written == toolContext.dumpLength;
+// file short and everything after it shifted. Passing it is already wrong,
+// and also ends a BMC that would say "more follows" for ever.
+bool holdsReportedLength(uint64_t written, bool last) {
+  if (toolContext.dumpLength == 0) return true;
+  return last ? written == toolContext.dumpLength : written <= toolContext.dumpLength;
 }
 
 int receiveDump(platform::StagedFile* output) {
@@ -130,7 +132,7 @@ int receiveDump(platform::StagedFile* output) {
       return endDump(output, "ERROR: WRITE DUMP FILE FAILED\n\n");
     }
     written += static_cast<uint64_t>(count);
-    if (last && !holdsReportedLength(written)) {
+    if (!holdsReportedLength(written, last)) {
       noteOutcome(RunOutcome::kRefused);  // the BMC sent other than it announced
       return endDump(output, kReceiveFailed);
     }

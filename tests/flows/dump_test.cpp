@@ -1,3 +1,5 @@
+#include <algorithm>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -89,17 +91,18 @@ struct LengthCase {
   std::optional<uint32_t> reported;
   std::string progress;
   bool lengthMet = true;  // else the dump ends with an error, under the temporary name
+  size_t kept = SIZE_MAX;  // bytes of the flash in the file; all of them by default
 };
 
 const LengthCase kLengths[] = {
     {"reported length 0 prints no progress", 200, 0u, ""},
     {"a first percentage of 100 is not printed", 40, 56u, kReceiveFailed, false},
     {"a first percentage of 100 is not printed, length met", 50, 50u, ""},
+    // The first chunk past the announced length ends the dump, so a BMC
+    // that never stops sending cannot keep it going.
     {"more data than announced", 300, 112u,
-     "1K bytes      50%\r1K bytes      100%\r1K bytes      150%\r"
-     "1K bytes      200%\r1K bytes      250%\r1K bytes      300%\r" +
-         kReceiveFailed,
-     false},
+     "1K bytes      50%\r1K bytes      100%\r1K bytes      150%\r" + kReceiveFailed, false,
+     168},
     {"last chunk without data", 112, std::nullopt,
      "1K bytes      50%\r1K bytes      100%\r1K bytes      150%\r"},
     {"last chunk of 19 bytes", 56 * 2 + 19, std::nullopt, ""},
@@ -119,7 +122,9 @@ TEST_F(DumpTest, ProgressFollowsTheReportedLengthAndEveryChunkIsKept) {
     if (c.reported) {
       EXPECT_EQ(progress, c.progress);
     }
-    EXPECT_EQ(readFile(c.lengthMet ? "dump.bin" : "dump.bin.partial"), firmware.flash);
+    const size_t kept = std::min(c.kept, firmware.flash.size());
+    EXPECT_EQ(readFile(c.lengthMet ? "dump.bin" : "dump.bin.partial"),
+              Bytes(firmware.flash.begin(), firmware.flash.begin() + kept));
   }
 }
 
