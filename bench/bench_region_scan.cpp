@@ -73,7 +73,7 @@ uint8_t lastTablePages = 0;
 void scanImage(const std::string& path) {
   static std::vector<uint8_t> page(kPageSize);
   platform::File* file = platform::fileOpen(path.c_str(), "rb");
-  resetToolContext();
+  clearToolContext();
   lastTablePages = buildRegionList(file, kImageSize, page.data());
   platform::fileClose(file);
 }

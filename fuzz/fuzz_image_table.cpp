@@ -74,7 +74,7 @@ void scanAsFile(const Bytes& image) {
   static hostplatform::MemoryFileSystem files;
   files.setFile("image.bin", image);
   hostplatform::setFileSystem(&files);
-  resetToolContext();
+  clearToolContext();
   platform::File* file = platform::fileOpen("image.bin", "rb");
   check(file != nullptr);
   Bytes pageBuffer(kPageSize);
@@ -100,7 +100,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The reader gets a page exactly as long as its bytes: ASan sees any
   // read past them.
   const Bytes page(image.begin(), image.begin() + std::min<size_t>(image.size(), kPageSize));
-  resetToolContext();
+  clearToolContext();
   const int found = find_respective_image_info(page.data(), page.size());
   check(found == 0 || found == 1);
   check(toolContext.regionCount <= kMaxRegions);

@@ -92,6 +92,7 @@ int runTool(int argc, char** argv) {
 void offerTransport(const TransportOps& transport) { boundTransport = transport; }
 
 int velkoranMain(int argc, char** argv, bool exitStatusByDefault) {
+  installProgramModules();
   toolContext.runRecord.exitStatusByDefault = exitStatusByDefault;
   runTool(argc, argv);
   // 0 unless the outcome is to be reported; endRunRecord gives it again.

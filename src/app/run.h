@@ -16,6 +16,13 @@ int velkoranMain(int argc, char** argv, bool exitStatusByDefault = false);
 // interface's (a platform whose start-up knows a better way to the BMC).
 void offerTransport(const TransportOps& transport);
 
+// Puts the program's own modules (the configuration module table) into
+// toolContext; the main entry does it before its run.
+void installProgramModules();
+// Puts every field of toolContext back to the program's initial state, the
+// modules installed (host tests run many programs in one process).
+void resetToolContext();
+
 // Parses the options into toolContext; false after a printed error.
 bool parseCommandLine(int argc, char** argv);
 void printUsage();

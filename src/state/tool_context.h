@@ -1,6 +1,6 @@
 // The single global state record of a run. It sits below every subsystem so
 // that transport, image, flows and config read it without reaching up into
-// run control, which owns and fills it (src/app/tool_context.cpp).
+// run control, which fills it and installs the program's modules.
 #pragma once
 
 #include <cstdint>
@@ -85,9 +85,10 @@ struct ToolContext {
 
 extern ToolContext toolContext;
 
-// Puts every field back to its initial value (host tests run many programs
-// in one process).
-void resetToolContext();
+// Puts every field back to its initial value, with no module installed
+// (host tests and tools run many jobs in one process; run control's
+// resetToolContext also installs the program's modules).
+void clearToolContext();
 
 // Records how the run's job ended (the last note wins).
 inline void noteOutcome(RunOutcome outcome) { toolContext.runRecord.outcome = outcome; }

@@ -54,6 +54,16 @@ TEST(ConfigDriver, ModuleSelection) {
   }
 }
 
+// A program starts from the bare tool state: its main entry installs the
+// configuration module itself.
+TEST(ConfigDriver, MainEntryInstallsTheModuleTable) {
+  ConfigRig bench;
+  clearToolContext();
+  const sim::RunResult run = bench.rig.runMain({"Velkoran.efi", "-c", "-d", "backup.bin"});
+  EXPECT_TRUE(run.exited);
+  EXPECT_EQ(bench.rig.readFile("backup.bin"), bench.config.store);
+}
+
 TEST(ConfigDriver, FileThatCannotBeOpened) {
   struct Case {
     std::vector<std::string> arguments;

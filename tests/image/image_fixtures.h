@@ -83,7 +83,7 @@ struct ReadResult {
 
 // Runs the table reader on the page, from an empty list.
 inline ReadResult readTable(const Bytes& page) {
-  resetToolContext();
+  clearToolContext();
   std::string console;
   hostplatform::captureConsole(&console);
   int result = find_respective_image_info(page.data(), page.size());
@@ -131,7 +131,7 @@ struct ScanResult {
 
 // Scans the file as the update does, claiming `size` bytes.
 inline ScanResult scanImage(const std::string& path, uint64_t size) {
-  resetToolContext();
+  clearToolContext();
   std::string console;
   hostplatform::captureConsole(&console);
   platform::File* file = platform::fileOpen(path.c_str(), "rb");

@@ -127,7 +127,7 @@ TEST(RegionList, ImageThatWouldAddANinthRegionIsRefused) {
 }
 
 TEST(RegionList, BlockDescriptions) {
-  resetToolContext();
+  clearToolContext();
   appendRegion(0x1FC0000, 0x40000, 0x40000);
   appendRegion(0x123456789, 0x100000000, 0xFFFFFFFF);
   struct Case {

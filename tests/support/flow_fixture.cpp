@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "app/run.h"
 #include "state/tool_context.h"
 #include "platform/host/host.h"
 

@@ -36,7 +36,7 @@ std::string openForCompare(const std::string& path, Opened* opened) {
 
 // The region list as the update builds it, the reader's messages kept out.
 std::vector<ImageRegion> regionsOf(Opened& image) {
-  resetToolContext();
+  clearToolContext();
   std::vector<uint8_t> page(kPageSize);
   std::string console;
   hostplatform::captureConsole(&console);

@@ -50,7 +50,7 @@ size_t readPageAt(platform::File* file, uint64_t offset, uint8_t* page) {
 
 // The update's own scan, its console output kept out of ours.
 void scanAsTheUpdate(platform::File* file, Inspection* inspection, std::vector<uint8_t>* page) {
-  resetToolContext();
+  clearToolContext();
   std::string console;
   hostplatform::captureConsole(&console);
   inspection->tablePages = buildRegionList(file, inspection->fileSize, page->data());
@@ -73,7 +73,7 @@ void surveyTables(platform::File* file, Inspection* inspection, std::vector<uint
     const bool plain = text::find(text, text::lengthWithin(text, held), "[img]: ") != nullptr;
     std::string console;
     hostplatform::captureConsole(&console);
-    resetToolContext();
+    clearToolContext();
     const bool read = find_respective_image_info(page->data(), held) == 1;
     hostplatform::captureConsole(nullptr);
     if (read || !console.empty() || toolContext.regionCount > 0) {

@@ -1,9 +1,9 @@
 #include "state/tool_context.h"
 
-#include "config/config.h"
-
 namespace {
 
+// No module installed: run control fills the module table with the
+// program's own (it is the one that knows which subsystems are linked).
 constexpr ToolContext kInitialToolContext = {
     .firmwareFile = nullptr,
     .dumpFile = nullptr,
@@ -24,7 +24,7 @@ constexpr ToolContext kInitialToolContext = {
     .regionListRefused = false,
     .imageKind = 0,
     .pageBuffer = nullptr,
-    .configModules = {kConfigModule, kEmptyConfigModule},
+    .configModules = {},
     .configTask = {},
     .runOptions = {},
     .runRecord = {.outcome = RunOutcome::kUnset,
@@ -37,4 +37,4 @@ constexpr ToolContext kInitialToolContext = {
 
 constinit ToolContext toolContext = kInitialToolContext;
 
-void resetToolContext() { toolContext = kInitialToolContext; }
+void clearToolContext() { toolContext = kInitialToolContext; }
