@@ -135,6 +135,8 @@ bool parseCommandLine(int argc, char** argv) {
       const int taken = applyLongOption(argc, argv, cursor.index);
       if (taken < 0) return false;
       if (taken > 0) {
+        // --help and --version end the parse: what follows is not looked at.
+        if (toolContext.runOptions.request != InfoRequest::kNone) return true;
         cursor.index += taken;
         continue;
       }

@@ -64,23 +64,75 @@ bool named(const char* argument, const char* name) {
   return next == '\0' || next == '=';
 }
 
+enum class Form : uint8_t {
+  kFlag,   // the exact text only
+  kValue,  // "--name", "--name=VALUE" or "--name VALUE" (the option's handler decides)
+};
+
+struct LongOption {
+  const char* name;
+  Form form;
+  const char* usage;  // as --help shows it
+  const char* description;
+  // Applies the option at argv[index]: the arguments taken, or -1 after
+  // the banner and an error line.
+  int (*apply)(int argc, char** argv, int index);
+};
+
+RunOptions& options() { return toolContext.runOptions; }
+
+// Every long option, in the order --help lists them. A new option is one
+// more row here.
+constexpr LongOption kLongOptions[] = {
+    {"--status", Form::kFlag, "--status", "the exit status is the outcome class (below)",
+     [](int, char**, int) {
+       options().exitStatus = true;
+       return 1;
+     }},
+    {"--log", Form::kValue, "--log FILE", "append a record of the run to FILE",
+     [](int argc, char** argv, int index) {
+       return takeValue(argc, argv, index, "--log", &options().logFile);
+     }},
+    {"--yes", Form::kFlag, "--yes", "the USB update does not wait for a key",
+     [](int, char**, int) {
+       options().assumeYes = true;
+       return 1;
+     }},
+    {kWaitBmc, Form::kValue, "--wait-bmc[=SECONDS]",
+     "after an update, wait for the BMC to answer (600 s)",
+     [](int, char** argv, int index) { return applyWaitBmc(argv[index]); }},
+    {"--verify", Form::kValue, "--verify IMAGE", "after a dump (-d), compare it with IMAGE",
+     [](int argc, char** argv, int index) {
+       return takeValue(argc, argv, index, "--verify", &options().verifyImage);
+     }},
+    {"--help", Form::kFlag, "--help", "show this text and end",
+     [](int, char**, int) {
+       options().request = InfoRequest::kHelp;
+       return 1;
+     }},
+    {"--version", Form::kFlag, "--version", "show the program name, version and build and end",
+     [](int, char**, int) {
+       options().request = InfoRequest::kVersion;
+       return 1;
+     }},
+};
+
+bool matches(const LongOption& option, const char* argument) {
+  return option.form == Form::kFlag ? text::equal(argument, option.name)
+                                    : named(argument, option.name);
+}
+
 }  // namespace
 
 int applyLongOption(int argc, char** argv, int index) {
-  const char* argument = argv[index];
-  RunOptions& options = toolContext.runOptions;
-  if (text::equal(argument, "--status")) {
-    options.exitStatus = true;
-    return 1;
-  }
-  if (text::equal(argument, "--yes")) {
-    options.assumeYes = true;
-    return 1;
-  }
-  if (named(argument, kWaitBmc)) return applyWaitBmc(argument);
-  if (named(argument, "--log")) return takeValue(argc, argv, index, "--log", &options.logFile);
-  if (named(argument, "--verify")) {
-    return takeValue(argc, argv, index, "--verify", &options.verifyImage);
+  for (const LongOption& option : kLongOptions) {
+    if (matches(option, argv[index])) return option.apply(argc, argv, index);
   }
   return 0;
+}
+
+void printLongOptions() {
+  for (const LongOption& option : kLongOptions) {
+    platform::print("  %-22s%s\n", option.usage, option.description);
+  }
 }

@@ -1,5 +1,6 @@
 // Run control: from the argument vector to exactly one mode.
 #include "app/run.h"
+#include "app/help.h"
 #include "app/unattended.h"
 
 #include "state/tool_context.h"
@@ -49,6 +50,17 @@ void echoCommandLine(int argc, char** argv) {
   platform::print("\n");
 }
 
+// --help or --version: shown instead of a job, a success.
+int showInformation(const char* programPath) {
+  if (toolContext.runOptions.request == InfoRequest::kHelp) {
+    printHelp();
+  } else {
+    printVersion(programPath);
+  }
+  noteOutcome(RunOutcome::kSuccess);
+  return 0;
+}
+
 int runTransferMode() {
   if (toolContext.dumpFile != nullptr) return runDumpAndVerify();
   if (text::equal(toolContext.interfaceName, "usb")) return runUsbFirmwareUpdate();
@@ -58,6 +70,7 @@ int runTransferMode() {
 int runSteps(int argc, char** argv) {
   clearOptionTexts();
   if (argc > 1 && !parseCommandLine(argc, argv)) return endBadCommandLine();
+  if (toolContext.runOptions.request != InfoRequest::kNone) return showInformation(argv[0]);
   if (toolContext.dumpFile == nullptr && toolContext.firmwareFile == nullptr) {
     printUsage();
     return endBadCommandLine();

@@ -1,5 +1,6 @@
 #include "app/run_log.h"
 
+#include "app/help.h"
 #include "app/run.h"
 #include "platform/calendar.h"
 #include "platform/format.h"
@@ -102,21 +103,6 @@ void takeConsole(const char* text, size_t length) {
       if (gLog.column > gLog.lineLength) gLog.lineLength = gLog.column;
     }
   }
-}
-
-const char* outcomeName(RunOutcome outcome) {
-  switch (outcome) {
-    case RunOutcome::kSuccess: return "success";
-    case RunOutcome::kBadCommandLine: return "bad-command-line";
-    case RunOutcome::kFileProblem: return "file-problem";
-    case RunOutcome::kNoAnswer: return "no-answer";
-    case RunOutcome::kRefused: return "refused";
-    case RunOutcome::kDifferent: return "different";
-    case RunOutcome::kNotBack: return "not-back";
-    case RunOutcome::kNoMemory: return "no-memory";
-    case RunOutcome::kUnset: break;
-  }
-  return "unknown";
 }
 
 }  // namespace

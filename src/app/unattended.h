@@ -9,6 +9,8 @@
 // took, 0 when the argument is no long option, -1 after the banner and an
 // error line.
 int applyLongOption(int argc, char** argv, int index);
+// One line per long option (for --help).
+void printLongOptions();
 
 // First thing of every run: clears the options and the outcome and starts
 // the log's watch of the console.

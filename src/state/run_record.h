@@ -21,12 +21,16 @@ enum class RunOutcome : uint8_t {
 
 constexpr uint32_t kDefaultWaitBmcSeconds = 600;
 
+// What a run shows instead of doing a job (--help, --version).
+enum class InfoRequest : uint8_t { kNone, kHelp, kVersion };
+
 struct RunOptions {
   const char* logFile;      // --log
   const char* verifyImage;  // --verify
   bool exitStatus;          // --status
   bool assumeYes;           // --yes
   uint32_t waitBmcSeconds;  // --wait-bmc; 0 = do not wait
+  InfoRequest request;      // --help, --version
 };
 
 struct RunRecord {

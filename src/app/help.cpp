@@ -1,0 +1,70 @@
+#include "app/help.h"
+
+#include "app/run.h"
+#include "app/unattended.h"
+#include "platform/platform.h"
+
+// Set by the build (the source revision at configure time).
+#ifndef VELKORAN_BUILD_ID
+#define VELKORAN_BUILD_ID "unknown"
+#endif
+
+namespace {
+
+constexpr const char* kDefaultProgramName = "velkoran";
+
+struct OutcomeClass {
+  RunOutcome outcome;
+  const char* name;
+  const char* meaning;
+};
+
+constexpr OutcomeClass kOutcomeClasses[] = {
+    {RunOutcome::kSuccess, "success", "the job was done"},
+    {RunOutcome::kBadCommandLine, "bad-command-line", "unknown option or value, no file"},
+    {RunOutcome::kFileProblem, "file-problem", "a file cannot be opened, read or written"},
+    {RunOutcome::kNoAnswer, "no-answer", "the BMC did not answer"},
+    {RunOutcome::kRefused, "refused", "the BMC refused or failed the job"},
+    {RunOutcome::kDifferent, "different", "--verify found differences"},
+    {RunOutcome::kNotBack, "not-back", "the BMC did not come back within --wait-bmc"},
+    {RunOutcome::kNoMemory, "no-memory", "the program could not get the memory it needs"},
+};
+
+// The last part of a path in either convention ("FS0:\Velkoran.efi",
+// "/usr/sbin/velkoran").
+const char* baseName(const char* path) {
+  const char* name = path;
+  for (const char* p = path; *p != '\0'; ++p) {
+    if (*p == '/' || *p == '\\' || *p == ':') name = p + 1;
+  }
+  return name;
+}
+
+}  // namespace
+
+void printHelp() {
+  printUsage();
+  platform::print("LONG OPTIONS\n");
+  printLongOptions();
+  platform::print("ALSO ACCEPTED: -i kcs|lan|usb, -h HOST [PORT], -u USER, -p PASSWORD\n");
+  platform::print("OUTCOME CLASSES (the exit status with --status; velkoran for Linux: always)\n");
+  for (const OutcomeClass& entry : kOutcomeClasses) {
+    platform::print("  %u %-18s%s\n", static_cast<unsigned>(entry.outcome), entry.name,
+                    entry.meaning);
+  }
+}
+
+void printVersion(const char* programPath) {
+  const char* name = programPath != nullptr ? baseName(programPath) : "";
+  if (name[0] == '\0') name = kDefaultProgramName;
+  platform::print("%s %s (build %s)\n", name, kProgramVersion, buildIdentification());
+}
+
+const char* buildIdentification() { return VELKORAN_BUILD_ID; }
+
+const char* outcomeName(RunOutcome outcome) {
+  for (const OutcomeClass& entry : kOutcomeClasses) {
+    if (entry.outcome == outcome) return entry.name;
+  }
+  return "unknown";
+}
