@@ -5,7 +5,8 @@ SHELL := /bin/bash
 JOBS ?= 2
 FUZZ_SECONDS ?= 60
 PACKAGES := make cmake g++ binutils clang libclang-rt-14-dev libgtest-dev libgmock-dev \
-            libssl-dev python3 gnu-efi ovmf qemu-system-x86 mtools
+            libssl-dev python3 gnu-efi ovmf qemu-system-x86 mtools \
+            groff-base man-db
 APT := $(if $(filter 0,$(shell id -u)),,sudo) env DEBIAN_FRONTEND=noninteractive apt-get
 
 # The builds share two cores with each other; run them one after another.
@@ -75,10 +76,13 @@ fuzz-test: deps
 	  grep -E "stat::number_of_executed_units|Done" "build/fuzz/$$name.log" || true; \
 	done
 
-# The Linux program: PREFIX/sbin/velkoran (a static executable).
+# The Linux program: PREFIX/sbin/velkoran (a static executable, stripped; the
+# build tree keeps build/host/velkoran with its symbols for debugging) and its
+# manual page, PREFIX/share/man/man8/velkoran.8.
 PREFIX ?= /usr/local
 install: build-host
-	install -D -m 0755 build/host/velkoran $(DESTDIR)$(PREFIX)/sbin/velkoran
+	install -D -m 0755 -s build/host/velkoran $(DESTDIR)$(PREFIX)/sbin/velkoran
+	install -D -m 0644 doc/velkoran.8 $(DESTDIR)$(PREFIX)/share/man/man8/velkoran.8
 
 clean:
 	rm -rf build
