@@ -103,7 +103,9 @@ TEST_F(FlowTest, StatusAnywhereReportsTheBadCommandLine) {
       {{"-f", "--status"}, 0},  // a file of that name, not the option
   };
   for (const StatusCase& c : cases) {
-    SCOPED_TRACE(c.args.front() + " " + c.args.back());
+    std::string trace;
+    for (const std::string& arg : c.args) trace += arg + " ";
+    SCOPED_TRACE(trace);
     reset();
     run(c.args);
     EXPECT_EQ(endRunRecord(), c.status);
