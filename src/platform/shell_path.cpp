@@ -70,20 +70,22 @@ const char* colonIn(const char* text) {
   return nullptr;
 }
 
-// A name with a volume starts at that volume's root; one that starts with a
-// separator at the current volume's root; any other in the current folder.
+// A name that starts with a separator starts at its volume's root; any
+// other in the current folder, or, on another volume (whose current folder
+// is not known here), at that volume's root.
 void resolve(const char* currentFolder, const char* name, FullPath* path) {
   path->depth = 0;
   path->complete = true;
-  if (const char* colon = colonIn(name)) {
-    path->volume = Span{name, static_cast<size_t>(colon - name)};
-    follow(path, colon + 1);
-    return;
-  }
-  const char* colon = colonIn(currentFolder);
-  path->volume = Span{currentFolder, colon == nullptr ? 0 : static_cast<size_t>(colon - currentFolder)};
-  if (!isSeparator(name[0])) follow(path, colon == nullptr ? currentFolder : colon + 1);
-  follow(path, name);
+  const char* folderColon = colonIn(currentFolder);
+  const char* folderPath = folderColon == nullptr ? currentFolder : folderColon + 1;
+  const Span currentVolume{currentFolder, static_cast<size_t>(folderPath - currentFolder) -
+                                              (folderColon == nullptr ? 0 : 1)};
+  const char* nameColon = colonIn(name);
+  const char* namePath = nameColon == nullptr ? name : nameColon + 1;
+  path->volume = nameColon == nullptr ? currentVolume
+                                      : Span{name, static_cast<size_t>(nameColon - name)};
+  if (!isSeparator(namePath[0]) && sameText(path->volume, currentVolume)) follow(path, folderPath);
+  follow(path, namePath);
 }
 
 }  // namespace
