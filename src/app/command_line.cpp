@@ -159,3 +159,13 @@ bool parseCommandLine(int argc, char** argv) {
   }
   return true;
 }
+
+int argumentsTaken(int argc, char** argv, int index) {
+  const int following = argc - index - 1;
+  switch (optionLetter(argv[index])) {
+    case 0: return longOptionArguments(argc, argv, index);
+    case 'c': return 1;
+    case 'h': return following < 2 ? 1 : (argv[index + 2][0] == '-' ? 2 : 3);
+    default: return following < 1 ? 1 : 2;
+  }
+}

@@ -18,6 +18,14 @@ int refuse(const char* format, const char* argument) {
   return -1;
 }
 
+// The argument after a long option as its value; nullptr when there is none
+// or it begins with "-" (an option forgotten after its value, not a file
+// name: "--log=-x" names such a file).
+const char* separateValue(int argc, char** argv, int index) {
+  if (index + 1 >= argc || argv[index + 1][0] == '-') return nullptr;
+  return argv[index + 1];
+}
+
 // "--name=VALUE" gives VALUE; "--name" followed by an argument gives that.
 // Returns the arguments taken (1 or 2), or -1 after an error line.
 int takeValue(int argc, char** argv, int index, const char* name, const char** value) {
@@ -28,8 +36,8 @@ int takeValue(int argc, char** argv, int index, const char* name, const char** v
       *value = argument + nameLength + 1;
       return 1;
     }
-  } else if (index + 1 < argc) {
-    *value = argv[index + 1];
+  } else if (const char* next = separateValue(argc, argv, index)) {
+    *value = next;
     return 2;
   }
   return refuse("ERROR:PLEASE GIVE A VALUE FOR THE OPTION:%s\n\n", argument);
@@ -65,8 +73,9 @@ bool named(const char* argument, const char* name) {
 }
 
 enum class Form : uint8_t {
-  kFlag,   // the exact text only
-  kValue,  // "--name", "--name=VALUE" or "--name VALUE" (the option's handler decides)
+  kFlag,      // the exact text only
+  kValue,     // "--name=VALUE" or "--name VALUE"
+  kAttached,  // "--name" or "--name=VALUE" (the option's handler decides)
 };
 
 struct LongOption {
@@ -98,7 +107,7 @@ constexpr LongOption kLongOptions[] = {
        options().assumeYes = true;
        return 1;
      }},
-    {kWaitBmc, Form::kValue, "--wait-bmc[=SECONDS]",
+    {kWaitBmc, Form::kAttached, "--wait-bmc[=SECONDS]",
      "after an update, wait for the BMC to answer (600 s)",
      [](int, char** argv, int index) { return applyWaitBmc(argv[index]); }},
     {"--verify", Form::kValue, "--verify IMAGE", "after a dump (-d), compare it with IMAGE",
@@ -129,6 +138,23 @@ int applyLongOption(int argc, char** argv, int index) {
     if (matches(option, argv[index])) return option.apply(argc, argv, index);
   }
   return 0;
+}
+
+int longOptionArguments(int argc, char** argv, int index) {
+  const char* argument = argv[index];
+  for (const LongOption& option : kLongOptions) {
+    if (option.form == Form::kValue && text::equal(argument, option.name)) {
+      return separateValue(argc, argv, index) != nullptr ? 2 : 1;
+    }
+  }
+  return 1;
+}
+
+const char* verifyImageAt(int argc, char** argv, int index) {
+  const char* argument = argv[index];
+  if (!named(argument, "--verify")) return nullptr;
+  const char* equals = argument + sizeof "--verify" - 1;
+  return *equals == '=' ? equals + 1 : separateValue(argc, argv, index);
 }
 
 void printLongOptions() {

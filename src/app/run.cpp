@@ -69,6 +69,7 @@ int runTransferMode() {
 
 int runSteps(int argc, char** argv) {
   clearOptionTexts();
+  toolContext.runOptions.exitStatus = statusAnywhere(argc, argv);
   if (argc > 1 && !parseCommandLine(argc, argv)) return endBadCommandLine();
   if (toolContext.runOptions.request != InfoRequest::kNone) return showInformation(argv[0]);
   if (toolContext.dumpFile == nullptr && toolContext.firmwareFile == nullptr) {
@@ -79,11 +80,12 @@ int runSteps(int argc, char** argv) {
   if (text::equal(toolContext.interfaceName, "lan") && !lanSettingsComplete()) {
     return endBadCommandLine();
   }
-  if (!unattendedOptionsValid()) return endBadCommandLine();
+  if (!unattendedOptionsValid(argc, argv)) return endBadCommandLine();
 
   toolContext.transport = boundTransport;
   printUsage();
   echoCommandLine(argc, argv);
+  if (!verifyImageReadable()) return -1;
 
   if (toolContext.configMode) runConfigDriver();  // ends the program
   if (toolContext.transport.open() == -1) {

@@ -25,4 +25,8 @@ void resetToolContext();
 
 // Parses the options into toolContext; false after a printed error.
 bool parseCommandLine(int argc, char** argv);
+// How many arguments the parser takes from argv[index] on (an option and its
+// values; 1 for an argument it refuses), so that the command line can be
+// walked beyond an error without parsing it.
+int argumentsTaken(int argc, char** argv, int index);
 void printUsage();

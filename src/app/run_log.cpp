@@ -2,6 +2,7 @@
 
 #include "app/help.h"
 #include "app/run.h"
+#include "app/unattended.h"
 #include "platform/calendar.h"
 #include "platform/format.h"
 #include "platform/platform.h"
@@ -61,6 +62,11 @@ bool ensureStarted() {
   if (gLog.started) return gLog.file != nullptr;
   if (toolContext.runOptions.logFile == nullptr) return false;
   gLog.started = true;
+  // Never into the job's own files: run control refuses such a log.
+  if (namedFileSharedWith(gLog.argc, gLog.argv, toolContext.runOptions.logFile) != nullptr) {
+    gLog.failed = true;
+    return false;
+  }
   gLog.file = platform::appendFileOpen(toolContext.runOptions.logFile);
   if (gLog.file == nullptr) {
     reportFailure();

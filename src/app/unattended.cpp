@@ -5,12 +5,44 @@
 #include "flows/bmc_return.h"
 #include "flows/flows.h"
 #include "flows/verify_dump.h"
+#include "image/image_compare.h"
 #include "platform/platform.h"
+#include "platform/staged_file.h"
+#include "platform/text.h"
 #include "state/tool_context.h"
 
 namespace {
 
 constexpr const char kVerifyNeedsDump[] = "ERROR:PLEASE USE --verify WITH -d FILE\n\n";
+constexpr const char kWaitNeedsUpdate[] =
+    "ERROR:PLEASE USE --wait-bmc ONLY WITH -f FILE, NOT WITH -c OR -d\n\n";
+constexpr const char kSharedFile[] = "ERROR:%s %s IS THE SAME FILE AS %s\n\n";
+
+// Holds the temporary name that a clash is reported with.
+constinit char gTemporaryName[platform::kStagedNameCapacity] = {};
+
+// output, or its temporary name, when name leads to that file too.
+const char* outputSharedWith(const char* name, const char* output) {
+  if (output == nullptr) return nullptr;
+  if (platform::sameFile(name, output)) return output;
+  if (platform::stagedTemporaryName(output, gTemporaryName, sizeof gTemporaryName) &&
+      platform::sameFile(name, gTemporaryName)) {
+    return gTemporaryName;
+  }
+  return nullptr;
+}
+
+bool refuse(const char* message) {
+  printUsage();
+  platform::print("%s", message);
+  return false;
+}
+
+bool refuseShared(const char* option, const char* name, const char* shared) {
+  printUsage();
+  platform::print(kSharedFile, option, name, shared);
+  return false;
+}
 
 // An outcome nobody noted is never taken for a success.
 RunOutcome finalOutcome() {
@@ -43,11 +75,56 @@ int endBadCommandLine() {
   return 0;
 }
 
-bool unattendedOptionsValid() {
-  if (toolContext.runOptions.verifyImage == nullptr) return true;
-  if (toolContext.dumpFile != nullptr && !toolContext.configMode) return true;
-  printUsage();
-  platform::print("%s", kVerifyNeedsDump);
+bool statusAnywhere(int argc, char** argv) {
+  for (int i = 1; i < argc; i += argumentsTaken(argc, argv, i)) {
+    if (text::equal(argv[i], "--status")) return true;
+  }
+  return false;
+}
+
+const char* namedFileSharedWith(int argc, char** argv, const char* name) {
+  for (int i = 1, taken = 0; i < argc; i += taken) {
+    taken = argumentsTaken(argc, argv, i);
+    const char* value = taken == 2 ? argv[i + 1] : nullptr;
+    if (value != nullptr && text::equal(argv[i], "-d")) {
+      if (const char* shared = outputSharedWith(name, value)) return shared;
+      continue;
+    }
+    const char* input = value != nullptr && text::equal(argv[i], "-f") ? value : nullptr;
+    if (input == nullptr) input = verifyImageAt(argc, argv, i);
+    if (input != nullptr && platform::sameFile(name, input)) return input;
+  }
+  return nullptr;
+}
+
+bool unattendedOptionsValid(int argc, char** argv) {
+  const RunOptions& options = toolContext.runOptions;
+  const bool dump = toolContext.dumpFile != nullptr && !toolContext.configMode;
+  if (options.verifyImage != nullptr && !dump) return refuse(kVerifyNeedsDump);
+  if (options.waitBmcSeconds != 0 && (toolContext.configMode || toolContext.dumpFile != nullptr)) {
+    return refuse(kWaitNeedsUpdate);
+  }
+  if (options.logFile != nullptr) {
+    const char* shared = namedFileSharedWith(argc, argv, options.logFile);
+    if (shared != nullptr) return refuseShared("--log", options.logFile, shared);
+  }
+  if (options.verifyImage != nullptr) {
+    const char* shared = outputSharedWith(options.verifyImage, toolContext.dumpFile);
+    if (shared != nullptr) return refuseShared("--verify", options.verifyImage, shared);
+  }
+  return true;
+}
+
+bool verifyImageReadable() {
+  const char* image = toolContext.runOptions.verifyImage;
+  if (image == nullptr) return true;
+  platform::File* file = platform::fileOpen(image, "rb");
+  uint64_t size = 0;
+  const bool readable = file != nullptr && measureOpenFile(file, &size);
+  if (file != nullptr) platform::fileClose(file);
+  if (readable) return true;
+  noteOutcome(RunOutcome::kFileProblem);
+  platform::print("ERROR: CANNOT READ THE IMAGE FILE %s\n\n", image);
   return false;
 }
 

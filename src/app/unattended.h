@@ -9,6 +9,11 @@
 // took, 0 when the argument is no long option, -1 after the banner and an
 // error line.
 int applyLongOption(int argc, char** argv, int index);
+// How many arguments the long option (or unknown argument) at argv[index]
+// takes, as applyLongOption counts them, without applying it.
+int longOptionArguments(int argc, char** argv, int index);
+// The image a --verify at argv[index] names; nullptr for other arguments.
+const char* verifyImageAt(int argc, char** argv, int index);
 // One line per long option (for --help).
 void printLongOptions();
 
@@ -19,8 +24,19 @@ void beginRunRecord(int argc, char** argv);
 int endRunRecord();
 // Notes a bad command line; returns the run's result 0.
 int endBadCommandLine();
+// Whether --status is given anywhere on the command line (not as the value
+// of another option): it then applies to every outcome, even an argument
+// the parser stops at.
+bool statusAnywhere(int argc, char** argv);
+// The file that the command line names with -f, -d (or its temporary name)
+// or --verify, wherever the parser would stop, that `name` leads to as well;
+// nullptr when none. A log is never written into one of them.
+const char* namedFileSharedWith(int argc, char** argv, const char* name);
 // Combinations of options that cannot work: banner and an error line.
-bool unattendedOptionsValid();
+bool unattendedOptionsValid(int argc, char** argv);
+// The --verify image can be opened and measured; false after its error
+// line. Checked before the BMC is asked for anything.
+bool verifyImageReadable();
 
 // The modes with what the options add around them.
 int runUpdateAndWaitForBmc();

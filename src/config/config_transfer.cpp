@@ -82,7 +82,9 @@ bool storeBackupData(BlockTransfer& transfer) {
       platform::fileWrite(transfer.task.file, &transfer.reply[kBlockHeaderLength], dataLength);
   transfer.chunkLength = static_cast<int64_t>(written);
   transfer.emptyReplies = 0;
-  if (written != dataLength) {
+  // Handing each block on at once shows a full volume at the block that did
+  // not fit, not only when the file is closed.
+  if (written != dataLength || platform::fileFlush(transfer.task.file) != 0) {
     noteOutcome(RunOutcome::kFileProblem);
     platform::print("ERROR: WRITE BACKUP FILE FAILED\n\n");
     return false;

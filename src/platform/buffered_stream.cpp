@@ -9,12 +9,28 @@ size_t smaller(size_t a, size_t b) { return a < b ? a : b; }
 
 bool isSpace(int c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
+// Writes count bytes at position; returns how many were written. A volume
+// that fills up may refuse a write whole (FAT takes nothing of a write that
+// needs a cluster it has not got), so a short write is tried again in ever
+// smaller pieces to keep what fits.
+size_t writeWhatFits(const StreamBackend& backend, uint64_t position, const uint8_t* source,
+                     size_t count) {
+  size_t done = 0;
+  size_t piece = count;
+  while (done < count && piece > 0) {
+    const size_t wanted = smaller(piece, count - done);
+    const size_t written = backend.writeAt(backend.context, position + done, source + done, wanted);
+    done += written;
+    if (written < wanted) piece = (wanted - written) / 2;
+  }
+  return done;
+}
+
 bool writeOut(BufferedStream* stream) {
   if (stream->role != BufferRole::writing) return true;
   size_t pending = stream->bufferLength;
-  const StreamBackend& backend = stream->backend;
   bool written =
-      backend.writeAt(backend.context, stream->bufferStart, stream->buffer, pending) == pending;
+      writeWhatFits(stream->backend, stream->bufferStart, stream->buffer, pending) == pending;
   stream->role = BufferRole::empty;
   stream->bufferLength = 0;
   if (!written) stream->writeFailed = true;
@@ -152,8 +168,7 @@ size_t streamWrite(BufferedStream* stream, const void* buffer, size_t count) {
       stream->bufferLength = 0;
       continue;
     }
-    const StreamBackend& backend = stream->backend;
-    size_t written = backend.writeAt(backend.context, stream->position, source + done, remaining);
+    size_t written = writeWhatFits(stream->backend, stream->position, source + done, remaining);
     stream->position += written;
     done += written;
     if (written < remaining) {

@@ -62,6 +62,14 @@ bool fileIsFolder(const char* name);
 // failure (then `from` has kept its name and `to` its content, unless the
 // removal went through and only the renaming failed).
 int fileReplace(const char* from, const char* to);
+// Hands the stream's buffered data to the file system; -1 if this or any
+// earlier write of the stream failed.
+int fileFlush(File* file);
+// True when the two names lead to one file: the same file where both exist,
+// else the same name in the same folder (the file one of them would create).
+bool sameFile(const char* a, const char* b);
+// True for a character that ends a folder's name within a path.
+bool isPathSeparator(char c);
 
 // ---- Memory --------------------------------------------------------------
 void* allocate(size_t size);  // nullptr on failure

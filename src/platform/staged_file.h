@@ -13,6 +13,15 @@ namespace platform {
 // The temporary name is the target's name with this appended.
 constexpr char kTemporarySuffix[] = ".partial";
 constexpr size_t kStagedNameCapacity = 512;
+// The longest name of a file within its folder: FAT counts 255 UTF-16
+// units and Linux 255 bytes, so 255 bytes fit both.
+constexpr size_t kFileNameLimit = 255;
+
+// Writes the temporary name of target into out: target with the suffix, or,
+// when that would make a name longer than kFileNameLimit, target's name cut
+// (at a whole character) to leave room for the suffix, never target itself.
+// False when it does not fit in capacity.
+bool stagedTemporaryName(const char* target, char* out, size_t capacity);
 
 struct StagedFile {
   File* file;

@@ -152,17 +152,24 @@ TEST(ConfigDriver, StartIsRetriedEveryTwoSeconds) {
 }
 
 TEST(ConfigDriver, FullVolumeFailsTheBackup) {
-  ConfigRig bench;
-  bench.config.knobs.backupChunkLengths = {60, 40};
-  hostplatform::faults().writeLimit = 70;
-  const sim::RunResult run = bench.backup();
-  EXPECT_TRUE(run.exited);
-  EXPECT_EQ(run.console, kBackupHead + totalLine(100) + progressLine(60, 60) +
-                             "ERROR: WRITE BACKUP FILE FAILED\n\n" + progressLine(70, 70) +
-                             kFailed);
-  EXPECT_EQ(bench.requests().back(), Bytes{0x33});
-  const Bytes& store = bench.config.store;
-  EXPECT_EQ(bench.rig.readFile("backup.bin.partial"), Bytes(store.begin(), store.begin() + 70));
+  // Whether the volume's refusal shows at the write or only when buffered
+  // data is handed on, the block that did not fit is named.
+  for (const bool lossShowsLate : {false, true}) {
+    SCOPED_TRACE(lossShowsLate ? "buffered" : "unbuffered");
+    ConfigRig bench;
+    bench.config.knobs.backupChunkLengths = {60, 40};
+    hostplatform::faults().writeLimit = 70;
+    hostplatform::faults().writeLossShowsLate = lossShowsLate;
+    const sim::RunResult run = bench.backup();
+    EXPECT_TRUE(run.exited);
+    const int shown = lossShowsLate ? 100 : 70;  // the bytes the write reported
+    EXPECT_EQ(run.console, kBackupHead + totalLine(100) + progressLine(60, 60) +
+                               "ERROR: WRITE BACKUP FILE FAILED\n\n" + progressLine(shown, shown) +
+                               kFailed);
+    EXPECT_EQ(bench.requests().back(), Bytes{0x33});
+    const Bytes& store = bench.config.store;
+    EXPECT_EQ(bench.rig.readFile("backup.bin.partial"), Bytes(store.begin(), store.begin() + 70));
+  }
 }
 
 TEST(ConfigDriver, BackupWhoseCloseFailsIsNotDone) {

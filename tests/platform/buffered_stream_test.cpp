@@ -19,6 +19,7 @@ struct Storage {
   int reads = 0;
   int writes = 0;
   int64_t writeLimit = -1;  // bytes that fit on the volume in all; -1 unlimited
+  bool wholeWritesOnly = false;  // a write that does not fit takes nothing (FAT)
   size_t written = 0;
 
   static size_t readAt(void* context, uint64_t position, void* destination, size_t count) {
@@ -36,6 +37,7 @@ struct Storage {
     size_t allowed = count;
     if (self->writeLimit >= 0) {
       allowed = std::min<size_t>(count, static_cast<size_t>(self->writeLimit) - self->written);
+      if (self->wholeWritesOnly && allowed < count) allowed = 0;
     }
     if (self->data.size() < position + allowed) self->data.resize(position + allowed, '\0');
     self->data.replace(position, allowed, static_cast<const char*>(source), allowed);
@@ -159,6 +161,32 @@ TEST_F(Stream, AFullVolumeShowsInTheWriteOrTheFlush) {
   BufferedStream* block = open("");
   EXPECT_EQ(platform::streamWrite(block, bytes.data(), 10), 10u);  // buffered
   EXPECT_FALSE(platform::streamFlush(block));
+}
+
+TEST_F(Stream, AVolumeThatRefusesWholeWritesKeepsWhatFits) {
+  const std::string bytes = pattern(20000);
+  for (int64_t limit : {0, 1, 4095, 8192, 8193, 12345, 19999}) {
+    SCOPED_TRACE(limit);
+    storage_ = Storage{};
+    storage_.writeLimit = limit;
+    storage_.wholeWritesOnly = true;
+    BufferedStream* s = open("");
+    size_t accepted = 0;
+    while (accepted < bytes.size() &&
+           platform::streamPutByte(s, static_cast<uint8_t>(bytes[accepted])) == 0) {
+      ++accepted;
+    }
+    EXPECT_FALSE(platform::streamFlush(s));
+    EXPECT_EQ(storage_.data, bytes.substr(0, static_cast<size_t>(limit)));
+    EXPECT_LT(storage_.writes, 40) << "pieces halve, not one byte at a time";
+
+    storage_ = Storage{};
+    storage_.writeLimit = limit;
+    storage_.wholeWritesOnly = true;
+    BufferedStream* large = open("");
+    EXPECT_EQ(platform::streamWrite(large, bytes.data(), bytes.size()), static_cast<size_t>(limit));
+    EXPECT_EQ(storage_.data, bytes.substr(0, static_cast<size_t>(limit)));
+  }
 }
 
 struct TokenCase {

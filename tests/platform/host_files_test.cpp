@@ -1,6 +1,7 @@
 // The host file streams back kcs.cfg reading and every file a mode writes, so
 // their token and end-of-file behaviour must be that of formatted input.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <string>
@@ -8,6 +9,7 @@
 
 #include "platform/host/host.h"
 #include "platform/platform.h"
+#include "sim/rig.h"
 
 namespace {
 
@@ -84,6 +86,29 @@ TEST(HostFiles, FullVolumeStopsWrites) {
   EXPECT_EQ(platform::filePutByte(file, 'x'), -1);
   platform::fileClose(file);
   hostplatform::resetAll();
+}
+
+TEST(HostFiles, SameFileByDeviceAndInodeOrByPlace) {
+  sim::Rig rig;  // a scratch folder of its own as the current folder
+  rig.writeFile("a", std::string("image"));
+  rig.writeFile("c", std::string("image"));
+  rig.makeDirectory("sub");
+  ASSERT_EQ(link("a", "hard"), 0);
+  ASSERT_EQ(symlink("a", "soft"), 0);
+  const std::string here = rig.directory().string();
+  const struct {
+    std::string a, b;
+    bool same;
+  } cases[] = {
+      {"a", "./a", true},          {"a", "hard", true},         {"a", "soft", true},
+      {"a", here + "/a", true},    {"a", "c", false},           {"a", "new", false},
+      {"new", "./new", true},      {"new", "sub/../new", true}, {"new", here + "//new", true},
+      {"new", "sub/new", false},   {"no/x", "no/x", true},      {"no/x", "no/y", false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(platform::sameFile(c.a.c_str(), c.b.c_str()), c.same) << c.a << " " << c.b;
+    EXPECT_EQ(platform::sameFile(c.b.c_str(), c.a.c_str()), c.same) << c.b << " " << c.a;
+  }
 }
 
 TEST(HostClock, TimerFiresAfterItsTimeInVirtualPolls) {

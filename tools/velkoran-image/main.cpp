@@ -95,12 +95,21 @@ int main(int argc, char** argv) {
   }
   const std::string command = args.front();
   args.erase(args.begin());
+  int status = kExitOk;
   if (command == "--help" || command == "-h" || command == "help") {
     printHelp();
-    return kExitOk;
+  } else if (command == "build") {
+    status = runBuild(args);
+  } else if (command == "inspect") {
+    status = runInspect(args);
+  } else if (command == "compare") {
+    status = runCompare(args);
+  } else {
+    return fail("unknown command '" + command + "' (try --help)");
   }
-  if (command == "build") return runBuild(args);
-  if (command == "inspect") return runInspect(args);
-  if (command == "compare") return runCompare(args);
-  return fail("unknown command '" + command + "' (try --help)");
+  // A verdict that could not be written out is no verdict.
+  if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+    return fail("cannot write the output: " + systemError());
+  }
+  return status;
 }

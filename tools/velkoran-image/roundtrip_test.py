@@ -120,6 +120,16 @@ def main():
                 print(f"FAIL {name}: {result.returncode} {result.stderr.strip()}")
             else:
                 print(f"ok   {name}")
+
+        # A verdict that cannot be written out is a failure, not an answer.
+        image = os.path.join(work, "cmp.bin")
+        for args in (["compare", image, image], ["compare", "--json", image, image], ["inspect", image]):
+            with open("/dev/full", "w") as full:
+                result = subprocess.run([TOOL, *args], stdout=full, stderr=subprocess.PIPE, text=True)
+            ok = result.returncode == 2 and "cannot write the output" in result.stderr
+            failures += not ok
+            label = ' '.join(a for a in args if a != image)
+            print(f"{'ok  ' if ok else 'FAIL'} {label} to a full stdout: {result.returncode}")
     return 1 if failures else 0
 
 

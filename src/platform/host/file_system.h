@@ -33,6 +33,8 @@ class FileStream {
   virtual int64_t tell() = 0;
   // True once a read has hit the end of the file.
   virtual bool atEnd() = 0;
+  // Hands buffered data on; -1 if that failed.
+  virtual int flush() { return 0; }
   // Writes out what is buffered and releases the stream (deletes this);
   // -1 if writing failed.
   virtual int close() = 0;
@@ -48,6 +50,8 @@ class FileSystem {
   virtual int remove(const char* name) = 0;
   // Replaces the file `to` if it exists; 0 on success, -1 on failure.
   virtual int rename(const char* from, const char* to) = 0;
+  // As platform::sameFile.
+  virtual bool sameFile(const char* a, const char* b) = 0;
 };
 
 // The real files, relative to the current directory.
@@ -63,6 +67,8 @@ class MemoryFileSystem : public FileSystem {
   bool isDirectory(const char* name) override;
   int remove(const char* name) override;
   int rename(const char* from, const char* to) override;
+  // Names are files of their own here: only the same name is the same file.
+  bool sameFile(const char* a, const char* b) override;
 
   // For the tests and tools that arrange files.
   void setFile(const std::string& name, const std::vector<uint8_t>& contents);

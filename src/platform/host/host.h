@@ -42,6 +42,9 @@ struct Faults {
   // Writes to files fail once this many bytes have been written in all
   // (a full volume); -1 is unlimited.
   int64_t writeLimit = -1;
+  // A write past writeLimit reports success and the loss shows only at the
+  // next flush or close, as with a buffered stream.
+  bool writeLossShowsLate = false;
   // fileRead() gives at most this many bytes per call (a file system that
   // answers in pieces); 0 is no limit.
   size_t readPieceLimit = 0;

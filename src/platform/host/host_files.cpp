@@ -10,6 +10,7 @@ namespace platform {
 
 struct File {
   hostplatform::FileStream* stream;
+  bool writeLost = false;  // a write fell short without saying so
 };
 
 namespace {
@@ -108,19 +109,30 @@ size_t fileWrite(File* file, const void* buffer, size_t count) {
   size_t allowed = writableBytes(count);
   size_t written = allowed == 0 ? 0 : file->stream->write(buffer, allowed);
   bytesWrittenInAll += static_cast<int64_t>(written);
+  if (written < count && hostplatform::faults().writeLossShowsLate) {
+    file->writeLost = true;
+    return count;
+  }
   return written;
 }
 
 int filePutByte(File* file, uint8_t byte) { return fileWrite(file, &byte, 1) == 1 ? 0 : -1; }
 
+int fileFlush(File* file) { return file->stream->flush() == 0 && !file->writeLost ? 0 : -1; }
+
 int fileClose(File* file) {
   int result = file->stream->close();
+  if (file->writeLost) result = -1;
   delete file;
   if (hostplatform::faults().closeFails) return -1;
   return result;
 }
 
 bool fileIsFolder(const char* name) { return hostplatform::fileSystem().isDirectory(name); }
+
+bool sameFile(const char* a, const char* b) { return hostplatform::fileSystem().sameFile(a, b); }
+
+bool isPathSeparator(char c) { return c == '/'; }
 
 int fileReplace(const char* from, const char* to) {
   if (fileIsFolder(to)) return -1;

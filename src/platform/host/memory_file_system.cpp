@@ -108,6 +108,10 @@ int MemoryFileSystem::remove(const char* name) {
   return directories_.erase(name) != 0 ? 0 : -1;
 }
 
+bool MemoryFileSystem::sameFile(const char* a, const char* b) {
+  return std::string(a) == std::string(b);
+}
+
 int MemoryFileSystem::rename(const char* from, const char* to) {
   auto found = files_.find(from);
   if (found == files_.end() || isDirectory(to) || !parentExists(to)) return -1;

@@ -3,6 +3,7 @@
 // byte.
 #include "platform/buffered_stream.h"
 #include "platform/platform.h"
+#include "platform/shell_path.h"
 #include "platform/text.h"
 #include "platform/uefi/uefi.h"
 #include "platform/utf.h"
@@ -204,6 +205,8 @@ size_t fileWrite(File* file, const void* buffer, size_t count) {
 
 int filePutByte(File* file, uint8_t byte) { return streamPutByte(&file->stream, byte); }
 
+int fileFlush(File* file) { return streamFlush(&file->stream) ? 0 : -1; }
+
 int fileClose(File* file) {
   if (file == nullptr) return -1;
   bool written = streamFlush(&file->stream);
@@ -229,6 +232,19 @@ bool fileIsFolder(const char* name) {
   uefi::shell()->CloseFile(handle);
   return folder;
 }
+
+bool sameFile(const char* a, const char* b) {
+  constexpr size_t kFolderCapacity = 1024;
+  char folder[kFolderCapacity] = "";
+  const CHAR16* current = uefi::shell() != nullptr ? uefi::shell()->GetCurDir(nullptr) : nullptr;
+  // A folder too long to hold is compared as far as it was held.
+  if (current != nullptr) {
+    utf::utf16ToUtf8(reinterpret_cast<const uint16_t*>(current), folder, sizeof folder);
+  }
+  return shellpath::sameFile(folder, a, b);
+}
+
+bool isPathSeparator(char c) { return c == '\\' || c == '/' || c == ':'; }
 
 int fileReplace(const char* from, const char* to) {
   if (uefi::shell() == nullptr) return -1;
