@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "platform/platform.h"
 #include "state/tool_context.h"
 #include "transport/ipmi.h"
 
@@ -33,6 +34,11 @@ inline int sendOem(uint8_t command, const uint8_t* data, int32_t dataLength, uin
                    int32_t* responseLength) {
   return toolContext.transport.transfer(kNetFnLunOem, command, data, dataLength, response,
                                         kFlowBufferSize, responseLength);
+}
+
+// Whole seconds on the monotonic clock since startMicros, taken from it.
+inline uint64_t secondsSince(uint64_t startMicros) {
+  return (platform::monotonicMicroseconds() - startMicros) / 1000000u;
 }
 
 inline uint32_t getBigEndian32(const uint8_t* in) {
