@@ -25,6 +25,9 @@ constexpr int32_t kFlowBufferSize = 200;
 // A transport failure (-1) shows as 0xFF here, as callers judge results.
 inline uint8_t lowByte(int result) { return static_cast<uint8_t>(result & 0xFF); }
 
+// The BMC does not have the command.
+constexpr uint8_t kCodeInvalidCommand = 0xC1;
+
 // A result that means the BMC gave no answer: the transport failed, or the
 // interface answered for it (timeout, nothing connected).
 inline bool isNoAnswer(uint8_t code) { return code == 0xFF || code == 0xC3 || code == 0xD2; }

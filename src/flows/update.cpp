@@ -14,7 +14,6 @@ using namespace flows;
 
 constexpr uint64_t kChunkDataBytes = 49;
 constexpr uint8_t kImageKindUpdatable = 2;
-constexpr uint8_t kCodeInvalidCommand = 0xC1;
 constexpr uint8_t kCodeAnotherUserUpdating = 0xDF;
 constexpr uint8_t kCodePackageRejected = 0xCD;
 constexpr uint8_t kTransportFailed = 0xFF;

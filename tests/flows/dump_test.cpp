@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/host/host.h"
+#include "state/tool_context.h"
 #include "support/flow_fixture.h"
 
 namespace flowtest {
@@ -82,6 +83,60 @@ TEST_F(DumpTest, ReadinessQuestionsRepeatEveryFiveSeconds) {
     EXPECT_EQ(firmware.requestCount[kCheckDumpFlashComplete], c.questions);
     EXPECT_EQ(waitedSeconds(), 50u + 5u * (c.questions - 1));
     EXPECT_EQ(readFile("dump.bin"), firmware.flash);
+  }
+}
+
+std::string repeated(const std::string& text, int times) {
+  std::string out;
+  for (int n = 0; n < times; ++n) out += text;
+  return out;
+}
+
+const std::string kPrepareFailed = "ERROR:EXECUTE PREPARE DUMP FLASH FAILED\n\n";
+const std::string kNotPrepared = "ERROR: THE BMC DID NOT PREPARE THE DUMP WITHIN 1200 SECONDS\n\n";
+
+// Phase 1 ends: at once for a BMC without the commands (0xC1), after 20
+// minutes for one that never gets ready or never answers.
+struct PhaseOneEndCase {
+  const char* name;
+  std::function<void(FlowTest&)> arrange;
+  std::string printed;  // everything after the echo
+  int questions;
+  uint64_t waited;  // seconds stalled
+  RunOutcome outcome;
+};
+
+const PhaseOneEndCase kPhaseOneEnds[] = {
+    {"prepare answered 0xC1",
+     [](FlowTest& t) { t.bmc.faults.completionCode[sim::commandKey(0xF8, 0x1D)] = 0xC1; },
+     kPrepareFailed, 0, 0, RunOutcome::kRefused},
+    {"readiness question answered 0xC1",
+     [](FlowTest& t) { t.bmc.faults.completionCode[sim::commandKey(0xF8, 0x1E)] = 0xC1; },
+     kPhase1 + kCheckFailed, 1, 50, RunOutcome::kRefused},
+    // Questions at 50 s, 55 s, ...: the one at 1200 s is the last.
+    {"never ready", [](FlowTest& t) { t.firmware.knobs.notReadyQuestions = 1 << 30; },
+     kPhase1 + kNotPrepared, 231, 50 + 5 * 230, RunOutcome::kRefused},
+    // Each question costs the transport's 10 s and 5 s more.
+    {"no BMC at all", [](FlowTest&) { hostplatform::setPortDevice(nullptr); },
+     kTransportError + kPrepareFailed + kPhase1 + repeated(kTransportError + kCheckFailed, 77) +
+         kNotPrepared,
+     0, 50 + 5 * 76, RunOutcome::kNoAnswer},
+};
+
+TEST_F(DumpTest, PhaseOneEndsForABmcWithoutTheCommandsOrPastItsBound) {
+  for (const PhaseOneEndCase& c : kPhaseOneEnds) {
+    SCOPED_TRACE(c.name);
+    reset();
+    bmc.faults = sim::Bmc::Faults{};
+    c.arrange(*this);
+    dump(56 * 3);
+    hostplatform::setPortDevice(&rig.kcs);
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(afterEcho(), c.printed);
+    EXPECT_EQ(bmc.countOf(0xF8, kCheckDumpFlashComplete), c.questions);
+    EXPECT_EQ(waitedSeconds(), c.waited);
+    EXPECT_EQ(toolContext.runRecord.outcome, c.outcome);
+    EXPECT_FALSE(std::filesystem::exists(path("dump.bin.partial")));
   }
 }
 
