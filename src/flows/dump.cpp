@@ -18,6 +18,10 @@ constexpr int kDataAttempts = 5;
 constexpr uint64_t kDataRetrySeconds = 1;
 constexpr uint8_t kDumpReady = 1;
 constexpr uint8_t kMoreFollow = 0;
+// No BMC flash is larger: the largest SPI NOR parts hold 256 MiB. A BMC that
+// reports no length and never marks a last chunk ends here instead of
+// filling the volume.
+constexpr uint64_t kDumpCapBytes = 256ull << 20;
 
 // How long the BMC has, from the prepare request on, to say that the dump is
 // ready. It reads its whole flash first; 20 minutes leave the largest flash
@@ -105,11 +109,10 @@ bool fetchChunk(uint8_t* response, int32_t* responseLength) {
   }
 }
 
+// One write per chunk: the stream buffers them either way.
 bool writeBytes(platform::File* file, const uint8_t* bytes, int32_t count) {
-  for (int32_t n = 0; n < count; ++n) {
-    if (platform::filePutByte(file, bytes[n]) != 0) return false;
-  }
-  return true;
+  const size_t size = static_cast<size_t>(count);
+  return count <= 0 || platform::fileWrite(file, bytes, size) == size;
 }
 
 // Ends phase 2 with the file closed and the transport closed; result 1. A
@@ -152,6 +155,10 @@ int receiveDump(platform::StagedFile* output) {
     bool last = response[0] != kMoreFollow;
     int32_t received = responseLength < kFlowBufferSize ? responseLength : kFlowBufferSize;
     int32_t count = last ? received - 1 : kFullChunkBytes;
+    if (count > 0 && written + static_cast<uint64_t>(count) > kDumpCapBytes) {
+      noteOutcome(RunOutcome::kRefused);  // more than any flash holds
+      return endDump(output, kReceiveFailed);
+    }
     if (!writeBytes(output->file, response + 1, count)) {
       noteOutcome(RunOutcome::kFileProblem);
       return endDump(output, "ERROR: WRITE DUMP FILE FAILED\n\n");

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "flows/flows.h"
+#include "platform/host/file_system.h"
 #include "platform/host/host.h"
 #include "state/tool_context.h"
 #include "support/flow_fixture.h"
@@ -388,6 +390,81 @@ TEST_F(DumpTest, FolderAsDumpFileIsRefusedAndKept) {
   EXPECT_TRUE(std::filesystem::is_directory(path("folder")));
   EXPECT_FALSE(std::filesystem::exists(path("folder.partial")));
   EXPECT_EQ(firmware.requestCount[kGetDumpFlashData], 0);
+}
+
+}  // namespace
+}  // namespace flowtest
+
+namespace flowtest {
+namespace {
+
+// Files whose bytes are only counted: a dump of hundreds of MiB costs no
+// disk and no memory.
+class CountingFiles : public hostplatform::FileSystem {
+ public:
+  uint64_t written = 0;
+
+  hostplatform::FileStream* open(const char*, hostplatform::OpenMode) override {
+    return new Stream(written);
+  }
+  bool isDirectory(const char*) override { return false; }
+  int remove(const char*) override { return 0; }
+  int rename(const char*, const char*) override { return 0; }
+
+ private:
+  struct Stream : hostplatform::FileStream {
+    explicit Stream(uint64_t& total) : total(total) {}
+    uint64_t& total;
+    size_t read(void*, size_t) override { return 0; }
+    size_t write(const void*, size_t count) override {
+      total += count;
+      return count;
+    }
+    int seek(int64_t) override { return 0; }
+    int seekEnd() override { return 0; }
+    int64_t tell() override { return 0; }
+    bool atEnd() override { return true; }
+    int close() override {
+      delete this;
+      return 0;
+    }
+  };
+};
+
+// A BMC that reports length 0 and says "more follow" on every chunk, answered
+// without the simulated interface (millions of chunks).
+uint64_t gEndlessChunks = 0;
+int endlessDump(uint8_t, uint8_t command, const uint8_t*, int32_t, uint8_t* response, int32_t,
+                int32_t* responseLength) {
+  if (command == kCheckDumpFlashComplete) {
+    std::fill(response, response + 5, 0);
+    response[0] = 1;  // ready, length 0
+    *responseLength = 5;
+  } else if (command == kGetDumpFlashData) {
+    ++gEndlessChunks;
+    response[0] = 0;  // more follow; the data bytes are whatever the buffer holds
+    *responseLength = 57;
+  } else {
+    *responseLength = 0;
+  }
+  return 0;
+}
+
+TEST_F(DumpTest, EndlessDumpStopsBeforePassing256MiB) {
+  CountingFiles files;
+  hostplatform::setFileSystem(&files);
+  resetToolContext();
+  rig.bindTransport();
+  toolContext.transport.transfer = endlessDump;
+  toolContext.dumpFile = "dump.bin";
+  gEndlessChunks = 0;
+  EXPECT_EQ(runFirmwareDump(), 1);
+  hostplatform::setFileSystem(nullptr);
+  constexpr uint64_t kCap = 256u << 20;
+  EXPECT_EQ(files.written, kCap / 56 * 56);
+  EXPECT_EQ(gEndlessChunks, kCap / 56 + 1);
+  EXPECT_TRUE(rig.takeConsole().ends_with("length=0x0\n" + kReceiveFailed));
+  EXPECT_EQ(toolContext.runRecord.outcome, RunOutcome::kRefused);
 }
 
 }  // namespace
