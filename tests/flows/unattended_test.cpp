@@ -224,15 +224,24 @@ TEST_F(UnattendedTest, WallClockJumpsMoveNeitherTheWaitNorTheElapsedTime) {
     SCOPED_TRACE(jump);
     freshBmc();
     rig.app.knobs = sim::AppBmc::Knobs{{7, 0x12}, std::nullopt, 30'000'000};
-    firmware.onUpdateComplete = [this, jump] {
-      rig.app.updateCompleted();
-      platform::CalendarTime now;
-      ASSERT_TRUE(platform::localTime(&now));
-      const platform::CalendarTime moved = calendar::fromSeconds(calendar::toSeconds(now) + jump);
-      hostplatform::setFakeLocalTime(&moved);
+    // At the first question of the wait, which the rebooting BMC ignores.
+    const std::function<bool()> answers = bmc.available;
+    bool jumped = false;
+    bmc.available = [&] {
+      const bool up = answers();
+      if (!up && !jumped) {
+        jumped = true;
+        platform::CalendarTime now;
+        platform::localTime(&now);
+        const platform::CalendarTime moved = calendar::fromSeconds(calendar::toSeconds(now) + jump);
+        hostplatform::setFakeLocalTime(&moved);
+      }
+      return up;
     };
     const std::string log = "jump" + std::to_string(jump) + ".log";
     update({"--wait-bmc=600", "--status", "--log", log});
+    bmc.available = answers;
+    EXPECT_TRUE(jumped);
     EXPECT_NE(afterEcho().find("BMC answered after 35 seconds: firmware revision 7.13"),
               std::string::npos);
     EXPECT_EQ(status(), 0);
