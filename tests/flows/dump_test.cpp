@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "app/run.h"
 #include "flows/flows.h"
 #include "platform/host/file_system.h"
 #include "platform/host/host.h"
@@ -410,6 +411,7 @@ class CountingFiles : public hostplatform::FileSystem {
   bool isDirectory(const char*) override { return false; }
   int remove(const char*) override { return 0; }
   int rename(const char*, const char*) override { return 0; }
+  bool sameFile(const char*, const char*) override { return false; }
 
  private:
   struct Stream : hostplatform::FileStream {
