@@ -77,6 +77,11 @@ int applyLongOption(int argc, char** argv, int index) {
     options.assumeYes = true;
     return 1;
   }
+  // The later of the two wins, as with every repeated option.
+  if (text::equal(argument, "--reboot") || text::equal(argument, "--poweroff")) {
+    options.afterRun = argument[2] == 'r' ? AfterRun::kRestart : AfterRun::kPowerOff;
+    return 1;
+  }
   if (named(argument, kWaitBmc)) return applyWaitBmc(argument);
   if (named(argument, "--log")) return takeValue(argc, argv, index, "--log", &options.logFile);
   if (named(argument, "--verify")) {

@@ -11,6 +11,8 @@
 namespace {
 
 constexpr const char kVerifyNeedsDump[] = "ERROR:PLEASE USE --verify WITH -d FILE\n\n";
+constexpr const char kNoMachineEnd[] =
+    "ERROR:THIS PROGRAM DOES NOT RESTART OR POWER OFF THE MACHINE:%s\n\n";
 
 // An outcome nobody noted is never taken for a success.
 RunOutcome finalOutcome() {
@@ -24,7 +26,7 @@ void beginRunRecord(int argc, char** argv) {
   toolContext.runOptions = RunOptions{};
   toolContext.runRecord.outcome = RunOutcome::kUnset;
   toolContext.runRecord.coldResetSent = false;
-  toolContext.runRecord.finish = endRunRecord;
+  toolContext.runRecord.finish = concludeRun;
   runlog::begin(argc, argv);
 }
 
@@ -38,12 +40,29 @@ int endRunRecord() {
   return report ? static_cast<int>(outcome) : 0;
 }
 
+int concludeRun() {
+  const int status = endRunRecord();
+  const AfterRun after = toolContext.runOptions.afterRun;
+  if (after != AfterRun::kReturn) {
+    toolContext.runOptions.afterRun = AfterRun::kReturn;  // once
+    platform::flush();
+    platform::endMachine(after == AfterRun::kPowerOff);
+  }
+  return status;
+}
+
 int endBadCommandLine() {
   noteOutcome(RunOutcome::kBadCommandLine);
   return 0;
 }
 
 bool unattendedOptionsValid() {
+  const AfterRun after = toolContext.runOptions.afterRun;
+  if (after != AfterRun::kReturn && !platform::machineEndAllowed()) {
+    printUsage();
+    platform::print(kNoMachineEnd, after == AfterRun::kRestart ? "--reboot" : "--poweroff");
+    return false;
+  }
   if (toolContext.runOptions.verifyImage == nullptr) return true;
   if (toolContext.dumpFile != nullptr && !toolContext.configMode) return true;
   printUsage();

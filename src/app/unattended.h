@@ -15,6 +15,9 @@ int applyLongOption(int argc, char** argv, int index);
 void beginRunRecord(int argc, char** argv);
 // Ends the record (the log's last line) once; returns the exit status.
 int endRunRecord();
+// Ends the record like endRunRecord, then restarts or powers off the machine
+// when the options ask for it; returns the exit status where it comes back.
+int concludeRun();
 // Notes a bad command line; returns the run's result 0.
 int endBadCommandLine();
 // Combinations of options that cannot work: banner and an error line.

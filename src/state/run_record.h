@@ -21,12 +21,16 @@ enum class RunOutcome : uint8_t {
 
 constexpr uint32_t kDefaultWaitBmcSeconds = 600;
 
+// How the run ends once its files are closed and its log is complete.
+enum class AfterRun : uint8_t { kReturn, kRestart, kPowerOff };
+
 struct RunOptions {
   const char* logFile;      // --log
   const char* verifyImage;  // --verify
   bool exitStatus;          // --status
   bool assumeYes;           // --yes
   uint32_t waitBmcSeconds;  // --wait-bmc; 0 = do not wait
+  AfterRun afterRun;        // --reboot, --poweroff
 };
 
 struct RunRecord {

@@ -58,8 +58,11 @@ struct Faults {
 Faults& faults();
 // Starts a new count of bytes written for Faults::writeLimit.
 void resetWrittenBytes();
-// Clears clock, faults, keys, console capture and port device, and puts the
-// real files back (see file_system.h).
+// What the last run asked of the machine after it ended: "restart",
+// "poweroff", or empty (it only returned).
+const std::string& machineEnd();
+// Clears clock, faults, keys, console capture, port device and machine end,
+// and puts the real files back (see file_system.h).
 void resetAll();
 
 // Runs the program entry, catching exitProgram(). Returns the entry's return
