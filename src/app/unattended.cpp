@@ -59,6 +59,7 @@ int endBadCommandLine() {
 bool unattendedOptionsValid() {
   const AfterRun after = toolContext.runOptions.afterRun;
   if (after != AfterRun::kReturn && !platform::machineEndAllowed()) {
+    toolContext.runOptions.afterRun = AfterRun::kReturn;
     printUsage();
     platform::print(kNoMachineEnd, after == AfterRun::kRestart ? "--reboot" : "--poweroff");
     return false;

@@ -58,9 +58,9 @@ struct Faults {
 Faults& faults();
 // Starts a new count of bytes written for Faults::writeLimit.
 void resetWrittenBytes();
-// What the last run asked of the machine after it ended: "restart",
-// "poweroff", or empty (it only returned).
-const std::string& machineEnd();
+// What the runs asked of the machine after they ended: "restart" or
+// "poweroff" for each, in order; tests may clear it.
+std::string& machineEnds();
 // Clears clock, faults, keys, console capture, port device and machine end,
 // and puts the real files back (see file_system.h).
 void resetAll();

@@ -24,7 +24,7 @@ struct State {
   Faults faults;
   std::jmp_buf* exitTrap = nullptr;
   int exitStatus = 0;
-  std::string machineEnd;
+  std::string machineEnds;
 };
 
 State& state() {
@@ -66,7 +66,7 @@ void resetClock() {
 }
 Faults& faults() { return state().faults; }
 
-const std::string& machineEnd() { return state().machineEnd; }
+std::string& machineEnds() { return state().machineEnds; }
 
 void resetAll() {
   State& s = state();
@@ -75,7 +75,7 @@ void resetAll() {
   s.keys.reset();
   s.nextKey = 0;
   s.faults = Faults{};
-  s.machineEnd.clear();
+  s.machineEnds.clear();
   setFileSystem(nullptr);
   resetWrittenBytes();
   resetClock();
@@ -163,7 +163,7 @@ void exitProgram(int status) {
 bool machineEndAllowed() { return true; }
 
 void endMachine(bool powerOff) {
-  state().machineEnd = powerOff ? "poweroff" : "restart";
+  state().machineEnds += powerOff ? "poweroff;" : "restart;";
   std::fflush(stdout);
   std::fprintf(stderr, "velkoran-sim: the run ends with a %s of the machine (not done here)\n",
                powerOff ? "power-off" : "restart");
