@@ -13,7 +13,7 @@ constinit EFI_SYSTEM_TABLE* gSystemTable = nullptr;
 constinit EFI_SHELL_PROTOCOL* gShell = nullptr;
 constinit bool gShellLooked = false;
 constinit char** gArguments = nullptr;
-constinit bool gStartedByShell = false;
+constinit int gStartedByShell = -1;  // not yet looked at
 
 constexpr char kFallbackProgramName[] = "Velkoran.efi";
 constexpr const char kArgumentsTooLong[] =
@@ -125,10 +125,13 @@ void programPath(CHAR16* path, UINTN capacity) {
   path[length] = 0;
 }
 
-bool startedByShell() { return gStartedByShell; }
+bool startedByShell() {
+  if (gStartedByShell < 0) gStartedByShell = shellParameters() != nullptr ? 1 : 0;
+  return gStartedByShell == 1;
+}
 
 EFI_STATUS imageStatus(int status) {
-  return gStartedByShell ? static_cast<EFI_STATUS>(status) : EFI_ABORTED;
+  return startedByShell() ? static_cast<EFI_STATUS>(status) : EFI_ABORTED;
 }
 
 EFI_SHELL_PROTOCOL* shell() {
@@ -145,7 +148,6 @@ EFI_SHELL_PROTOCOL* shell() {
 
 bool readArguments(int* argc, char*** argv) {
   EFI_SHELL_PARAMETERS_PROTOCOL* parameters = shellParameters();
-  gStartedByShell = parameters != nullptr;
   if (parameters != nullptr) {
     *argc = static_cast<int>(parameters->Argc);
     gArguments = convertArguments(*argc, parameters->Argv);
