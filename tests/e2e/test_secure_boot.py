@@ -40,6 +40,7 @@ class SecureBootStick(unittest.TestCase):
         if fs.missing_tools():
             raise RuntimeError(f"host tools not built: {fs.missing_tools()}")
         cls.work = pathlib.Path(tempfile.mkdtemp(prefix="velkoran-secboot-"))
+        # velkoran-sim's reference run reads the image here too.
         cls.image, cls.info = fs.make_image(cls.work, "firmware.bin", [(20000, 0), (12000, 0x5000)])
         efi = pathlib.Path(os.environ.get("VELKORAN_EFI", harness.DEFAULT_EFI))
         cls.signed = cls.boot(sign(efi, cls.work), "signed", stop_on=None)
@@ -77,6 +78,15 @@ class SecureBootStick(unittest.TestCase):
                                               else None, image, self.info["regions"]), [])
         covered = sum(region["length"] for region in self.info["regions"])
         self.assertGreaterEqual(covered, len(image))
+
+    def test_console_is_the_shell_runs_text(self):
+        # The same job under the shell's name for the program, on the host.
+        expected = fs.host_console(ARGS.decode().split(), ["--firmware"], self.work)
+        expected = expected.replace("FS0:\\Velkoran.efi", "\\EFI\\BOOT\\BOOTX64.EFI")
+        console = self.signed.console
+        start = console.find("*" * 77)
+        self.assertGreaterEqual(start, 0, console[-1500:])
+        self.assertEqual(console[start:], expected)
 
     def test_log_beside_the_program_holds_the_run(self):
         log = (self.signed.files["EFI/BOOT/update.log"] or b"").decode("utf-8", errors="replace")

@@ -52,8 +52,10 @@ const LaunchCase kCases[] = {
      {"-f", "a b\"c", "d\xc3\xa9.bin"}, Source::kLoadOptions},
     {"program name alone: the file", ucs2(u"Velkoran.efi", true), "-f fw.bin --poweroff",
      {"-f", "fw.bin", "--poweroff"}, Source::kArgumentsFile},
-    {"binary data: the file", {0x11, 0x9e, 0x2d, 0x00, 0xff, 0xfe}, "-d x.bin", {"-d", "x.bin"},
-     Source::kArgumentsFile},
+    // What OVMF's automatic boot entries carry: a GUID.
+    {"binary data: the file",
+     {0x4E, 0xAC, 0x08, 0x81, 0x11, 0x9F, 0x59, 0x4D, 0x85, 0x0E, 0xE2, 0x1A, 0x52, 0x2C, 0x59, 0xB2},
+     "-d x.bin", {"-d", "x.bin"}, Source::kArgumentsFile},
     {"blank load options: the file", ucs2(u"  \t ", true), "-d x.bin\r\n-c second line", {"-d", "x.bin"},
      Source::kArgumentsFile},
     {"file with a BOM and a program name", {}, "\xEF\xBB\xBFVelkoran.efi  -c  -f \"r 1.bin\"\n",
