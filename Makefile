@@ -6,12 +6,12 @@ JOBS ?= 2
 FUZZ_SECONDS ?= 60
 PACKAGES := make cmake g++ binutils clang libclang-rt-14-dev libgtest-dev libgmock-dev \
             libssl-dev python3 gnu-efi ovmf qemu-system-x86 mtools \
-            groff-base man-db
+            groff-base man-db sbsigntool openssl
 APT := $(if $(filter 0,$(shell id -u)),,sudo) env DEBIAN_FRONTEND=noninteractive apt-get
 
 # The builds share two cores with each other; run them one after another.
 .NOTPARALLEL:
-.PHONY: run test deps build build-host build-asan build-uefi unit-test e2e-test fuzz-test install clean
+.PHONY: run test deps build build-host build-asan build-uefi unit-test e2e-test fuzz-test install sign clean
 
 run: build-host build-uefi
 	python3 tests/e2e/main_job.py
@@ -75,6 +75,16 @@ fuzz-test: deps
 	    > "build/fuzz/$$name.log" 2>&1 || { tail -n 60 "build/fuzz/$$name.log"; exit 1; }; \
 	  grep -E "stat::number_of_executed_units|Done" "build/fuzz/$$name.log" || true; \
 	done
+
+# Velkoran.efi signed for Secure Boot with the server owner's db key:
+# make sign KEY=db.key CERT=db.crt [SIGNED=path]. The key must not need a
+# password (sbsign cannot ask for one); see the README.
+SIGNED ?= build/uefi/Velkoran.signed.efi
+sign: build-uefi
+	@if [ -z "$(KEY)" ] || [ -z "$(CERT)" ]; then \
+	  echo "usage: make sign KEY=db.key CERT=db.crt [SIGNED=$(SIGNED)]"; exit 2; fi
+	sbsign --key "$(KEY)" --cert "$(CERT)" --output "$(SIGNED)" build/uefi/Velkoran.efi
+	sbverify --cert "$(CERT)" "$(SIGNED)"
 
 # The Linux program: PREFIX/sbin/velkoran (a static executable, stripped; the
 # build tree keeps build/host/velkoran with its symbols for debugging) and its

@@ -114,6 +114,17 @@ constexpr LongOption kLongOptions[] = {
      [](int argc, char** argv, int index) {
        return takeValue(argc, argv, index, "--verify", &options().verifyImage);
      }},
+    // The later of the two wins, as with every repeated option.
+    {"--reboot", Form::kFlag, "--reboot", "restart the machine when the run ends (Velkoran.efi)",
+     [](int, char**, int) {
+       options().afterRun = AfterRun::kRestart;
+       return 1;
+     }},
+    {"--poweroff", Form::kFlag, "--poweroff", "power the machine off when the run ends (Velkoran.efi)",
+     [](int, char**, int) {
+       options().afterRun = AfterRun::kPowerOff;
+       return 1;
+     }},
     {"--help", Form::kFlag, "--help", "show this text and end",
      [](int, char**, int) {
        options().request = InfoRequest::kHelp;

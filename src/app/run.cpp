@@ -110,6 +110,7 @@ int velkoranMain(int argc, char** argv, bool exitStatusByDefault) {
   installProgramModules();
   toolContext.runRecord.exitStatusByDefault = exitStatusByDefault;
   runTool(argc, argv);
-  // 0 unless the outcome is to be reported; endRunRecord gives it again.
-  return endRunRecord();
+  // 0 unless the outcome is to be reported; endRunRecord gives it again,
+  // then the machine restarts or powers off if the options ask for it.
+  return concludeRun();
 }

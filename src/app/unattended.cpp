@@ -43,6 +43,8 @@ bool refuseShared(const char* option, const char* name, const char* shared) {
   platform::print(kSharedFile, option, name, shared);
   return false;
 }
+constexpr const char kNoMachineEnd[] =
+    "ERROR:THIS PROGRAM DOES NOT RESTART OR POWER OFF THE MACHINE:%s\n\n";
 
 // An outcome nobody noted is never taken for a success.
 RunOutcome finalOutcome() {
@@ -56,7 +58,7 @@ void beginRunRecord(int argc, char** argv) {
   toolContext.runOptions = RunOptions{};
   toolContext.runRecord.outcome = RunOutcome::kUnset;
   toolContext.runRecord.coldResetSent = false;
-  toolContext.runRecord.finish = endRunRecord;
+  toolContext.runRecord.finish = concludeRun;
   runlog::begin(argc, argv);
 }
 
@@ -68,6 +70,17 @@ int endRunRecord() {
   }
   const bool report = toolContext.runOptions.exitStatus || toolContext.runRecord.exitStatusByDefault;
   return report ? static_cast<int>(outcome) : 0;
+}
+
+int concludeRun() {
+  const int status = endRunRecord();
+  const AfterRun after = toolContext.runOptions.afterRun;
+  if (after != AfterRun::kReturn) {
+    toolContext.runOptions.afterRun = AfterRun::kReturn;  // once
+    platform::flush();
+    platform::endMachine(after == AfterRun::kPowerOff);
+  }
+  return status;
 }
 
 int endBadCommandLine() {
@@ -98,6 +111,13 @@ const char* namedFileSharedWith(int argc, char** argv, const char* name) {
 }
 
 bool unattendedOptionsValid(int argc, char** argv) {
+  const AfterRun after = toolContext.runOptions.afterRun;
+  if (after != AfterRun::kReturn && !platform::machineEndAllowed()) {
+    toolContext.runOptions.afterRun = AfterRun::kReturn;
+    printUsage();
+    platform::print(kNoMachineEnd, after == AfterRun::kRestart ? "--reboot" : "--poweroff");
+    return false;
+  }
   const RunOptions& options = toolContext.runOptions;
   const bool dump = toolContext.dumpFile != nullptr && !toolContext.configMode;
   if (options.verifyImage != nullptr && !dump) return refuse(kVerifyNeedsDump);

@@ -22,6 +22,9 @@ void printLongOptions();
 void beginRunRecord(int argc, char** argv);
 // Ends the record (the log's last line) once; returns the exit status.
 int endRunRecord();
+// Ends the record like endRunRecord, then restarts or powers off the machine
+// when the options ask for it; returns the exit status where it comes back.
+int concludeRun();
 // Notes a bad command line; returns the run's result 0.
 int endBadCommandLine();
 // Whether --status is given anywhere on the command line (not as the value

@@ -78,6 +78,14 @@ void release(void* block);
 // ---- Process -------------------------------------------------------------
 [[noreturn]] void exitProgram(int status);
 
+// ---- Machine -----------------------------------------------------------
+// Whether a run may end by restarting or powering off the machine (where it
+// may not, --reboot and --poweroff are refused before anything is sent).
+bool machineEndAllowed();
+// Restarts (powerOff false) or powers off the machine; called once every
+// file of the run is closed. Returns only where that did not happen.
+void endMachine(bool powerOff);
+
 // ---- Time ----------------------------------------------------------------
 void stall(uint64_t microseconds);
 inline void delaySeconds(uint64_t seconds) { stall(seconds * 1000000u); }

@@ -23,6 +23,8 @@ constexpr uint32_t kDefaultWaitBmcSeconds = 600;
 
 // What a run shows instead of doing a job (--help, --version).
 enum class InfoRequest : uint8_t { kNone, kHelp, kVersion };
+// How the run ends once its files are closed and its log is complete.
+enum class AfterRun : uint8_t { kReturn, kRestart, kPowerOff };
 
 struct RunOptions {
   const char* logFile;      // --log
@@ -31,6 +33,7 @@ struct RunOptions {
   bool assumeYes;           // --yes
   uint32_t waitBmcSeconds;  // --wait-bmc; 0 = do not wait
   InfoRequest request;      // --help, --version
+  AfterRun afterRun;        // --reboot, --poweroff
 };
 
 struct RunRecord {

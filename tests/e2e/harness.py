@@ -32,6 +32,13 @@ REPO = pathlib.Path(__file__).resolve().parents[2]
 DEFAULT_EFI = REPO / "build" / "uefi" / "Velkoran.efi"
 OVMF_CODE = pathlib.Path("/usr/share/OVMF/OVMF_CODE_4M.fd")
 OVMF_VARS = pathlib.Path("/usr/share/OVMF/OVMF_VARS_4M.fd")
+# Secure Boot: the firmware that enforces it, and variables whose PK, KEK and
+# db hold the distribution's "snakeoil" test certificate (key password
+# "snakeoil").
+OVMF_SECBOOT_CODE = pathlib.Path("/usr/share/OVMF/OVMF_CODE_4M.secboot.fd")
+OVMF_SNAKEOIL_VARS = pathlib.Path("/usr/share/OVMF/OVMF_VARS_4M.snakeoil.fd")
+SNAKEOIL_KEY = pathlib.Path("/usr/share/ovmf/PkKek-1-snakeoil.key")
+SNAKEOIL_CERT = pathlib.Path("/usr/share/ovmf/PkKek-1-snakeoil.pem")
 LOCK_SLOTS = [pathlib.Path(f"/tmp/velkoran-qemu-{n}.lock") for n in (0, 1)]
 MARK = "VKMARK"
 # Test-machine setup run before the commands: OVMF's serial terminal shows
@@ -241,13 +248,20 @@ def _stop(process: subprocess.Popen | None, grace: float = 0.0) -> None:
             stream.close()
 
 
-def qemu_command(workdir: pathlib.Path, disk: pathlib.Path, memory_mb: int) -> list[str]:
+def qemu_command(workdir: pathlib.Path, disk: pathlib.Path, memory_mb: int,
+                 secure_boot: bool = False, no_reboot: bool = True) -> list[str]:
+    """QEMU with OVMF; with secure_boot, the Secure Boot build and the
+    snakeoil variables. Without no_reboot a guest reset restarts the
+    firmware (the variables persist) instead of ending QEMU."""
     vars_copy = workdir / "vars.fd"
-    shutil.copyfile(OVMF_VARS, vars_copy)
-    return ["qemu-system-x86_64", "-machine", "q35", "-m", str(memory_mb),
+    shutil.copyfile(OVMF_SNAKEOIL_VARS if secure_boot else OVMF_VARS, vars_copy)
+    code = OVMF_SECBOOT_CODE if secure_boot else OVMF_CODE
+    machine = ["-machine", "q35,smm=on", "-global", "driver=cfi.pflash01,property=secure,value=on",
+               "-global", "ICH9-LPC.disable_s3=1"] if secure_boot else ["-machine", "q35"]
+    return ["qemu-system-x86_64", *machine, "-m", str(memory_mb),
             "-display", "none", "-serial", "stdio", "-monitor", "none",
-            "-no-reboot", "-net", "none",
-            "-drive", f"if=pflash,format=raw,unit=0,readonly=on,file={OVMF_CODE}",
+            *(["-no-reboot"] if no_reboot else []), "-net", "none",
+            "-drive", f"if=pflash,format=raw,unit=0,readonly=on,file={code}",
             "-drive", f"if=pflash,format=raw,unit=1,file={vars_copy}",
             "-drive", f"file={disk},format=raw,media=disk"]
 
@@ -347,6 +361,29 @@ class _Console:
             self._type(key.text)
 
 
+def run_disk_boot(files: dict[str, bytes | os.PathLike], fetch: list[str] = (),
+                  keys: list[Key] = (), bmcsim: BmcSim | None = None, secure_boot: bool = False,
+                  stop_on: str | None = None, timeout: float = 180.0,
+                  slot_wait: float = 900.0) -> BootResult:
+    """Boots the firmware from a disk holding exactly `files` (no startup
+    script is added): what a machine does with a USB stick or its boot
+    entries. Resets restart the firmware; the boot ends when QEMU does, when
+    `stop_on` appears on the console, or at the time bound."""
+    workdir = pathlib.Path(tempfile.mkdtemp(prefix="velkoran-e2e-"))
+    try:
+        disk = workdir / "esp.img"
+        make_disk(disk, dict(files))
+        argv = qemu_command(workdir, disk, 256, secure_boot=secure_boot, no_reboot=False)
+        endpoint = _sim_endpoint(bmcsim, workdir)
+        argv += ipmi_args(endpoint, False)
+        with QemuSlot(slot_wait):
+            result = _boot(argv, [], keys, bmcsim, endpoint, workdir, timeout, stop_on)
+        result.files = {name: fetch_file(disk, name, workdir) for name in fetch}
+        return result
+    finally:
+        shutil.rmtree(workdir, ignore_errors=True)
+
+
 def run_boot(commands: list[str], files: dict[str, bytes | os.PathLike] | None = None,
              fetch: list[str] = (), keys: list[Key] = (), efi: os.PathLike | None = None,
              extra_qemu_args: list[str] = (), bmcsim: BmcSim | None = None,
@@ -387,7 +424,7 @@ def run_boot(commands: list[str], files: dict[str, bytes | os.PathLike] | None =
             shutil.rmtree(workdir, ignore_errors=True)
 
 
-def _boot(argv, commands, keys, bmcsim, endpoint, workdir, timeout) -> BootResult:
+def _boot(argv, commands, keys, bmcsim, endpoint, workdir, timeout, stop_on=None) -> BootResult:
     sim_log_path = workdir / "bmcsim.log"
     sim = qemu = None
     with open(sim_log_path, "wb") as sim_log, open(workdir / "qemu.err", "w+b") as qemu_err:
@@ -397,7 +434,7 @@ def _boot(argv, commands, keys, bmcsim, endpoint, workdir, timeout) -> BootResul
             qemu = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                     stderr=qemu_err, start_new_session=True)
             console = _Console(qemu, keys)
-            timed_out = _pump(qemu, console, timeout)
+            timed_out = _pump(qemu, console, timeout, stop_on)
         finally:
             _stop(qemu)
             _stop(sim, grace=5.0)
@@ -411,8 +448,10 @@ def _boot(argv, commands, keys, bmcsim, endpoint, workdir, timeout) -> BootResul
                       bmcsim_output=sim_log_path.read_bytes().decode(errors="replace"))
 
 
-def _pump(qemu: subprocess.Popen, console: _Console, timeout: float) -> bool:
-    """Feeds the console until QEMU ends; True when the time bound cut it off."""
+def _pump(qemu: subprocess.Popen, console: _Console, timeout: float,
+          stop_on: str | None = None) -> bool:
+    """Feeds the console until QEMU ends or `stop_on` appears; True when the
+    time bound cut it off."""
     chunks: queue.Queue = queue.Queue()
     threading.Thread(target=_reader, args=(qemu.stdout, chunks), daemon=True).start()
     deadline = time.monotonic() + timeout
@@ -428,6 +467,8 @@ def _pump(qemu: subprocess.Popen, console: _Console, timeout: float) -> bool:
             qemu.wait()
             return False
         console.feed(chunk)
+        if stop_on is not None and stop_on in clean_console(bytes(console.raw)):
+            return False
 
 
 # ---- Command line ------------------------------------------------------------

@@ -82,6 +82,16 @@ class SameTextFromTheHostBuild(unittest.TestCase):
                 # The Linux build reports the outcome: each of these is a bad command line.
                 self.assertEqual(run.returncode, 1)
 
+    def test_linux_leaves_restarts_to_the_system(self):
+        host = pathlib.Path(os.environ.get("VELKORAN_HOST",
+                                           harness.REPO / "build" / "host" / "velkoran"))
+        for option in ("--reboot", "--poweroff"):
+            with self.subTest(option):
+                run = subprocess.run([str(host), "-f", "x", option], capture_output=True, timeout=30)
+                self.assertEqual(run.stdout.decode(), BANNER + "ERROR:THIS PROGRAM DOES NOT RESTART "
+                                 f"OR POWER OFF THE MACHINE:{option}\n\n")
+                self.assertEqual(run.returncode, 1)
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -122,9 +122,40 @@ TEST_F(UnattendedTest, WithoutTheNewOptionsConsoleAndWireAreUnchanged) {
   const std::string plainConsole = afterEcho();
   const std::vector<Bytes> plainWire = bmc.received;
   reset();
-  update({"--status", "--log", "run.log"});
+  update({"--status", "--log", "run.log", "--reboot"});
   EXPECT_EQ(afterEcho(), plainConsole);
   EXPECT_EQ(bmc.received, plainWire);
+}
+
+struct MachineEndCase {
+  const char* name;
+  std::vector<std::string> args;
+  std::string ends;  // what the machine was asked, after the log's last line
+};
+
+const MachineEndCase kMachineEnds[] = {
+    {"update, then restart", {"-f", "fw.bin", "--reboot"}, "restart;"},
+    {"backup ends the program itself", {"-c", "-d", "b.bin", "--poweroff"}, "poweroff;"},
+    {"failed update still powers off", {"-f", "absent.bin", "--poweroff"}, "poweroff;"},
+    {"the later option wins", {"--poweroff", "-f", "fw.bin", "--reboot"}, "restart;"},
+    {"without either it returns", {"-f", "fw.bin"}, ""},
+};
+
+TEST_F(UnattendedTest, RestartOrPowerOffOnceTheRunIsRecorded) {
+  int index = 0;
+  for (const MachineEndCase& c : kMachineEnds) {
+    SCOPED_TRACE(c.name);
+    freshBmc();
+    resetToolContext();
+    writeFile("fw.bin", image);
+    hostplatform::machineEnds().clear();
+    const std::string log = "m" + std::to_string(index++) + ".log";
+    std::vector<std::string> args = {"Velkoran.efi", "--log", log};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    rig.runMain(args);
+    EXPECT_EQ(hostplatform::machineEnds(), c.ends);
+    EXPECT_NE(text(log).find("] end "), std::string::npos);
+  }
 }
 
 TEST_F(UnattendedTest, LogRecordsEachRunAsItsConsoleFinallyStood) {

@@ -61,8 +61,11 @@ struct Faults {
 Faults& faults();
 // Starts a new count of bytes written for Faults::writeLimit.
 void resetWrittenBytes();
-// Clears clock, faults, keys, console capture and port device, and puts the
-// real files back (see file_system.h).
+// What the runs asked of the machine after they ended: "restart" or
+// "poweroff" for each, in order; tests may clear it.
+std::string& machineEnds();
+// Clears clock, faults, keys, console capture, port device and machine end,
+// and puts the real files back (see file_system.h).
 void resetAll();
 
 // Runs the program entry, catching exitProgram(). Returns the entry's return

@@ -24,6 +24,7 @@ struct State {
   Faults faults;
   std::jmp_buf* exitTrap = nullptr;
   int exitStatus = 0;
+  std::string machineEnds;
 };
 
 State& state() {
@@ -65,6 +66,8 @@ void resetClock() {
 }
 Faults& faults() { return state().faults; }
 
+std::string& machineEnds() { return state().machineEnds; }
+
 void resetAll() {
   State& s = state();
   s.device = nullptr;
@@ -72,6 +75,7 @@ void resetAll() {
   s.keys.reset();
   s.nextKey = 0;
   s.faults = Faults{};
+  s.machineEnds.clear();
   setFileSystem(nullptr);
   resetWrittenBytes();
   resetClock();
@@ -152,6 +156,17 @@ void exitProgram(int status) {
   }
   std::fflush(stdout);
   std::exit(status);
+}
+
+// The test platform never touches the machine it runs on: it records the
+// request and says so on stderr, apart from the program's console.
+bool machineEndAllowed() { return true; }
+
+void endMachine(bool powerOff) {
+  state().machineEnds += powerOff ? "poweroff;" : "restart;";
+  std::fflush(stdout);
+  std::fprintf(stderr, "velkoran-sim: the run ends with a %s of the machine (not done here)\n",
+               powerOff ? "power-off" : "restart");
 }
 
 void stall(uint64_t microseconds) {

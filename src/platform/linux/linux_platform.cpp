@@ -87,6 +87,12 @@ void exitProgram(int status) {
   std::exit(status);
 }
 
+// A running system restarts through its own shutdown (services stopped,
+// file systems unmounted), which this program must not cut short: a script
+// runs `systemctl reboot` after it instead.
+bool machineEndAllowed() { return false; }
+void endMachine(bool) {}
+
 // Sleeps the whole time even when signals wake it early.
 void stall(uint64_t microseconds) {
   timespec until = monotonicNow();

@@ -10,12 +10,14 @@ extern "C" EFI_STATUS efi_main(EFI_HANDLE imageHandle, EFI_SYSTEM_TABLE* systemT
   char** argv = nullptr;
   if (!uefi::readArguments(&argc, &argv)) {
     platform::print("ERROR: cannot read the command line\n");
-    return EFI_SUCCESS;
+    return uefi::imageStatus(0);
   }
-  // 0, or with --status the outcome class, which the shell shows in %lasterror%.
+  // 0, or with --status the outcome class, which the shell shows in
+  // %lasterror%; the boot manager gets an error status (see imageStatus).
   const int status = velkoranMain(argc, argv);
   platform::flush();
   uefi::closeOpenTimers();
   uefi::releaseArguments();
-  return static_cast<EFI_STATUS>(status);
+  uefi::fs::closeVolume();
+  return uefi::imageStatus(status);
 }

@@ -1,6 +1,6 @@
-// File streams on the shell's file systems: a buffered stream over the
-// shell's file functions, so that byte-wide callers make no firmware call per
-// byte.
+// File streams on the shell's file systems or the program's own volume
+// (file_access.cpp): a buffered stream over the firmware's file functions,
+// so that byte-wide callers make no firmware call per byte.
 #include "platform/buffered_stream.h"
 #include "platform/platform.h"
 #include "platform/shell_path.h"
@@ -11,7 +11,7 @@
 namespace platform {
 
 struct File {
-  SHELL_FILE_HANDLE handle;
+  uefi::fs::Handle handle;
   bool writable;
   uint64_t firmwarePosition;  // where the next firmware read or write lands
   BufferedStream stream;
@@ -23,7 +23,7 @@ constexpr uint64_t kPositionUnknown = ~0ull;
 
 bool moveFirmwareTo(File* file, uint64_t position) {
   if (file->firmwarePosition == position) return true;
-  if (EFI_ERROR(uefi::shell()->SetFilePosition(file->handle, position))) return false;
+  if (EFI_ERROR(uefi::fs::setPosition(file->handle, position))) return false;
   file->firmwarePosition = position;
   return true;
 }
@@ -32,7 +32,7 @@ size_t readAt(void* context, uint64_t position, void* destination, size_t count)
   auto* file = static_cast<File*>(context);
   if (!moveFirmwareTo(file, position)) return 0;
   UINTN size = count;
-  if (EFI_ERROR(uefi::shell()->ReadFile(file->handle, &size, destination))) {
+  if (EFI_ERROR(uefi::fs::read(file->handle, &size, destination))) {
     file->firmwarePosition = kPositionUnknown;
     return 0;
   }
@@ -44,7 +44,7 @@ size_t writeAt(void* context, uint64_t position, const void* source, size_t coun
   auto* file = static_cast<File*>(context);
   if (!moveFirmwareTo(file, position)) return 0;
   UINTN size = count;
-  EFI_STATUS status = uefi::shell()->WriteFile(file->handle, &size, const_cast<void*>(source));
+  EFI_STATUS status = uefi::fs::write(file->handle, &size, const_cast<void*>(source));
   if (EFI_ERROR(status)) {
     file->firmwarePosition = kPositionUnknown;
     return size < count ? size : 0;
@@ -55,15 +55,15 @@ size_t writeAt(void* context, uint64_t position, const void* source, size_t coun
 
 bool sizeOf(void* context, uint64_t* size) {
   UINT64 bytes = 0;
-  if (EFI_ERROR(uefi::shell()->GetFileSize(static_cast<File*>(context)->handle, &bytes))) {
+  if (EFI_ERROR(uefi::fs::size(static_cast<File*>(context)->handle, &bytes))) {
     return false;
   }
   *size = bytes;
   return true;
 }
 
-bool isDirectory(SHELL_FILE_HANDLE handle) {
-  EFI_FILE_INFO* info = uefi::shell()->GetFileInfo(handle);
+bool isDirectory(uefi::fs::Handle handle) {
+  EFI_FILE_INFO* info = uefi::fs::info(handle);
   if (info == nullptr) return false;
   bool directory = (info->Attribute & EFI_FILE_DIRECTORY) != 0;
   release(info);
@@ -73,13 +73,13 @@ bool isDirectory(SHELL_FILE_HANDLE handle) {
 // Opening with "create" keeps an existing file's contents (and deleting it
 // first may report failure only as a warning), so a stream that must start
 // empty cuts the file to size 0 itself.
-bool emptyFile(SHELL_FILE_HANDLE handle) {
-  EFI_FILE_INFO* info = uefi::shell()->GetFileInfo(handle);
+bool emptyFile(uefi::fs::Handle handle) {
+  EFI_FILE_INFO* info = uefi::fs::info(handle);
   if (info == nullptr) return false;
   bool empty = info->FileSize == 0;
   if (!empty) {
     info->FileSize = 0;
-    empty = uefi::shell()->SetFileInfo(handle, info) == EFI_SUCCESS;
+    empty = uefi::fs::setInfo(handle, info) == EFI_SUCCESS;
   }
   release(info);
   return empty;
@@ -87,13 +87,12 @@ bool emptyFile(SHELL_FILE_HANDLE handle) {
 
 // A folder is refused before anything is created or emptied: the file
 // system would let it be opened for writing.
-bool openHandle(const CHAR16* name, bool forWriting, SHELL_FILE_HANDLE* handle) {
-  EFI_SHELL_PROTOCOL* shell = uefi::shell();
-  constexpr UINT64 kReadWrite = EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE;
+bool openHandle(const CHAR16* name, bool forWriting, uefi::fs::Handle* handle) {
+    constexpr UINT64 kReadWrite = EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE;
   UINT64 mode = forWriting ? kReadWrite | EFI_FILE_MODE_CREATE : EFI_FILE_MODE_READ;
-  if (EFI_ERROR(shell->OpenFileByName(name, handle, mode))) return false;
+  if (EFI_ERROR(uefi::fs::open(name, handle, mode))) return false;
   if (isDirectory(*handle) || (forWriting && !emptyFile(*handle))) {
-    shell->CloseFile(*handle);
+    uefi::fs::close(*handle);
     return false;
   }
   return true;
@@ -124,39 +123,37 @@ const CHAR16* baseName(const CHAR16* path) {
 
 // Removes the file `name` if there is one; a folder refuses.
 bool removeFile(const CHAR16* name) {
-  EFI_SHELL_PROTOCOL* shell = uefi::shell();
-  SHELL_FILE_HANDLE handle = nullptr;
+    uefi::fs::Handle handle = nullptr;
   constexpr UINT64 kReadWrite = EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE;
-  if (EFI_ERROR(shell->OpenFileByName(name, &handle, kReadWrite))) return true;
+  if (EFI_ERROR(uefi::fs::open(name, &handle, kReadWrite))) return true;
   if (isDirectory(handle)) {
-    shell->CloseFile(handle);
+    uefi::fs::close(handle);
     return false;
   }
   // A warning means the file is still there.
-  return shell->DeleteFile(handle) == EFI_SUCCESS;  // closes the handle either way
+  return uefi::fs::remove(handle) == EFI_SUCCESS;  // closes the handle either way
 }
 
 // Renames the file `from` to newName within its folder through its file
 // information; the file system refuses a name that is taken.
 bool renameFile(const CHAR16* from, const CHAR16* newName) {
-  EFI_SHELL_PROTOCOL* shell = uefi::shell();
-  SHELL_FILE_HANDLE handle = nullptr;
-  if (EFI_ERROR(shell->OpenFileByName(from, &handle, EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE))) {
+    uefi::fs::Handle handle = nullptr;
+  if (EFI_ERROR(uefi::fs::open(from, &handle, EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE))) {
     return false;
   }
   bool renamed = false;
-  EFI_FILE_INFO* info = shell->GetFileInfo(handle);
+  EFI_FILE_INFO* info = uefi::fs::info(handle);
   size_t nameBytes = (wideLength(newName) + 1) * sizeof(CHAR16);
   auto* renamedInfo = static_cast<EFI_FILE_INFO*>(allocate(SIZE_OF_EFI_FILE_INFO + nameBytes));
   if (info != nullptr && renamedInfo != nullptr) {
     text::copyBytes(renamedInfo, info, SIZE_OF_EFI_FILE_INFO);
     text::copyBytes(renamedInfo->FileName, newName, nameBytes);
     renamedInfo->Size = SIZE_OF_EFI_FILE_INFO + nameBytes;
-    renamed = shell->SetFileInfo(handle, renamedInfo) == EFI_SUCCESS;
+    renamed = uefi::fs::setInfo(handle, renamedInfo) == EFI_SUCCESS;
   }
   release(renamedInfo);
   release(info);
-  return shell->CloseFile(handle) == EFI_SUCCESS && renamed;
+  return uefi::fs::close(handle) == EFI_SUCCESS && renamed;
 }
 
 }  // namespace
@@ -164,16 +161,16 @@ bool renameFile(const CHAR16* from, const CHAR16* newName) {
 File* fileOpen(const char* name, const char* mode) {
   bool forReading = text::equal(mode, "r") || text::equal(mode, "rb");
   bool forWriting = text::equal(mode, "wb") || text::equal(mode, "wb+");
-  if ((!forReading && !forWriting) || uefi::shell() == nullptr) return nullptr;
+  if ((!forReading && !forWriting)) return nullptr;
   CHAR16* wide = wideName(name);
   if (wide == nullptr) return nullptr;
-  SHELL_FILE_HANDLE handle = nullptr;
+  uefi::fs::Handle handle = nullptr;
   bool opened = openHandle(wide, forWriting, &handle);
   release(wide);
   if (!opened) return nullptr;
   auto* file = static_cast<File*>(allocate(sizeof(File)));
   if (file == nullptr) {
-    uefi::shell()->CloseFile(handle);
+    uefi::fs::close(handle);
     return nullptr;
   }
   file->handle = handle;
@@ -213,23 +210,22 @@ int fileClose(File* file) {
   // The file system may hold written data back until it is flushed (a file
   // opened for reading only refuses to be flushed).
   if (file->writable) {
-    written = uefi::shell()->FlushFile(file->handle) == EFI_SUCCESS && written;
+    written = uefi::fs::flush(file->handle) == EFI_SUCCESS && written;
   }
-  written = uefi::shell()->CloseFile(file->handle) == EFI_SUCCESS && written;
+  written = uefi::fs::close(file->handle) == EFI_SUCCESS && written;
   release(file);
   return written ? 0 : -1;
 }
 
 bool fileIsFolder(const char* name) {
-  if (uefi::shell() == nullptr) return false;
   CHAR16* wide = wideName(name);
   if (wide == nullptr) return false;
-  SHELL_FILE_HANDLE handle = nullptr;
-  bool folder = !EFI_ERROR(uefi::shell()->OpenFileByName(wide, &handle, EFI_FILE_MODE_READ));
+  uefi::fs::Handle handle = nullptr;
+  bool folder = !EFI_ERROR(uefi::fs::open(wide, &handle, EFI_FILE_MODE_READ));
   release(wide);
   if (!folder) return false;
   folder = isDirectory(handle);
-  uefi::shell()->CloseFile(handle);
+  uefi::fs::close(handle);
   return folder;
 }
 
@@ -247,7 +243,6 @@ bool sameFile(const char* a, const char* b) {
 bool isPathSeparator(char c) { return c == '\\' || c == '/' || c == ':'; }
 
 int fileReplace(const char* from, const char* to) {
-  if (uefi::shell() == nullptr) return -1;
   CHAR16* wideFrom = wideName(from);
   CHAR16* wideTo = wideName(to);
   bool replaced = wideFrom != nullptr && wideTo != nullptr && removeFile(wideTo) &&

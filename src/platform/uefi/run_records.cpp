@@ -1,5 +1,5 @@
-// Local time from the firmware's clock and append-only files on the shell's
-// file systems, for the run log.
+// Local time from the firmware's clock and append-only files (through the
+// shell or on the program's volume), for the run log.
 #include "platform/platform.h"
 #include "platform/text.h"
 #include "platform/uefi/uefi.h"
@@ -8,13 +8,13 @@
 namespace platform {
 
 struct AppendFile {
-  SHELL_FILE_HANDLE handle;
+  uefi::fs::Handle handle;
 };
 
 namespace {
 
-bool isDirectory(SHELL_FILE_HANDLE handle) {
-  EFI_FILE_INFO* info = uefi::shell()->GetFileInfo(handle);
+bool isDirectory(uefi::fs::Handle handle) {
+  EFI_FILE_INFO* info = uefi::fs::info(handle);
   if (info == nullptr) return true;  // not knowing, do not write into it
   bool directory = (info->Attribute & EFI_FILE_DIRECTORY) != 0;
   release(info);
@@ -22,14 +22,13 @@ bool isDirectory(SHELL_FILE_HANDLE handle) {
 }
 
 // Opens (creating if needed, never emptying) and moves to the end.
-bool openAtEnd(const CHAR16* name, SHELL_FILE_HANDLE* handle) {
-  EFI_SHELL_PROTOCOL* shell = uefi::shell();
-  constexpr UINT64 kMode = EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE | EFI_FILE_MODE_CREATE;
-  if (EFI_ERROR(shell->OpenFileByName(name, handle, kMode))) return false;
+bool openAtEnd(const CHAR16* name, uefi::fs::Handle* handle) {
+    constexpr UINT64 kMode = EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE | EFI_FILE_MODE_CREATE;
+  if (EFI_ERROR(uefi::fs::open(name, handle, kMode))) return false;
   UINT64 size = 0;
-  if (isDirectory(*handle) || EFI_ERROR(shell->GetFileSize(*handle, &size)) ||
-      EFI_ERROR(shell->SetFilePosition(*handle, size))) {
-    shell->CloseFile(*handle);
+  if (isDirectory(*handle) || EFI_ERROR(uefi::fs::size(*handle, &size)) ||
+      EFI_ERROR(uefi::fs::setPosition(*handle, size))) {
+    uefi::fs::close(*handle);
     return false;
   }
   return true;
@@ -45,19 +44,18 @@ bool localTime(CalendarTime* now) {
 }
 
 AppendFile* appendFileOpen(const char* name) {
-  if (uefi::shell() == nullptr) return nullptr;
   const size_t length = text::length(name);
   const size_t capacity = utf::utf16LengthOfUtf8(name, length) + 1;
   auto* wide = static_cast<uint16_t*>(allocate(capacity * sizeof(uint16_t)));
   if (wide == nullptr) return nullptr;
   utf::utf8ToUtf16(name, length, wide, capacity);
-  SHELL_FILE_HANDLE handle = nullptr;
+  uefi::fs::Handle handle = nullptr;
   const bool opened = openAtEnd(reinterpret_cast<CHAR16*>(wide), &handle);
   release(wide);
   if (!opened) return nullptr;
   auto* file = static_cast<AppendFile*>(allocate(sizeof(AppendFile)));
   if (file == nullptr) {
-    uefi::shell()->CloseFile(handle);
+    uefi::fs::close(handle);
     return nullptr;
   }
   file->handle = handle;
@@ -66,16 +64,15 @@ AppendFile* appendFileOpen(const char* name) {
 
 bool appendFileWrite(AppendFile* file, const char* text, size_t length) {
   UINTN size = length;
-  EFI_SHELL_PROTOCOL* shell = uefi::shell();
-  if (EFI_ERROR(shell->WriteFile(file->handle, &size, const_cast<char*>(text))) ||
+    if (EFI_ERROR(uefi::fs::write(file->handle, &size, const_cast<char*>(text))) ||
       size != length) {
     return false;
   }
-  return !EFI_ERROR(shell->FlushFile(file->handle));
+  return !EFI_ERROR(uefi::fs::flush(file->handle));
 }
 
 void appendFileClose(AppendFile* file) {
-  uefi::shell()->CloseFile(file->handle);
+  uefi::fs::close(file->handle);
   release(file);
 }
 

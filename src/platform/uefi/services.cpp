@@ -1,4 +1,5 @@
 // Firmware services: start-up state, arguments, memory, exit, timers and ports.
+#include "platform/launch_arguments.h"
 #include "platform/platform.h"
 #include "platform/text.h"
 #include "platform/uefi/uefi.h"
@@ -12,8 +13,11 @@ constinit EFI_SYSTEM_TABLE* gSystemTable = nullptr;
 constinit EFI_SHELL_PROTOCOL* gShell = nullptr;
 constinit bool gShellLooked = false;
 constinit char** gArguments = nullptr;
+constinit int gStartedByShell = -1;  // not yet looked at
 
 constexpr char kFallbackProgramName[] = "Velkoran.efi";
+constexpr const char kArgumentsTooLong[] =
+    "ERROR:THE LINE IN %s IS LONGER THAN %u BYTES, IT IS NOT USED\n\n";
 
 // Timer events still open when the program ends are closed then, whichever
 // way it ends (the transport keeps one for the whole run).
@@ -44,16 +48,39 @@ char** convertArguments(int argc, CHAR16** wideArgv) {
   return argv;
 }
 
-// Started other than from the shell: no arguments but the program's name.
-char** programNameOnly() {
-  size_t size = 2 * sizeof(char*) + sizeof kFallbackProgramName;
-  auto** argv = static_cast<char**>(platform::allocate(size));
-  if (argv == nullptr) return nullptr;
-  char* name = reinterpret_cast<char*>(argv + 2);
-  text::copyBytes(name, kFallbackProgramName, sizeof kFallbackProgramName);
-  argv[0] = name;
-  argv[1] = nullptr;
-  return argv;
+// The program's file path as UTF-8 in a pool block.
+char* programName() {
+  CHAR16 path[kMaxPathUnits];
+  programPath(path, kMaxPathUnits);
+  auto* wide = reinterpret_cast<const uint16_t*>(path);
+  const size_t capacity = path[0] != 0 ? utf::utf8LengthOfUtf16(wide) + 1 : sizeof kFallbackProgramName;
+  auto* name = static_cast<char*>(platform::allocate(capacity));
+  if (name == nullptr) return nullptr;
+  if (path[0] != 0) {
+    utf::utf16ToUtf8(wide, name, capacity);
+  } else {
+    text::copyBytes(name, kFallbackProgramName, sizeof kFallbackProgramName);
+  }
+  return name;
+}
+
+// Started by the boot manager: the load options, else velkoran.args.
+char** bootArguments(int* argc) {
+  EFI_LOADED_IMAGE* image = loadedImage();
+  char* name = programName();
+  if (name == nullptr) return nullptr;
+  launch::Arguments arguments{};
+  const bool built = launch::buildArguments(name, image != nullptr ? image->LoadOptions : nullptr,
+                                            image != nullptr ? image->LoadOptionsSize : 0,
+                                            &arguments);
+  platform::release(name);
+  if (!built) return nullptr;
+  if (arguments.source == launch::Source::kArgumentsFileTooLong) {
+    platform::print(kArgumentsTooLong, launch::kArgumentsFileName,
+                    static_cast<unsigned>(launch::kMaxArgumentsLine));
+  }
+  *argc = arguments.argc;
+  return arguments.argv;
 }
 
 }  // namespace
@@ -66,6 +93,46 @@ void start(EFI_HANDLE imageHandle, EFI_SYSTEM_TABLE* systemTable) {
 EFI_HANDLE imageHandle() { return gImageHandle; }
 EFI_SYSTEM_TABLE* systemTable() { return gSystemTable; }
 EFI_BOOT_SERVICES* bootServices() { return gSystemTable->BootServices; }
+
+EFI_LOADED_IMAGE* loadedImage() {
+  EFI_GUID guid = EFI_LOADED_IMAGE_PROTOCOL_GUID;
+  void* interface = nullptr;
+  if (EFI_ERROR(bootServices()->HandleProtocol(gImageHandle, &guid, &interface))) return nullptr;
+  return static_cast<EFI_LOADED_IMAGE*>(interface);
+}
+
+// Device path nodes are packed: a file path node's name is read unit by
+// unit from its bytes. Several file path nodes make one path.
+void programPath(CHAR16* path, UINTN capacity) {
+  size_t length = 0;
+  EFI_LOADED_IMAGE* image = loadedImage();
+  const auto* node = image != nullptr ? reinterpret_cast<const uint8_t*>(image->FilePath) : nullptr;
+  while (node != nullptr && node[0] != END_DEVICE_PATH_TYPE) {
+    const size_t nodeLength = static_cast<size_t>(node[2] | (node[3] << 8));
+    if (nodeLength < 4) break;
+    if (node[0] == MEDIA_DEVICE_PATH && node[1] == MEDIA_FILEPATH_DP) {
+      if (length > 0 && path[length - 1] != '\\' && node[4] != '\\' && length + 1 < capacity) {
+        path[length++] = '\\';
+      }
+      for (size_t at = 4; at + 1 < nodeLength && length + 1 < capacity; at += 2) {
+        const CHAR16 unit = static_cast<CHAR16>(node[at] | (node[at + 1] << 8));
+        if (unit == 0) break;
+        path[length++] = unit;
+      }
+    }
+    node += nodeLength;
+  }
+  path[length] = 0;
+}
+
+bool startedByShell() {
+  if (gStartedByShell < 0) gStartedByShell = shellParameters() != nullptr ? 1 : 0;
+  return gStartedByShell == 1;
+}
+
+EFI_STATUS imageStatus(int status) {
+  return startedByShell() ? static_cast<EFI_STATUS>(status) : EFI_ABORTED;
+}
 
 EFI_SHELL_PROTOCOL* shell() {
   if (!gShellLooked) {
@@ -85,8 +152,7 @@ bool readArguments(int* argc, char*** argv) {
     *argc = static_cast<int>(parameters->Argc);
     gArguments = convertArguments(*argc, parameters->Argv);
   } else {
-    *argc = 1;
-    gArguments = programNameOnly();
+    gArguments = bootArguments(argc);
   }
   *argv = gArguments;
   return gArguments != nullptr;
@@ -132,10 +198,20 @@ void exitProgram(int status) {
   flush();
   uefi::closeOpenTimers();
   uefi::releaseArguments();
-  uefi::bootServices()->Exit(uefi::imageHandle(), static_cast<EFI_STATUS>(status), 0, nullptr);
+  uefi::fs::closeVolume();
+  uefi::bootServices()->Exit(uefi::imageHandle(), uefi::imageStatus(status), 0, nullptr);
   // Exit does not come back for a started image; stop here should it ever.
   for (;;) {
   }
+}
+
+bool machineEndAllowed() { return true; }
+
+// Every file of the run is closed by now; the program's folder is the last.
+void endMachine(bool powerOff) {
+  uefi::fs::closeVolume();
+  uefi::systemTable()->RuntimeServices->ResetSystem(powerOff ? EfiResetShutdown : EfiResetCold,
+                                                    EFI_SUCCESS, 0, nullptr);
 }
 
 int timerCreate(Timer* timer) {
