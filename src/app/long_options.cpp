@@ -78,7 +78,14 @@ int applyLongOption(int argc, char** argv, int index) {
     return 1;
   }
   if (named(argument, kWaitBmc)) return applyWaitBmc(argument);
+  if (text::equal(argument, "--bmc-info")) {
+    options.bmcInfo = true;
+    return 1;
+  }
   if (named(argument, "--log")) return takeValue(argc, argv, index, "--log", &options.logFile);
+  if (named(argument, "--report")) {
+    return takeValue(argc, argv, index, "--report", &options.reportFile);
+  }
   if (named(argument, "--verify")) {
     return takeValue(argc, argv, index, "--verify", &options.verifyImage);
   }

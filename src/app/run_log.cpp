@@ -1,6 +1,7 @@
 #include "app/run_log.h"
 
 #include "app/run.h"
+#include "app/run_report.h"
 #include "platform/calendar.h"
 #include "platform/format.h"
 #include "platform/platform.h"
@@ -20,6 +21,7 @@ struct LogState {
   bool failed;  // reported once; nothing more is written
   bool started;
   bool clockRead;
+  bool writing;  // a line is being written (a warning then is not taken)
   int64_t startSeconds;
   platform::CalendarTime startTime;
   // The console line being built, as a terminal shows it: a carriage return
@@ -83,14 +85,18 @@ void finishLine() {
   size_t length = gLog.lineLength;
   // Blanks at the end only wipe out an earlier, longer rewrite.
   while (length > 0 && gLog.line[length - 1] == ' ') --length;
+  gLog.writing = true;
+  runreport::noteConsoleLine(gLog.line, length);
   gLog.line[length] = '\n';
-  if (ensureStarted()) write(gLog.line, length + 1);
+  if (!gLog.failed && ensureStarted()) write(gLog.line, length + 1);
+  gLog.writing = false;
   gLog.lineLength = 0;
   gLog.column = 0;
 }
 
+// Lines are taken for the report whether or not there is a log.
 void takeConsole(const char* text, size_t length) {
-  if (gLog.failed) return;
+  if (gLog.writing) return;
   for (size_t i = 0; i < length; ++i) {
     const char c = text[i];
     if (c == '\n') {
@@ -102,21 +108,6 @@ void takeConsole(const char* text, size_t length) {
       if (gLog.column > gLog.lineLength) gLog.lineLength = gLog.column;
     }
   }
-}
-
-const char* outcomeName(RunOutcome outcome) {
-  switch (outcome) {
-    case RunOutcome::kSuccess: return "success";
-    case RunOutcome::kBadCommandLine: return "bad-command-line";
-    case RunOutcome::kFileProblem: return "file-problem";
-    case RunOutcome::kNoAnswer: return "no-answer";
-    case RunOutcome::kRefused: return "refused";
-    case RunOutcome::kDifferent: return "different";
-    case RunOutcome::kNotBack: return "not-back";
-    case RunOutcome::kNoMemory: return "no-memory";
-    case RunOutcome::kUnset: break;
-  }
-  return "unknown";
 }
 
 }  // namespace
@@ -132,7 +123,7 @@ void begin(int argc, char** argv) {
 
 void end(RunOutcome outcome) {
   platform::setConsoleTap(nullptr);
-  if (gLog.lineLength > 0 && !gLog.failed) finishLine();
+  if (gLog.lineLength > 0) finishLine();
   if (!gLog.failed && ensureStarted()) {
     platform::CalendarTime now;
     const bool clockRead = platform::localTime(&now);

@@ -2,6 +2,7 @@
 
 #include "app/run.h"
 #include "app/run_log.h"
+#include "app/run_report.h"
 #include "flows/bmc_return.h"
 #include "flows/flows.h"
 #include "flows/verify_dump.h"
@@ -11,6 +12,7 @@
 namespace {
 
 constexpr const char kVerifyNeedsDump[] = "ERROR:PLEASE USE --verify WITH -d FILE\n\n";
+constexpr const char kBmcInfoAlone[] = "ERROR:PLEASE USE --bmc-info WITHOUT -f, -d OR -c\n\n";
 
 // An outcome nobody noted is never taken for a success.
 RunOutcome finalOutcome() {
@@ -23,8 +25,12 @@ RunOutcome finalOutcome() {
 void beginRunRecord(int argc, char** argv) {
   toolContext.runOptions = RunOptions{};
   toolContext.runRecord.outcome = RunOutcome::kUnset;
-  toolContext.runRecord.coldResetSent = false;
-  toolContext.runRecord.finish = endRunRecord;
+  RunRecord& record = toolContext.runRecord;
+  record.coldResetSent = false;
+  record.revisionBeforeKnown = record.revisionAfterKnown = record.identityKnown = false;
+  record.bytesSent = record.bytesReceived = 0;
+  record.finish = endRunRecord;
+  runreport::begin(argc, argv);
   runlog::begin(argc, argv);
 }
 
@@ -33,6 +39,7 @@ int endRunRecord() {
   if (toolContext.runRecord.finish != nullptr) {
     toolContext.runRecord.finish = nullptr;
     runlog::end(outcome);
+    runreport::end(outcome);
   }
   const bool report = toolContext.runOptions.exitStatus || toolContext.runRecord.exitStatusByDefault;
   return report ? static_cast<int>(outcome) : 0;
@@ -51,11 +58,23 @@ bool unattendedOptionsValid() {
   return false;
 }
 
+bool bmcInfoAlone() {
+  if (toolContext.firmwareFile == nullptr && toolContext.dumpFile == nullptr &&
+      !toolContext.configMode && toolContext.runOptions.verifyImage == nullptr) {
+    return true;
+  }
+  printUsage();
+  platform::print("%s", kBmcInfoAlone);
+  return false;
+}
+
 int runUpdateAndWaitForBmc() {
   const uint32_t waitSeconds = toolContext.runOptions.waitBmcSeconds;
   if (waitSeconds == 0) return runFirmwareUpdate();
-  FirmwareRevision before;
+  FirmwareRevision before{};
   const bool known = askFirmwareRevision(&before);
+  toolContext.runRecord.revisionBeforeKnown = known;
+  toolContext.runRecord.revisionBefore = before;
   printRevisionBefore(known ? &before : nullptr);
   const int result = runFirmwareUpdate();
   const bool completed = result == 0;

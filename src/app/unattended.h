@@ -19,6 +19,8 @@ int endRunRecord();
 int endBadCommandLine();
 // Combinations of options that cannot work: banner and an error line.
 bool unattendedOptionsValid();
+// --bmc-info runs alone: no mode option beside it (banner and an error line).
+bool bmcInfoAlone();
 
 // The modes with what the options add around them.
 int runUpdateAndWaitForBmc();

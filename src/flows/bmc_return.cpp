@@ -15,15 +15,6 @@ constexpr uint32_t kQuestionIntervalSeconds = 5;
 // transport's bound on one wait.
 constexpr uint32_t kUnansweredRequestSeconds = 10;
 
-void revisionText(const FirmwareRevision* revision, char* out, size_t capacity) {
-  if (revision == nullptr) {
-    platform::formatText(out, capacity, "unknown");
-  } else {
-    platform::formatText(out, capacity, "%u.%02x", static_cast<unsigned>(revision->major),
-                         static_cast<unsigned>(revision->minor));
-  }
-}
-
 // Time spent waiting: from the clock when there is one, else counted.
 struct WaitClock {
   bool clockRead;
@@ -41,6 +32,15 @@ struct WaitClock {
 
 }  // namespace
 
+void formatRevision(const FirmwareRevision* revision, char* out, size_t capacity) {
+  if (revision == nullptr) {
+    platform::formatText(out, capacity, "unknown");
+  } else {
+    platform::formatText(out, capacity, "%u.%02x", static_cast<unsigned>(revision->major),
+                         static_cast<unsigned>(revision->minor));
+  }
+}
+
 bool askFirmwareRevision(FirmwareRevision* revision) {
   uint8_t response[kKcsMaxResponseData] = {};
   int32_t responseLength = 0;
@@ -55,7 +55,7 @@ bool askFirmwareRevision(FirmwareRevision* revision) {
 
 void printRevisionBefore(const FirmwareRevision* before) {
   char text[16];
-  revisionText(before, text, sizeof text);
+  formatRevision(before, text, sizeof text);
   platform::print("BMC firmware revision before the update: %s\n", text);
 }
 
@@ -73,10 +73,12 @@ void waitForBmcReturn(uint32_t seconds, const FirmwareRevision* before) {
     clock.countedSeconds += pause;
     FirmwareRevision now;
     if (askFirmwareRevision(&now)) {
+      toolContext.runRecord.revisionAfterKnown = true;
+      toolContext.runRecord.revisionAfter = now;
       char from[16];
       char to[16];
-      revisionText(before, from, sizeof from);
-      revisionText(&now, to, sizeof to);
+      formatRevision(before, from, sizeof from);
+      formatRevision(&now, to, sizeof to);
       platform::print("BMC answered after %u seconds: firmware revision %s, before %s\n",
                       static_cast<unsigned>(clock.elapsed()), to, from);
       return;
