@@ -91,3 +91,16 @@ int applyLongOption(int argc, char** argv, int index) {
   }
   return 0;
 }
+
+const char* findReportFile(int argc, char** argv) {
+  constexpr const char kReport[] = "--report";
+  const char* found = nullptr;
+  for (int i = 1; i < argc; ++i) {
+    if (text::equal(argv[i], kReport) && i + 1 < argc) {
+      found = argv[++i];
+    } else if (text::startsWith(argv[i], "--report=") && argv[i][sizeof kReport] != '\0') {
+      found = argv[i] + sizeof kReport;
+    }
+  }
+  return found;
+}

@@ -24,6 +24,7 @@ RunOutcome finalOutcome() {
 
 void beginRunRecord(int argc, char** argv) {
   toolContext.runOptions = RunOptions{};
+  toolContext.runOptions.reportFile = findReportFile(argc, argv);
   toolContext.runRecord.outcome = RunOutcome::kUnset;
   RunRecord& record = toolContext.runRecord;
   record.coldResetSent = false;

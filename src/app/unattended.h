@@ -9,6 +9,10 @@
 // took, 0 when the argument is no long option, -1 after the banner and an
 // error line.
 int applyLongOption(int argc, char** argv, int index);
+// The report file named anywhere on the command line (the last one), found
+// before parsing so that a run refused for its command line is reported
+// too; nullptr when none.
+const char* findReportFile(int argc, char** argv);
 
 // First thing of every run: clears the options and the outcome and starts
 // the log's watch of the console.

@@ -1,6 +1,7 @@
 // The options for unattended use, run against the simulated BMC: the exit
 // status of every outcome, the run log, waiting for the BMC after an update,
 // verifying a dump and answering the USB prompt.
+#include <cstdio>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -14,6 +15,7 @@
 #include "sim/config_bmc.h"
 #include "state/tool_context.h"
 #include "support/flow_fixture.h"
+#include "support/report_reader.h"
 
 namespace flowtest {
 namespace {
@@ -105,6 +107,28 @@ TEST_F(UnattendedTest, EveryOutcomeHasItsStatusOnlyWhenAsked) {
       run(args);
       EXPECT_EQ(status(), asked ? c.status : 0);
     }
+  }
+}
+
+// Every outcome, also a command line refused before --report is reached,
+// leaves a document Python reads whose class is the exit status.
+TEST_F(UnattendedTest, EveryOutcomeGivesAReportOfItsClass) {
+  for (const OutcomeCase& c : kOutcomes) {
+    SCOPED_TRACE(c.name);
+    freshBmc();
+    image = makeImage(0xA000, 0, tableText(kTwoParts));
+    if (c.arrange) c.arrange(*this);
+    writeFile("fw.bin", image);
+    std::vector<std::string> args = c.args;
+    args.insert(args.begin(), "--status");
+    args.insert(args.end(), {"--report", "report.json"});
+    std::remove("report.json");
+    run(args);
+    const int exitStatus = status();
+    EXPECT_EQ(exitStatus, c.status);
+    const std::string name = outcomeName(static_cast<RunOutcome>(exitStatus));
+    EXPECT_EQ(reportMembers("report.json", {"schema", "outcome"}),
+              "1\n{\"class\": " + std::to_string(exitStatus) + ", \"name\": \"" + name + "\"}");
   }
 }
 
