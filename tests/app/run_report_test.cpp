@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "app/cli_support.h"
 #include "app/json_text.h"
 #include "app/unattended.h"
 #include "sim/bmc.h"
@@ -43,6 +44,36 @@ TEST(JsonText, StringsAreEscapedAndAlwaysValidUtf8) {
     json::string(out, c.in.data(), c.in.size());
     EXPECT_TRUE(json::finish(out));
     EXPECT_EQ(text, c.out);
+  }
+}
+
+TEST(RunReportOptions, ParsedAndFoundBeforeParsing) {
+  const struct {
+    std::vector<std::string> args;
+    bool parses;
+    std::string reportFile;  // as parsed; "" none
+    bool bmcInfo;
+    const char* found;       // by the scan before parsing
+  } cases[] = {
+      {{"v", "--report", "r.json", "--bmc-info"}, true, "r.json", true, "r.json"},
+      {{"v", "--report=r.json"}, true, "r.json", false, "r.json"},
+      {{"v", "--report"}, false, "", false, nullptr},
+      {{"v", "--report="}, false, "", false, nullptr},
+      {{"v", "--bmc-info=1"}, false, "", false, nullptr},
+      {{"v", "--bogus", "--report", "a", "--report=b"}, false, "", false, "b"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args[1]);
+    sim::Rig rig;
+    std::vector<std::string> args = c.args;
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    const char* found = findReportFile(static_cast<int>(argv.size()), argv.data());
+    EXPECT_EQ(found == nullptr ? "" : found, std::string(c.found == nullptr ? "" : c.found));
+    EXPECT_EQ(parseOnly(args), c.parses);
+    const char* parsed = toolContext.runOptions.reportFile;
+    EXPECT_EQ(parsed == nullptr ? "" : parsed, c.reportFile);
+    EXPECT_EQ(toolContext.runOptions.bmcInfo, c.bmcInfo);
   }
 }
 
