@@ -237,11 +237,23 @@ void noteConsoleLine(const char* line, size_t length) {
   gReport.takeNextLine = bareHeading;
 }
 
+bool namesAnotherFile() {
+  const RunOptions& options = toolContext.runOptions;
+  if (options.reportFile == nullptr) return false;
+  const char* others[] = {toolContext.firmwareFile, toolContext.dumpFile, options.logFile,
+                          options.verifyImage};
+  for (const char* other : others) {
+    if (other != nullptr && text::equal(other, options.reportFile)) return true;
+  }
+  return false;
+}
+
 void end(RunOutcome outcome) {
   const char* target = toolContext.runOptions.reportFile;
   if (target == nullptr) return;
   platform::StagedFile staged;
-  platform::File* file = platform::stagedOpen(&staged, target, "wb");
+  platform::File* file =
+      namesAnotherFile() ? nullptr : platform::stagedOpen(&staged, target, "wb");
   bool whole = false;
   if (file != nullptr) {
     json::Writer out = json::makeWriter(writeToFile, file);

@@ -12,6 +12,8 @@
 namespace {
 
 constexpr const char kVerifyNeedsDump[] = "ERROR:PLEASE USE --verify WITH -d FILE\n\n";
+constexpr const char kReportNamesAnotherFile[] =
+    "ERROR:PLEASE GIVE --report A FILE OF ITS OWN\n\n";
 constexpr const char kBmcInfoAlone[] = "ERROR:PLEASE USE --bmc-info WITHOUT -f, -d OR -c\n\n";
 
 // An outcome nobody noted is never taken for a success.
@@ -52,6 +54,12 @@ int endBadCommandLine() {
 }
 
 bool unattendedOptionsValid() {
+  if (runreport::namesAnotherFile()) {
+    toolContext.runOptions.reportFile = nullptr;  // written at the end, it would replace that file
+    printUsage();
+    platform::print("%s", kReportNamesAnotherFile);
+    return false;
+  }
   if (toolContext.runOptions.verifyImage == nullptr) return true;
   if (toolContext.dumpFile != nullptr && !toolContext.configMode) return true;
   printUsage();

@@ -209,6 +209,21 @@ TEST_F(RunReportTest, AnyArgumentBytesGiveAValidDocument) {
   EXPECT_EQ(members({"arguments"}), expected + "\", \"--report\", \"report.json\"]");
 }
 
+TEST_F(RunReportTest, NeverWrittenOverAnotherFileOfTheRun) {
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"-f", "fw.bin", "--status", "--report", "fw.bin"},
+        std::vector<std::string>{"-f", "fw.bin", "--status", "--bogus", "--report", "fw.bin"},
+        std::vector<std::string>{"-d", "d.bin", "--status", "--log", "r", "--report=r"}}) {
+    SCOPED_TRACE(args[4]);
+    writeFile("fw.bin", image);
+    run(args);
+    EXPECT_EQ(endRunRecord(), 1);
+    EXPECT_EQ(readFile("fw.bin"), image);
+    EXPECT_TRUE(bmc.received.empty());
+  }
+  EXPECT_NE(console.find("ERROR:PLEASE GIVE --report A FILE OF ITS OWN\n"), std::string::npos);
+}
+
 TEST_F(RunReportTest, AReportThatCannotBeWrittenIsSaidAndTheRunKeepsItsClass) {
   writeFile("fw.bin", image);
   run({"-f", "fw.bin", "--status", "--report", "no-dir/report.json"});
