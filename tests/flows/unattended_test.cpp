@@ -145,7 +145,7 @@ TEST_F(UnattendedTest, WithoutTheNewOptionsConsoleAndWireAreUnchanged) {
   const std::string plainConsole = afterEcho();
   const std::vector<Bytes> plainWire = bmc.received;
   reset();
-  update({"--status", "--log", "run.log"});
+  update({"--status", "--log", "run.log", "--report", "run.json"});
   EXPECT_EQ(afterEcho(), plainConsole);
   EXPECT_EQ(bmc.received, plainWire);
 }
