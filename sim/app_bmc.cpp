@@ -65,8 +65,11 @@ std::optional<Reply> AppBmc::deviceId(const Request& request) const {
                    knobs.firmware.minor,                          // minor, BCD
                    kIpmiVersion20,
                    0x00,              // no further device support announced
-                   0x00, 0x00, 0x00,  // manufacturer
-                   0x00, 0x00,        // product
+                   static_cast<uint8_t>(knobs.manufacturerId),  // manufacturer, LSB first
+                   static_cast<uint8_t>(knobs.manufacturerId >> 8),
+                   static_cast<uint8_t>(knobs.manufacturerId >> 16 & 0x0F),
+                   static_cast<uint8_t>(knobs.productId),  // product, LSB first
+                   static_cast<uint8_t>(knobs.productId >> 8),
                }};
 }
 

@@ -35,6 +35,9 @@ class AppBmc {
     // Silence after a completed update or an accepted cold reset, on the
     // clock given to the constructor.
     uint64_t rebootMicros = 0;
+    // Get Device ID's manufacturer (20 bits) and product IDs.
+    uint32_t manufacturerId = 0;
+    uint16_t productId = 0;
   };
 
   // Installs the handlers into `bmc` and gates its answers while it

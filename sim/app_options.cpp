@@ -28,6 +28,20 @@ void addAppOptions(std::vector<BmcsimOption>& options) {
   options.push_back({"--fw-revision-after", "MAJOR.MINOR",
                      "revision after a completed update (default: the minor revision plus one)",
                      [](BmcsimSettings& s, const char* value) { return setRevision(s, value, true); }});
+  options.push_back({"--bmc-ids", "MANUFACTURER:PRODUCT",
+                     "manufacturer (20 bits) and product IDs Get Device ID reports (default 0:0)",
+                     [](BmcsimSettings& s, const char* value) {
+                       char* end = nullptr;
+                       const unsigned long manufacturer = std::strtoul(value, &end, 0);
+                       if (end == value || *end != ':' || manufacturer > 0xFFFFF) return false;
+                       const char* productText = end + 1;
+                       const unsigned long product = std::strtoul(productText, &end, 0);
+                       if (end == productText || *end != '\0' || product > 0xFFFF) return false;
+                       if (s.app == nullptr) return false;
+                       s.app->knobs.manufacturerId = static_cast<uint32_t>(manufacturer);
+                       s.app->knobs.productId = static_cast<uint16_t>(product);
+                       return true;
+                     }});
   options.push_back({"--reboot-seconds", "N",
                      "answer nothing for N seconds after a completed update or a cold reset",
                      [](BmcsimSettings& s, const char* value) {

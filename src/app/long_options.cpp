@@ -125,6 +125,15 @@ constexpr LongOption kLongOptions[] = {
        options().afterRun = AfterRun::kPowerOff;
        return 1;
      }},
+    {"--report", Form::kValue, "--report FILE", "write a JSON report of the run to FILE",
+     [](int argc, char** argv, int index) {
+       return takeValue(argc, argv, index, "--report", &options().reportFile);
+     }},
+    {"--bmc-info", Form::kFlag, "--bmc-info", "print the BMC's identity and touch nothing else",
+     [](int, char**, int) {
+       options().bmcInfo = true;
+       return 1;
+     }},
     {"--help", Form::kFlag, "--help", "show this text and end",
      [](int, char**, int) {
        options().request = InfoRequest::kHelp;
@@ -172,4 +181,19 @@ void printLongOptions() {
   for (const LongOption& option : kLongOptions) {
     platform::print("  %-22s%s\n", option.usage, option.description);
   }
+}
+
+const char* findReportFile(int argc, char** argv) {
+  constexpr const char kReport[] = "--report";
+  const char* found = nullptr;
+  for (int i = 1; i < argc; i += argumentsTaken(argc, argv, i)) {
+    if (!named(argv[i], kReport)) continue;
+    const char* rest = argv[i] + sizeof kReport - 1;
+    if (*rest == '=') {
+      if (rest[1] != '\0') found = rest + 1;
+    } else if (const char* value = separateValue(argc, argv, i)) {
+      found = value;
+    }
+  }
+  return found;
 }

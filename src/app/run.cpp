@@ -5,6 +5,7 @@
 
 #include "state/tool_context.h"
 #include "config/config.h"
+#include "flows/bmc_info.h"
 #include "flows/flows.h"
 #include "platform/platform.h"
 #include "platform/text.h"
@@ -14,6 +15,36 @@ namespace {
 
 // The KCS interface, unless the platform's start-up offered another one.
 constinit TransportOps boundTransport = {kcsOpen, kcsTransfer, kcsClose};
+
+// The bound transfer, with the message bytes each way counted for the report.
+int countedTransfer(uint8_t netFnLun, uint8_t command, const uint8_t* data, int32_t dataLength,
+                    uint8_t* response, int32_t responseCapacity, int32_t* responseLength) {
+  const int code = boundTransport.transfer(netFnLun, command, data, dataLength, response,
+                                           responseCapacity, responseLength);
+  RunRecord& record = toolContext.runRecord;
+  record.bytesSent += 2 + static_cast<uint64_t>(dataLength > 0 ? dataLength : 0);
+  if (code >= 0) {
+    record.bytesReceived += 1 + static_cast<uint64_t>(*responseLength > 0 ? *responseLength : 0);
+  }
+  return code;
+}
+
+void bindTransport() {
+  toolContext.transport = boundTransport;
+  toolContext.transport.transfer = countedTransfer;
+}
+
+// --bmc-info: the identity block alone, without the banner.
+int runBmcInfoJob() {
+  if (!bmcInfoAlone()) return endBadCommandLine();
+  bindTransport();
+  if (toolContext.transport.open() == -1) {
+    noteOutcome(RunOutcome::kNoAnswer);
+    platform::print("ERROR: THE BMC DID NOT ANSWER GET DEVICE ID\n");
+    return -1;
+  }
+  return runBmcInfo();
+}
 
 void clearOptionTexts() {
   toolContext.interfaceName[0] = '\0';
@@ -72,6 +103,7 @@ int runSteps(int argc, char** argv) {
   toolContext.runOptions.exitStatus = statusAnywhere(argc, argv);
   if (argc > 1 && !parseCommandLine(argc, argv)) return endBadCommandLine();
   if (toolContext.runOptions.request != InfoRequest::kNone) return showInformation(argv[0]);
+  if (toolContext.runOptions.bmcInfo) return runBmcInfoJob();
   if (toolContext.dumpFile == nullptr && toolContext.firmwareFile == nullptr) {
     printUsage();
     return endBadCommandLine();
@@ -82,7 +114,7 @@ int runSteps(int argc, char** argv) {
   }
   if (!unattendedOptionsValid(argc, argv)) return endBadCommandLine();
 
-  toolContext.transport = boundTransport;
+  bindTransport();
   printUsage();
   echoCommandLine(argc, argv);
   if (!verifyImageReadable()) return -1;

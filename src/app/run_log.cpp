@@ -3,6 +3,7 @@
 #include "app/help.h"
 #include "app/run.h"
 #include "app/unattended.h"
+#include "app/run_report.h"
 #include "platform/calendar.h"
 #include "platform/format.h"
 #include "platform/platform.h"
@@ -22,6 +23,7 @@ struct LogState {
   bool failed;  // reported once; nothing more is written
   bool started;
   bool clockRead;
+  bool writing;  // a line is being written (a warning then is not taken)
   platform::CalendarTime startTime;
   // The elapsed time is measured, not taken from the wall clock's stamps.
   uint64_t startMicros;
@@ -91,14 +93,18 @@ void finishLine() {
   size_t length = gLog.lineLength;
   // Blanks at the end only wipe out an earlier, longer rewrite.
   while (length > 0 && gLog.line[length - 1] == ' ') --length;
+  gLog.writing = true;
+  runreport::noteConsoleLine(gLog.line, length);
   gLog.line[length] = '\n';
-  if (ensureStarted()) write(gLog.line, length + 1);
+  if (!gLog.failed && ensureStarted()) write(gLog.line, length + 1);
+  gLog.writing = false;
   gLog.lineLength = 0;
   gLog.column = 0;
 }
 
+// Lines are taken for the report whether or not there is a log.
 void takeConsole(const char* text, size_t length) {
-  if (gLog.failed) return;
+  if (gLog.writing) return;
   for (size_t i = 0; i < length; ++i) {
     const char c = text[i];
     if (c == '\n') {
@@ -125,7 +131,7 @@ void begin(int argc, char** argv) {
 
 void end(RunOutcome outcome) {
   platform::setConsoleTap(nullptr);
-  if (gLog.lineLength > 0 && !gLog.failed) finishLine();
+  if (gLog.lineLength > 0) finishLine();
   if (!gLog.failed && ensureStarted()) {
     platform::CalendarTime now;
     const bool clockRead = platform::localTime(&now);

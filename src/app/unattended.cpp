@@ -2,6 +2,7 @@
 
 #include "app/run.h"
 #include "app/run_log.h"
+#include "app/run_report.h"
 #include "flows/bmc_return.h"
 #include "flows/flows.h"
 #include "flows/verify_dump.h"
@@ -45,6 +46,9 @@ bool refuseShared(const char* option, const char* name, const char* shared) {
 }
 constexpr const char kNoMachineEnd[] =
     "ERROR:THIS PROGRAM DOES NOT RESTART OR POWER OFF THE MACHINE:%s\n\n";
+constexpr const char kReportNamesAnotherFile[] =
+    "ERROR:PLEASE GIVE --report A FILE OF ITS OWN\n\n";
+constexpr const char kBmcInfoAlone[] = "ERROR:PLEASE USE --bmc-info WITHOUT -f, -d OR -c\n\n";
 
 // An outcome nobody noted is never taken for a success.
 RunOutcome finalOutcome() {
@@ -56,9 +60,14 @@ RunOutcome finalOutcome() {
 
 void beginRunRecord(int argc, char** argv) {
   toolContext.runOptions = RunOptions{};
+  toolContext.runOptions.reportFile = findReportFile(argc, argv);
   toolContext.runRecord.outcome = RunOutcome::kUnset;
-  toolContext.runRecord.coldResetSent = false;
-  toolContext.runRecord.finish = concludeRun;
+  RunRecord& record = toolContext.runRecord;
+  record.coldResetSent = false;
+  record.revisionBeforeKnown = record.revisionAfterKnown = record.identityKnown = false;
+  record.bytesSent = record.bytesReceived = 0;
+  record.finish = endRunRecord;
+  runreport::begin(argc, argv);
   runlog::begin(argc, argv);
 }
 
@@ -67,6 +76,7 @@ int endRunRecord() {
   if (toolContext.runRecord.finish != nullptr) {
     toolContext.runRecord.finish = nullptr;
     runlog::end(outcome);
+    runreport::end(outcome);
   }
   const bool report = toolContext.runOptions.exitStatus || toolContext.runRecord.exitStatusByDefault;
   return report ? static_cast<int>(outcome) : 0;
@@ -110,12 +120,30 @@ const char* namedFileSharedWith(int argc, char** argv, const char* name) {
   return nullptr;
 }
 
+// A report is put in place at the end of the run: it must not land on a file
+// the run reads or writes.
+static bool reportNamesAnotherFile(int argc, char** argv) {
+  const char* report = toolContext.runOptions.reportFile;
+  if (report == nullptr) return false;
+  if (runreport::namesAnotherFile() || namedFileSharedWith(argc, argv, report) != nullptr) {
+    return true;
+  }
+  const char* log = toolContext.runOptions.logFile;
+  return log != nullptr && platform::sameFile(report, log);
+}
+
 bool unattendedOptionsValid(int argc, char** argv) {
   const AfterRun after = toolContext.runOptions.afterRun;
   if (after != AfterRun::kReturn && !platform::machineEndAllowed()) {
     toolContext.runOptions.afterRun = AfterRun::kReturn;
     printUsage();
     platform::print(kNoMachineEnd, after == AfterRun::kRestart ? "--reboot" : "--poweroff");
+    return false;
+  }
+  if (reportNamesAnotherFile(argc, argv)) {
+    toolContext.runOptions.reportFile = nullptr;  // written at the end, it would replace that file
+    printUsage();
+    platform::print("%s", kReportNamesAnotherFile);
     return false;
   }
   const RunOptions& options = toolContext.runOptions;
@@ -148,11 +176,23 @@ bool verifyImageReadable() {
   return false;
 }
 
+bool bmcInfoAlone() {
+  if (toolContext.firmwareFile == nullptr && toolContext.dumpFile == nullptr &&
+      !toolContext.configMode && toolContext.runOptions.verifyImage == nullptr) {
+    return true;
+  }
+  printUsage();
+  platform::print("%s", kBmcInfoAlone);
+  return false;
+}
+
 int runUpdateAndWaitForBmc() {
   const uint32_t waitSeconds = toolContext.runOptions.waitBmcSeconds;
   if (waitSeconds == 0) return runFirmwareUpdate();
-  FirmwareRevision before;
+  FirmwareRevision before{};
   const bool known = askFirmwareRevision(&before);
+  toolContext.runRecord.revisionBeforeKnown = known;
+  toolContext.runRecord.revisionBefore = before;
   printRevisionBefore(known ? &before : nullptr);
   const int result = runFirmwareUpdate();
   const bool completed = result == 0;

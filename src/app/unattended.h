@@ -16,6 +16,10 @@ int longOptionArguments(int argc, char** argv, int index);
 const char* verifyImageAt(int argc, char** argv, int index);
 // One line per long option (for --help).
 void printLongOptions();
+// The report file named anywhere on the command line (the last one), found
+// before parsing so that a run refused for its command line is reported
+// too; nullptr when none.
+const char* findReportFile(int argc, char** argv);
 
 // First thing of every run: clears the options and the outcome and starts
 // the log's watch of the console.
@@ -40,6 +44,8 @@ bool unattendedOptionsValid(int argc, char** argv);
 // The --verify image can be opened and measured; false after its error
 // line. Checked before the BMC is asked for anything.
 bool verifyImageReadable();
+// --bmc-info runs alone: no mode option beside it (banner and an error line).
+bool bmcInfoAlone();
 
 // The modes with what the options add around them.
 int runUpdateAndWaitForBmc();

@@ -14,7 +14,10 @@ using flows::secondsSince;
 constexpr uint8_t kCmdGetDeviceId = 0x01;
 constexpr uint32_t kQuestionIntervalSeconds = 5;
 
-void revisionText(const FirmwareRevision* revision, char* out, size_t capacity) {
+
+}  // namespace
+
+void formatRevision(const FirmwareRevision* revision, char* out, size_t capacity) {
   if (revision == nullptr) {
     platform::formatText(out, capacity, "unknown");
   } else {
@@ -22,8 +25,6 @@ void revisionText(const FirmwareRevision* revision, char* out, size_t capacity) 
                          static_cast<unsigned>(revision->minor));
   }
 }
-
-}  // namespace
 
 bool askFirmwareRevision(FirmwareRevision* revision) {
   uint8_t response[kKcsMaxResponseData] = {};
@@ -39,7 +40,7 @@ bool askFirmwareRevision(FirmwareRevision* revision) {
 
 void printRevisionBefore(const FirmwareRevision* before) {
   char text[16];
-  revisionText(before, text, sizeof text);
+  formatRevision(before, text, sizeof text);
   platform::print("BMC firmware revision before the update: %s\n", text);
 }
 
@@ -56,10 +57,12 @@ void waitForBmcReturn(uint32_t seconds, const FirmwareRevision* before) {
     platform::delaySeconds(left < kQuestionIntervalSeconds ? left : kQuestionIntervalSeconds);
     FirmwareRevision now;
     if (askFirmwareRevision(&now)) {
+      toolContext.runRecord.revisionAfterKnown = true;
+      toolContext.runRecord.revisionAfter = now;
       char from[16];
       char to[16];
-      revisionText(before, from, sizeof from);
-      revisionText(&now, to, sizeof to);
+      formatRevision(before, from, sizeof from);
+      formatRevision(&now, to, sizeof to);
       platform::print("BMC answered after %u seconds: firmware revision %s, before %s\n",
                       static_cast<unsigned>(secondsSince(start)), to, from);
       return;

@@ -121,6 +121,10 @@ struct CalendarTime {
 };
 // The machine's local date and time; false when it cannot be read.
 bool localTime(CalendarTime* now);
+// The date and time in UTC; false when the clock cannot be read.
+// *zoneKnown is false when the clock does not say how it relates to UTC
+// (the time is then the clock's own, taken as it stands).
+bool universalTime(CalendarTime* now, bool* zoneKnown);
 
 // A file that only grows. Each write has reached the storage when it
 // returns, so that a power loss keeps every whole write made before it.

@@ -19,6 +19,22 @@ enum class RunOutcome : uint8_t {
   kUnset = 0xFF,
 };
 
+// The class's name in the log and the report.
+constexpr const char* outcomeName(RunOutcome outcome) {
+  switch (outcome) {
+    case RunOutcome::kSuccess: return "success";
+    case RunOutcome::kBadCommandLine: return "bad-command-line";
+    case RunOutcome::kFileProblem: return "file-problem";
+    case RunOutcome::kNoAnswer: return "no-answer";
+    case RunOutcome::kRefused: return "refused";
+    case RunOutcome::kDifferent: return "different";
+    case RunOutcome::kNotBack: return "not-back";
+    case RunOutcome::kNoMemory: return "no-memory";
+    case RunOutcome::kUnset: break;
+  }
+  return "unknown";
+}
+
 constexpr uint32_t kDefaultWaitBmcSeconds = 600;
 
 // What a run shows instead of doing a job (--help, --version).
@@ -28,6 +44,8 @@ enum class AfterRun : uint8_t { kReturn, kRestart, kPowerOff };
 
 struct RunOptions {
   const char* logFile;      // --log
+  const char* reportFile;   // --report
+  bool bmcInfo;             // --bmc-info
   const char* verifyImage;  // --verify
   bool exitStatus;          // --status
   bool assumeYes;           // --yes
@@ -36,9 +54,36 @@ struct RunOptions {
   AfterRun afterRun;        // --reboot, --poweroff
 };
 
+struct FirmwareRevision {
+  uint8_t major;  // 7 bits
+  uint8_t minor;  // two BCD digits
+};
+
+// The BMC's answer to Get Device ID.
+struct BmcIdentity {
+  uint8_t deviceId;
+  uint8_t deviceRevision;  // 4 bits
+  FirmwareRevision firmware;
+  uint8_t ipmiVersion;     // BCD, the minor digit in the high half
+  uint32_t manufacturerId;  // 20 bits
+  uint16_t productId;
+};
+
 struct RunRecord {
   RunOutcome outcome;
   bool coldResetSent;
+  // What the run report tells beyond the outcome: the BMC's revision as the
+  // run found and left it, its identity, and the IPMI message bytes each
+  // way (network function, command and data out; completion code and data
+  // back).
+  bool revisionBeforeKnown;
+  bool revisionAfterKnown;
+  bool identityKnown;
+  FirmwareRevision revisionBefore;
+  FirmwareRevision revisionAfter;
+  BmcIdentity identity;
+  uint64_t bytesSent;
+  uint64_t bytesReceived;
   // The exit status carries the outcome even without --status (a platform
   // whose programs are expected to say what happened).
   bool exitStatusByDefault;

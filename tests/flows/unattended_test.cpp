@@ -1,6 +1,7 @@
 // The options for unattended use, run against the simulated BMC: the exit
 // status of every outcome, the run log, waiting for the BMC after an update,
 // verifying a dump and answering the USB prompt.
+#include <cstdio>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -15,6 +16,7 @@
 #include "sim/config_bmc.h"
 #include "state/tool_context.h"
 #include "support/flow_fixture.h"
+#include "support/report_reader.h"
 
 namespace flowtest {
 namespace {
@@ -109,6 +111,28 @@ TEST_F(UnattendedTest, EveryOutcomeHasItsStatusOnlyWhenAsked) {
   }
 }
 
+// Every outcome, also a command line refused before --report is reached,
+// leaves a document Python reads whose class is the exit status.
+TEST_F(UnattendedTest, EveryOutcomeGivesAReportOfItsClass) {
+  for (const OutcomeCase& c : kOutcomes) {
+    SCOPED_TRACE(c.name);
+    freshBmc();
+    image = makeImage(0xA000, 0, tableText(kTwoParts));
+    if (c.arrange) c.arrange(*this);
+    writeFile("fw.bin", image);
+    std::vector<std::string> args = c.args;
+    args.insert(args.begin(), "--status");
+    args.insert(args.end(), {"--report", "report.json"});
+    std::remove("report.json");
+    run(args);
+    const int exitStatus = status();
+    EXPECT_EQ(exitStatus, c.status);
+    const std::string name = outcomeName(static_cast<RunOutcome>(exitStatus));
+    EXPECT_EQ(reportMembers("report.json", {"schema", "outcome"}),
+              "1\n{\"class\": " + std::to_string(exitStatus) + ", \"name\": \"" + name + "\"}");
+  }
+}
+
 TEST_F(UnattendedTest, PlatformDefaultReportsWithoutTheOption) {
   std::vector<std::string> storage = {"Velkoran.efi", "-f", "absent.bin"};
   std::vector<char*> argv;
@@ -122,7 +146,7 @@ TEST_F(UnattendedTest, WithoutTheNewOptionsConsoleAndWireAreUnchanged) {
   const std::string plainConsole = afterEcho();
   const std::vector<Bytes> plainWire = bmc.received;
   reset();
-  update({"--status", "--log", "run.log", "--reboot"});
+  update({"--status", "--log", "run.log", "--reboot", "--report", "run.json"});
   EXPECT_EQ(afterEcho(), plainConsole);
   EXPECT_EQ(bmc.received, plainWire);
 }

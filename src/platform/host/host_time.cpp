@@ -62,6 +62,20 @@ bool localTime(CalendarTime* now) {
   return true;
 }
 
+bool universalTime(CalendarTime* now, bool* zoneKnown) {
+  *zoneKnown = true;
+  // The fake clock of tests stands for UTC as well.
+  if (hostplatform::fakeTime()) return localTime(now);
+  std::time_t seconds = std::time(nullptr);
+  std::tm utc;
+  if (gmtime_r(&seconds, &utc) == nullptr) return false;
+  *now = CalendarTime{static_cast<uint16_t>(utc.tm_year + 1900),
+                      static_cast<uint8_t>(utc.tm_mon + 1), static_cast<uint8_t>(utc.tm_mday),
+                      static_cast<uint8_t>(utc.tm_hour), static_cast<uint8_t>(utc.tm_min),
+                      static_cast<uint8_t>(utc.tm_sec)};
+  return true;
+}
+
 AppendFile* appendFileOpen(const char* name) {
   std::FILE* stream = std::fopen(name, "ab");
   return stream == nullptr ? nullptr : new AppendFile{stream};

@@ -1,5 +1,6 @@
 // Local time from the firmware's clock and append-only files (through the
 // shell or on the program's volume), for the run log.
+#include "platform/calendar.h"
 #include "platform/platform.h"
 #include "platform/text.h"
 #include "platform/uefi/uefi.h"
@@ -40,6 +41,19 @@ bool localTime(CalendarTime* now) {
   EFI_TIME time;
   if (EFI_ERROR(uefi::systemTable()->RuntimeServices->GetTime(&time, nullptr))) return false;
   *now = CalendarTime{time.Year, time.Month, time.Day, time.Hour, time.Minute, time.Second};
+  return true;
+}
+
+bool universalTime(CalendarTime* now, bool* zoneKnown) {
+  EFI_TIME time;
+  if (EFI_ERROR(uefi::systemTable()->RuntimeServices->GetTime(&time, nullptr))) return false;
+  *now = CalendarTime{time.Year, time.Month, time.Day, time.Hour, time.Minute, time.Second};
+  *zoneKnown = time.TimeZone != EFI_UNSPECIFIED_TIMEZONE;
+  if (*zoneKnown) {
+    // TimeZone is the local time's offset from UTC in minutes: UTC = local - TimeZone.
+    const int64_t local = calendar::toSeconds(*now);
+    *now = calendar::fromSeconds(local - static_cast<int64_t>(time.TimeZone) * 60);
+  }
   return true;
 }
 

@@ -1,0 +1,257 @@
+#include "app/run_report.h"
+
+#include "app/json_text.h"
+#include "app/run.h"
+#include "flows/bmc_return.h"
+#include "platform/calendar.h"
+#include "platform/format.h"
+#include "platform/platform.h"
+#include "platform/staged_file.h"
+#include "platform/text.h"
+#include "state/tool_context.h"
+
+namespace runreport {
+namespace {
+
+constexpr size_t kMaxErrorLines = 16;
+constexpr size_t kErrorLineCapacity = 160;
+
+struct ReportState {
+  int argc;
+  char** argv;
+  bool startKnown;
+  bool startZoneKnown;
+  platform::CalendarTime start;
+  uint64_t startMicros;
+  char errors[kMaxErrorLines][kErrorLineCapacity];
+  size_t errorCount;
+  bool takeNextLine;  // the line after a bare "Error!" says what failed
+};
+
+constinit ReportState gReport = {};
+
+bool isErrorLine(const char* line, size_t length) {
+  return (length >= 5 && (text::startsWith(line, "ERROR") || text::startsWith(line, "Error")));
+}
+
+void keepErrorLine(const char* line, size_t length) {
+  if (gReport.errorCount == kMaxErrorLines) return;
+  const size_t kept = length < kErrorLineCapacity - 1 ? length : kErrorLineCapacity - 1;
+  char* slot = gReport.errors[gReport.errorCount++];
+  text::copyBytes(slot, line, kept);
+  slot[kept] = '\0';
+}
+
+const char* jobName() {
+  if (toolContext.runOptions.bmcInfo) return "bmc-info";
+  if (toolContext.configMode) {
+    if (toolContext.firmwareFile != nullptr) return "restore";
+    return toolContext.dumpFile != nullptr ? "backup" : nullptr;
+  }
+  if (toolContext.dumpFile != nullptr) return "dump";
+  return toolContext.firmwareFile != nullptr ? "update" : nullptr;
+}
+
+// The job's file: what it reads, or what it wrote in place.
+const char* jobFile(const char* job, bool* written) {
+  *written = job != nullptr && (text::equal(job, "dump") || text::equal(job, "backup"));
+  if (job == nullptr || text::equal(job, "bmc-info")) return nullptr;
+  return *written ? toolContext.dumpFile : toolContext.firmwareFile;
+}
+
+// A file's size; negative when it cannot be opened or measured.
+int64_t fileSize(const char* name) {
+  platform::File* file = platform::fileOpen(name, "rb");
+  if (file == nullptr) return -1;
+  const int64_t size = platform::fileSeekEnd(file) == 0 ? platform::fileTell(file) : -1;
+  platform::fileClose(file);
+  return size;
+}
+
+bool writeToFile(void* context, const char* bytes, size_t length) {
+  return platform::fileWrite(static_cast<platform::File*>(context), bytes, length) == length;
+}
+
+void member(json::Writer& out, const char* name) {
+  json::raw(out, ",\n  \"");
+  json::raw(out, name);
+  json::raw(out, "\": ");
+}
+
+void revisionMember(json::Writer& out, const char* name, bool known,
+                    const FirmwareRevision& revision) {
+  char text[16];
+  formatRevision(&revision, text, sizeof text);
+  member(out, name);
+  json::stringOrNull(out, known ? text : nullptr);
+}
+
+void writeArguments(json::Writer& out) {
+  member(out, "arguments");
+  json::raw(out, "[");
+  for (int i = 1; i < gReport.argc; ++i) {
+    if (i > 1) json::raw(out, ", ");
+    json::stringOrNull(out, gReport.argv[i]);
+  }
+  json::raw(out, "]");
+}
+
+void writeOutcome(json::Writer& out, RunOutcome outcome) {
+  member(out, "outcome");
+  json::raw(out, "{\"class\": ");
+  json::number(out, static_cast<uint64_t>(outcome));
+  json::raw(out, ", \"name\": ");
+  json::stringOrNull(out, outcomeName(outcome));
+  json::raw(out, "}");
+  member(out, "errors");
+  json::raw(out, "[");
+  for (size_t i = 0; i < gReport.errorCount; ++i) {
+    json::raw(out, i == 0 ? "\n    " : ",\n    ");
+    json::stringOrNull(out, gReport.errors[i]);
+  }
+  json::raw(out, gReport.errorCount == 0 ? "]" : "\n  ]");
+}
+
+void writeIdentity(json::Writer& out) {
+  const RunRecord& record = toolContext.runRecord;
+  member(out, "bmc");
+  if (!record.identityKnown) {
+    json::raw(out, "null");
+    return;
+  }
+  const BmcIdentity& identity = record.identity;
+  char text[16];
+  json::raw(out, "{\"device_id\": ");
+  json::number(out, identity.deviceId);
+  json::raw(out, ", \"device_revision\": ");
+  json::number(out, identity.deviceRevision);
+  formatRevision(&identity.firmware, text, sizeof text);
+  json::raw(out, ", \"firmware_revision\": ");
+  json::stringOrNull(out, text);
+  platform::formatText(text, sizeof text, "%u.%u", identity.ipmiVersion & 0x0Fu,
+                       static_cast<unsigned>(identity.ipmiVersion >> 4));
+  json::raw(out, ", \"ipmi_version\": ");
+  json::stringOrNull(out, text);
+  json::raw(out, ", \"manufacturer_id\": ");
+  json::number(out, identity.manufacturerId);
+  json::raw(out, ", \"product_id\": ");
+  json::number(out, identity.productId);
+  json::raw(out, "}");
+}
+
+void writeFile(json::Writer& out, const char* job, RunOutcome outcome) {
+  bool written = false;
+  const char* name = jobFile(job, &written);
+  member(out, "file");
+  if (name == nullptr) {
+    json::raw(out, "null");
+    return;
+  }
+  // An output that did not take its place leaves an earlier file there.
+  const bool placed = outcome == RunOutcome::kSuccess || outcome == RunOutcome::kDifferent;
+  const int64_t size = written && !placed ? -1 : fileSize(name);
+  json::raw(out, "{\"name\": ");
+  json::stringOrNull(out, name);
+  json::raw(out, ", \"size\": ");
+  if (size < 0) {
+    json::raw(out, "null");
+  } else {
+    json::number(out, static_cast<uint64_t>(size));
+  }
+  json::raw(out, "}");
+}
+
+void writeTimes(json::Writer& out) {
+  char text[48];
+  member(out, "start");
+  if (gReport.startKnown) {
+    const platform::CalendarTime& t = gReport.start;
+    platform::formatText(text, sizeof text, "%04u-%02u-%02uT%02u:%02u:%02u%s",
+                         static_cast<unsigned>(t.year), static_cast<unsigned>(t.month),
+                         static_cast<unsigned>(t.day), static_cast<unsigned>(t.hour),
+                         static_cast<unsigned>(t.minute), static_cast<unsigned>(t.second),
+                         gReport.startZoneKnown ? "Z" : "");
+    json::stringOrNull(out, text);
+  } else {
+    json::raw(out, "null");
+  }
+  member(out, "duration_seconds");
+  const uint64_t micros = platform::monotonicMicroseconds() - gReport.startMicros;
+  platform::formatText(text, sizeof text, "%lu.%03lu",
+                       static_cast<unsigned long>(micros / 1000000),
+                       static_cast<unsigned long>(micros / 1000 % 1000));
+  json::raw(out, text);
+}
+
+void writeDocument(json::Writer& out, RunOutcome outcome) {
+  const RunRecord& record = toolContext.runRecord;
+  const char* job = jobName();
+  json::raw(out, "{\n  \"schema\": ");
+  json::number(out, kSchema);
+  member(out, "program");
+  json::stringOrNull(out, "velkoran");
+  member(out, "version");
+  json::stringOrNull(out, kProgramVersion);
+  member(out, "job");
+  json::stringOrNull(out, job);
+  writeArguments(out);
+  writeOutcome(out, outcome);
+  revisionMember(out, "firmware_before", record.revisionBeforeKnown, record.revisionBefore);
+  revisionMember(out, "firmware_after", record.revisionAfterKnown, record.revisionAfter);
+  writeIdentity(out);
+  writeFile(out, job, outcome);
+  member(out, "bytes_sent");
+  json::number(out, record.bytesSent);
+  member(out, "bytes_received");
+  json::number(out, record.bytesReceived);
+  writeTimes(out);
+  json::raw(out, "\n}\n");
+}
+
+}  // namespace
+
+void begin(int argc, char** argv) {
+  gReport = ReportState{};
+  gReport.argc = argc;
+  gReport.argv = argv;
+  gReport.startKnown = platform::universalTime(&gReport.start, &gReport.startZoneKnown);
+  gReport.startMicros = platform::monotonicMicroseconds();
+}
+
+void noteConsoleLine(const char* line, size_t length) {
+  const bool bareHeading = length == 6 && text::startsWith(line, "Error!");
+  if (gReport.takeNextLine || isErrorLine(line, length)) keepErrorLine(line, length);
+  gReport.takeNextLine = bareHeading;
+}
+
+bool namesAnotherFile() {
+  const RunOptions& options = toolContext.runOptions;
+  if (options.reportFile == nullptr) return false;
+  const char* others[] = {toolContext.firmwareFile, toolContext.dumpFile, options.logFile,
+                          options.verifyImage};
+  for (const char* other : others) {
+    if (other != nullptr && text::equal(other, options.reportFile)) return true;
+  }
+  return false;
+}
+
+void end(RunOutcome outcome) {
+  const char* target = toolContext.runOptions.reportFile;
+  if (target == nullptr) return;
+  platform::StagedFile staged;
+  platform::File* file =
+      namesAnotherFile() ? nullptr : platform::stagedOpen(&staged, target, "wb");
+  bool whole = false;
+  if (file != nullptr) {
+    json::Writer out = json::makeWriter(writeToFile, file);
+    writeDocument(out, outcome);
+    whole = json::finish(out);
+    whole = whole ? platform::stagedCommit(&staged) == platform::StagedEnd::placed
+                  : (platform::stagedAbandon(&staged), false);
+  }
+  if (!whole) {
+    platform::print("WARNING: THE REPORT FILE %s CANNOT BE WRITTEN\n", target);
+  }
+}
+
+}  // namespace runreport

@@ -1,0 +1,27 @@
+// The run report (--report FILE): one JSON document per run, written at its
+// very end (after the log's last line) under a temporary name and put in
+// place when whole, for tools that orchestrate many machines. Its layout is
+// versioned by the "schema" member; see README, "Across a fleet".
+#pragma once
+
+#include <cstddef>
+
+#include "state/run_record.h"
+
+namespace runreport {
+
+constexpr unsigned kSchema = 1;
+
+// Notes the start time and the arguments; clears the error lines.
+void begin(int argc, char** argv);
+// Every console line as it finally stood; error lines are kept.
+void noteConsoleLine(const char* line, size_t length);
+// True when the report would go into a file the run reads or writes (the
+// same name as -f, -d, --log or --verify).
+bool namesAnotherFile();
+// Writes the report when one was asked for (never over another file of the
+// run); a report that cannot be
+// written is said on the console.
+void end(RunOutcome outcome);
+
+}  // namespace runreport
