@@ -15,19 +15,18 @@ constexpr const char* kDefaultProgramName = "velkoran";
 
 struct OutcomeClass {
   RunOutcome outcome;
-  const char* name;
   const char* meaning;
 };
 
 constexpr OutcomeClass kOutcomeClasses[] = {
-    {RunOutcome::kSuccess, "success", "the job was done"},
-    {RunOutcome::kBadCommandLine, "bad-command-line", "unknown option or value, no file"},
-    {RunOutcome::kFileProblem, "file-problem", "a file cannot be opened, read or written"},
-    {RunOutcome::kNoAnswer, "no-answer", "the BMC did not answer"},
-    {RunOutcome::kRefused, "refused", "the BMC refused or failed the job"},
-    {RunOutcome::kDifferent, "different", "--verify found differences"},
-    {RunOutcome::kNotBack, "not-back", "the BMC did not come back within --wait-bmc"},
-    {RunOutcome::kNoMemory, "no-memory", "the program could not get the memory it needs"},
+    {RunOutcome::kSuccess, "the job was done"},
+    {RunOutcome::kBadCommandLine, "unknown option or value, no file"},
+    {RunOutcome::kFileProblem, "a file cannot be opened, read or written"},
+    {RunOutcome::kNoAnswer, "the BMC did not answer"},
+    {RunOutcome::kRefused, "the BMC refused or failed the job"},
+    {RunOutcome::kDifferent, "--verify found differences"},
+    {RunOutcome::kNotBack, "the BMC did not come back within --wait-bmc"},
+    {RunOutcome::kNoMemory, "the program could not get the memory it needs"},
 };
 
 // The last part of a path in either convention ("FS0:\Velkoran.efi",
@@ -49,7 +48,8 @@ void printHelp() {
   platform::print("ALSO ACCEPTED: -i kcs|lan|usb, -h HOST [PORT], -u USER, -p PASSWORD\n");
   platform::print("OUTCOME CLASSES (the exit status with --status; velkoran for Linux: always)\n");
   for (const OutcomeClass& entry : kOutcomeClasses) {
-    platform::print("  %u %-18s%s\n", static_cast<unsigned>(entry.outcome), entry.name,
+    platform::print("  %u %-18s%s\n", static_cast<unsigned>(entry.outcome),
+                    outcomeName(entry.outcome),
                     entry.meaning);
   }
 }
@@ -61,10 +61,3 @@ void printVersion(const char* programPath) {
 }
 
 const char* buildIdentification() { return VELKORAN_BUILD_ID; }
-
-const char* outcomeName(RunOutcome outcome) {
-  for (const OutcomeClass& entry : kOutcomeClasses) {
-    if (entry.outcome == outcome) return entry.name;
-  }
-  return "unknown";
-}

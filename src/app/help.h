@@ -11,5 +11,3 @@ void printVersion(const char* programPath);
 // The build's identification (the source revision it was configured from,
 // or "unknown").
 const char* buildIdentification();
-// The outcome class's name as the run log writes it ("success", ...).
-const char* outcomeName(RunOutcome outcome);

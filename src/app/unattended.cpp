@@ -66,7 +66,7 @@ void beginRunRecord(int argc, char** argv) {
   record.coldResetSent = false;
   record.revisionBeforeKnown = record.revisionAfterKnown = record.identityKnown = false;
   record.bytesSent = record.bytesReceived = 0;
-  record.finish = endRunRecord;
+  record.finish = concludeRun;
   runreport::begin(argc, argv);
   runlog::begin(argc, argv);
 }
