@@ -191,6 +191,13 @@ std::optional<Reply> FirmwareBmc::dumpData(const Request&) {
     return fault->second == DataFault::kShort ? ok({0, 0xEE, 0xEE, 0xEE}) : ok();
   }
   size_t left = flash.size() - std::min<size_t>(dumpPosition, flash.size());
+  if (knobs.endlessDump && left < kDumpChunkBytes) {
+    Bytes data{0};
+    data.insert(data.end(), flash.begin() + (flash.size() - left), flash.end());
+    data.resize(1 + kDumpChunkBytes, 0xFF);
+    dumpPosition += kDumpChunkBytes;
+    return ok(data);
+  }
   size_t count = std::min(left, kDumpChunkBytes);
   // A full chunk whenever 56 bytes are left, so a size that is a multiple of
   // 56 ends with an empty last chunk.

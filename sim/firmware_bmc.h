@@ -54,6 +54,8 @@ class FirmwareBmc {
     std::optional<uint32_t> reportedDumpLength;  // default: the flash size
     // GetDumpFlashData replies, by 1-based request number.
     std::map<int, DataFault> dataFaults;
+    // Never marks a last chunk: full chunks of 0xFF follow the flash.
+    bool endlessDump = false;
   };
 
   struct BlockInfo {

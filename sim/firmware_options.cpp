@@ -259,6 +259,11 @@ void addUsbAndDumpOptions(std::vector<BmcsimOption>& options) {
   options.push_back(
       numberKnob("--fw-dump-length", "BYTES", "dump length reported (default: the flash size)",
                  0xFFFFFFFF, [](auto& k, unsigned long n) { k.reportedDumpLength = uint32_t(n); }));
+  options.push_back(numberKnob("--fw-endless-dump", "0|1",
+                               "1: GetDumpFlashData never marks a last chunk (full chunks "
+                               "of 0xFF follow the flash); with --fw-dump-length 0 a dump "
+                               "that nothing but a size cap ends",
+                               1, [](auto& k, unsigned long n) { k.endlessDump = n != 0; }));
   options.push_back(numberKnob("--fw-short-data", "REQUEST",
                                "GetDumpFlashData request REQUEST (from 1) says \"more follow\" "
                                "with only 3 data bytes; may be repeated",

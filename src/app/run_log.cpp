@@ -20,8 +20,9 @@ struct LogState {
   bool failed;  // reported once; nothing more is written
   bool started;
   bool clockRead;
-  int64_t startSeconds;
   platform::CalendarTime startTime;
+  // The elapsed time is measured, not taken from the wall clock's stamps.
+  uint64_t startMicros;
   // The console line being built, as a terminal shows it: a carriage return
   // moves back to the start and later text overwrites.
   char line[kLineCapacity];
@@ -126,7 +127,7 @@ void begin(int argc, char** argv) {
   gLog.argc = argc;
   gLog.argv = argv;
   gLog.clockRead = platform::localTime(&gLog.startTime);
-  if (gLog.clockRead) gLog.startSeconds = calendar::toSeconds(gLog.startTime);
+  gLog.startMicros = platform::monotonicMicroseconds();
   platform::setConsoleTap(takeConsole);
 }
 
@@ -143,12 +144,8 @@ void end(RunOutcome outcome) {
     platform::formatText(last, sizeof last, " outcome %u %s", static_cast<unsigned>(outcome),
                          outcomeName(outcome));
     writeText(last);
-    if (clockRead && gLog.clockRead) {
-      platform::formatText(last, sizeof last, " elapsed %ld s\n",
-                           static_cast<long>(calendar::toSeconds(now) - gLog.startSeconds));
-    } else {
-      platform::formatText(last, sizeof last, " elapsed unknown\n");
-    }
+    const uint64_t elapsed = (platform::monotonicMicroseconds() - gLog.startMicros) / 1000000u;
+    platform::formatText(last, sizeof last, " elapsed %ld s\n", static_cast<long>(elapsed));
     writeText(last);
   }
   if (gLog.file != nullptr) platform::appendFileClose(gLog.file);

@@ -1,6 +1,6 @@
 #include "flows/bmc_return.h"
 
-#include "platform/calendar.h"
+#include "flows/flow_wire.h"
 #include "platform/format.h"
 #include "platform/platform.h"
 #include "state/tool_context.h"
@@ -9,11 +9,10 @@
 
 namespace {
 
+using flows::secondsSince;
+
 constexpr uint8_t kCmdGetDeviceId = 0x01;
 constexpr uint32_t kQuestionIntervalSeconds = 5;
-// What an unanswered request costs when the clock cannot tell: the
-// transport's bound on one wait.
-constexpr uint32_t kUnansweredRequestSeconds = 10;
 
 void revisionText(const FirmwareRevision* revision, char* out, size_t capacity) {
   if (revision == nullptr) {
@@ -23,21 +22,6 @@ void revisionText(const FirmwareRevision* revision, char* out, size_t capacity) 
                          static_cast<unsigned>(revision->minor));
   }
 }
-
-// Time spent waiting: from the clock when there is one, else counted.
-struct WaitClock {
-  bool clockRead;
-  int64_t startSeconds;
-  uint64_t countedSeconds;
-
-  uint64_t elapsed() const {
-    int64_t now = 0;
-    if (clockRead && calendar::nowSeconds(&now) && now >= startSeconds) {
-      return static_cast<uint64_t>(now - startSeconds);
-    }
-    return countedSeconds;
-  }
-};
 
 }  // namespace
 
@@ -62,15 +46,14 @@ void printRevisionBefore(const FirmwareRevision* before) {
 void waitForBmcReturn(uint32_t seconds, const FirmwareRevision* before) {
   platform::print("Waiting for the BMC to answer, at most %u seconds...\n", seconds);
   platform::flush();
-  WaitClock clock{false, 0, 0};
-  clock.clockRead = calendar::nowSeconds(&clock.startSeconds);
+  // The monotonic clock: a wall clock moved by a time zone rule or the
+  // network must neither cut the wait short nor stretch it.
+  const uint64_t start = platform::monotonicMicroseconds();
   for (;;) {
-    const uint64_t elapsed = clock.elapsed();
+    const uint64_t elapsed = secondsSince(start);
     if (elapsed >= seconds) break;
     const uint64_t left = seconds - elapsed;
-    const uint64_t pause = left < kQuestionIntervalSeconds ? left : kQuestionIntervalSeconds;
-    platform::delaySeconds(pause);
-    clock.countedSeconds += pause;
+    platform::delaySeconds(left < kQuestionIntervalSeconds ? left : kQuestionIntervalSeconds);
     FirmwareRevision now;
     if (askFirmwareRevision(&now)) {
       char from[16];
@@ -78,10 +61,9 @@ void waitForBmcReturn(uint32_t seconds, const FirmwareRevision* before) {
       revisionText(before, from, sizeof from);
       revisionText(&now, to, sizeof to);
       platform::print("BMC answered after %u seconds: firmware revision %s, before %s\n",
-                      static_cast<unsigned>(clock.elapsed()), to, from);
+                      static_cast<unsigned>(secondsSince(start)), to, from);
       return;
     }
-    clock.countedSeconds += kUnansweredRequestSeconds;
   }
   platform::print("ERROR: THE BMC DID NOT ANSWER WITHIN %u SECONDS\n\n", seconds);
   noteOutcome(RunOutcome::kNotBack);

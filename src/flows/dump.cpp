@@ -18,33 +18,62 @@ constexpr int kDataAttempts = 5;
 constexpr uint64_t kDataRetrySeconds = 1;
 constexpr uint8_t kDumpReady = 1;
 constexpr uint8_t kMoreFollow = 0;
+// No BMC flash is larger: the largest SPI NOR parts hold 256 MiB. A BMC that
+// reports no length and never marks a last chunk ends here instead of
+// filling the volume.
+constexpr uint64_t kDumpCapBytes = 256ull << 20;
 
-void prepareDump() {
+// How long the BMC has, from the prepare request on, to say that the dump is
+// ready. It reads its whole flash first; 20 minutes leave the largest flash
+// parts room many times over at any usual SPI speed, and a BMC that has not
+// finished by then is not going to.
+constexpr uint32_t kReadinessBoundSeconds = 20 * 60;
+
+// False when the BMC does not have the command: the dump ends at once.
+bool prepareDump() {
   uint8_t response[kFlowBufferSize];
   int32_t responseLength = 0;
-  if (lowByte(sendOem(kCmdPrepareDumpFlash, nullptr, 0, response, &responseLength)) != 0) {
-    platform::print("ERROR:EXECUTE PREPARE DUMP FLASH FAILED\n\n");
+  const uint8_t code =
+      lowByte(sendOem(kCmdPrepareDumpFlash, nullptr, 0, response, &responseLength));
+  if (code != 0) platform::print("ERROR:EXECUTE PREPARE DUMP FLASH FAILED\n\n");
+  if (code == kCodeInvalidCommand) {
+    noteOutcome(RunOutcome::kRefused);
+    return false;
   }
   platform::print("Phase1:Wait for BMC !!\n");
   for (uint64_t second = 0; second < kFirstWaitSeconds; ++second) platform::delaySeconds(1);
+  return true;
 }
 
-// Asks until the BMC says the dump is ready and sets dumpLength.
-void waitUntilReady() {
+// Asks until the BMC says the dump is ready and sets dumpLength; false when
+// the BMC does not have the command or the bound has passed.
+bool waitUntilReady(uint64_t startMicros) {
   for (;;) {
     uint8_t response[kFlowBufferSize];
     // Cleared so that a reply without data never reads as an earlier one.
     text::fill(response, 0, sizeof response);
     int32_t responseLength = 0;
-    uint8_t code =
+    const uint8_t code =
         lowByte(sendOem(kCmdCheckDumpFlashComplete, nullptr, 0, response, &responseLength));
-    bool ready = code == 0 && response[0] == kDumpReady;
+    const bool ready = code == 0 && response[0] == kDumpReady;
     // A ready reply without its length bytes is no answer at all.
     if (code != 0 || (ready && responseLength < 5)) {
       platform::print("ERROR:EXECUTE CHECK DUMP FLASH COMPLETE FAILED\n\n");
+      if (code == kCodeInvalidCommand) {
+        noteOutcome(RunOutcome::kRefused);
+        return false;
+      }
     } else if (ready) {
       toolContext.dumpLength = getBigEndian32(response + 1);
-      return;
+      return true;
+    }
+    if (secondsSince(startMicros) >= kReadinessBoundSeconds) {
+      // Judged by the last question: a BMC gone silent, or one still
+      // answering that it is not ready.
+      noteOutcome(isNoAnswer(code) ? RunOutcome::kNoAnswer : RunOutcome::kRefused);
+      platform::print("ERROR: THE BMC DID NOT PREPARE THE DUMP WITHIN %u SECONDS\n\n",
+                      static_cast<unsigned>(kReadinessBoundSeconds));
+      return false;
     }
     platform::delaySeconds(kQuestionIntervalSeconds);
   }
@@ -80,11 +109,10 @@ bool fetchChunk(uint8_t* response, int32_t* responseLength) {
   }
 }
 
+// One write per chunk: the stream buffers them either way.
 bool writeBytes(platform::File* file, const uint8_t* bytes, int32_t count) {
-  for (int32_t n = 0; n < count; ++n) {
-    if (platform::filePutByte(file, bytes[n]) != 0) return false;
-  }
-  return true;
+  const size_t size = static_cast<size_t>(count);
+  return count <= 0 || platform::fileWrite(file, bytes, size) == size;
 }
 
 // Ends phase 2 with the file closed and the transport closed; result 1. A
@@ -127,6 +155,10 @@ int receiveDump(platform::StagedFile* output) {
     bool last = response[0] != kMoreFollow;
     int32_t received = responseLength < kFlowBufferSize ? responseLength : kFlowBufferSize;
     int32_t count = last ? received - 1 : kFullChunkBytes;
+    if (count > 0 && written + static_cast<uint64_t>(count) > kDumpCapBytes) {
+      noteOutcome(RunOutcome::kRefused);  // more than any flash holds
+      return endDump(output, kReceiveFailed);
+    }
     if (!writeBytes(output->file, response + 1, count)) {
       noteOutcome(RunOutcome::kFileProblem);
       return endDump(output, "ERROR: WRITE DUMP FILE FAILED\n\n");
@@ -143,8 +175,11 @@ int receiveDump(platform::StagedFile* output) {
 }  // namespace
 
 int runFirmwareDump() {
-  prepareDump();
-  waitUntilReady();
+  const uint64_t startMicros = platform::monotonicMicroseconds();
+  if (!prepareDump() || !waitUntilReady(startMicros)) {
+    toolContext.transport.close();
+    return 1;
+  }
 
   platform::print("Phase2:Receive the flash data........... \n");
   platform::StagedFile output;

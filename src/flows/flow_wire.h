@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "platform/platform.h"
 #include "state/tool_context.h"
 #include "transport/ipmi.h"
 
@@ -24,6 +25,9 @@ constexpr int32_t kFlowBufferSize = 200;
 // A transport failure (-1) shows as 0xFF here, as callers judge results.
 inline uint8_t lowByte(int result) { return static_cast<uint8_t>(result & 0xFF); }
 
+// The BMC does not have the command.
+constexpr uint8_t kCodeInvalidCommand = 0xC1;
+
 // A result that means the BMC gave no answer: the transport failed, or the
 // interface answered for it (timeout, nothing connected).
 inline bool isNoAnswer(uint8_t code) { return code == 0xFF || code == 0xC3 || code == 0xD2; }
@@ -33,6 +37,11 @@ inline int sendOem(uint8_t command, const uint8_t* data, int32_t dataLength, uin
                    int32_t* responseLength) {
   return toolContext.transport.transfer(kNetFnLunOem, command, data, dataLength, response,
                                         kFlowBufferSize, responseLength);
+}
+
+// Whole seconds on the monotonic clock since startMicros, taken from it.
+inline uint64_t secondsSince(uint64_t startMicros) {
+  return (platform::monotonicMicroseconds() - startMicros) / 1000000u;
 }
 
 inline uint32_t getBigEndian32(const uint8_t* in) {

@@ -14,7 +14,6 @@ using namespace flows;
 
 constexpr uint64_t kChunkDataBytes = 49;
 constexpr uint8_t kImageKindUpdatable = 2;
-constexpr uint8_t kCodeInvalidCommand = 0xC1;
 constexpr uint8_t kCodeAnotherUserUpdating = 0xDF;
 constexpr uint8_t kCodePackageRejected = 0xCD;
 constexpr uint8_t kTransportFailed = 0xFF;
@@ -208,7 +207,21 @@ int uploadRegions(platform::File* file, uint64_t fileSize) {
   return 0;
 }
 
-void pollFlashProgress() {
+// How long the percentage may stand still, or the BMC stay silent, before
+// the poll gives up. A BMC erases and programs region by region and may not
+// move its percentage while it erases a large one, which takes a minute or
+// two; 10 minutes without a change is a BMC that has stopped.
+constexpr uint32_t kProgressStallSeconds = 10 * 60;
+
+constexpr char kProgressStalledMessage[] =
+    "\nERROR: THE BMC STOPPED REPORTING PROGRESS, NONE FOR %u SECONDS\n"
+    "DO NOT REMOVE THE POWER: THE BMC MAY STILL BE PROGRAMMING ITS FLASH\n\n";
+
+// False when the BMC stopped reporting progress. No cold reset then: it may
+// still be writing its flash.
+bool pollFlashProgress() {
+  uint64_t movedMicros = platform::monotonicMicroseconds();
+  int lastPercentage = -1;  // none reported yet
   for (;;) {
     platform::delaySeconds(1);
     uint8_t request[kFlowBufferSize];
@@ -216,10 +229,19 @@ void pollFlashProgress() {
     text::fill(request, 0, sizeof request);
     text::fill(response, 0, sizeof response);
     int32_t responseLength = 0;
-    sendOem(kCmdGetFWUpdateProgress, request, 0, response, &responseLength);
+    const uint8_t code =
+        lowByte(sendOem(kCmdGetFWUpdateProgress, request, 0, response, &responseLength));
     platform::print("new firmware is updating...%d%%\r", static_cast<int>(response[0]));
     platform::flush();
-    if (response[0] == kProgressDone) return;
+    if (response[0] == kProgressDone) return true;
+    if (code == 0 && responseLength >= 1 && response[0] != lastPercentage) {
+      lastPercentage = response[0];
+      movedMicros = platform::monotonicMicroseconds();
+    } else if (secondsSince(movedMicros) >= kProgressStallSeconds) {
+      noteOutcome(isNoAnswer(code) ? RunOutcome::kNoAnswer : RunOutcome::kRefused);
+      platform::print(kProgressStalledMessage, static_cast<unsigned>(kProgressStallSeconds));
+      return false;
+    }
   }
 }
 
@@ -279,7 +301,7 @@ int runFirmwareUpdate() {
   releasePageBuffer();
   platform::fileClose(file);
   platform::print("\n\n\nIf the FW update fails. PLEASE WAIT 5 MINS AND REMOVE THE AC...\n");
-  pollFlashProgress();
+  if (!pollFlashProgress()) return -1;
   platform::print(
       "\nUpdate Complete,Please wait for BMC reboot, about 1 min                       \n");
   toolContext.transport.close();

@@ -14,7 +14,6 @@ using namespace flows;
 
 constexpr uint64_t kWholeFlashBytes = 0x2000000;
 constexpr size_t kReadBytes = 0x8000;
-constexpr uint8_t kCodeInvalidCommand = 0xC1;
 
 bool hasWholeFlashSize(platform::File* file) {
   platform::fileSeekEnd(file);

@@ -87,6 +87,13 @@ int timerCancel(Timer timer);
 bool timerFired(Timer timer);
 void timerClose(Timer timer);
 
+// Microseconds from a fixed point at or before the first call, on a clock
+// that moves only forward and at the pace of real time, whatever happens to
+// the wall clock (time zone rules, daylight saving, a clock set by hand or
+// by the network). Every duration and bound is measured on it; the local
+// time below only stamps records.
+uint64_t monotonicMicroseconds();
+
 // ---- Run records -------------------------------------------------------
 struct CalendarTime {
   uint16_t year;

@@ -11,7 +11,7 @@ import harness  # noqa: E402
 CHECKS = [
     "bytewise write", "block write", "bytewise read", "seek, tell and block read",
     "wb empties an existing file", "wb+ reads back what it wrote", "tokens",
-    "missing file and bad mode", "folders and replace", "timers", "memory",
+    "missing file and bad mode", "folders and replace", "timers", "monotonic clock", "memory",
 ]
 
 

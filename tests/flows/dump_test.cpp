@@ -5,7 +5,10 @@
 #include <string>
 #include <vector>
 
+#include "flows/flows.h"
+#include "platform/host/file_system.h"
 #include "platform/host/host.h"
+#include "state/tool_context.h"
 #include "support/flow_fixture.h"
 
 namespace flowtest {
@@ -82,6 +85,60 @@ TEST_F(DumpTest, ReadinessQuestionsRepeatEveryFiveSeconds) {
     EXPECT_EQ(firmware.requestCount[kCheckDumpFlashComplete], c.questions);
     EXPECT_EQ(waitedSeconds(), 50u + 5u * (c.questions - 1));
     EXPECT_EQ(readFile("dump.bin"), firmware.flash);
+  }
+}
+
+std::string repeated(const std::string& text, int times) {
+  std::string out;
+  for (int n = 0; n < times; ++n) out += text;
+  return out;
+}
+
+const std::string kPrepareFailed = "ERROR:EXECUTE PREPARE DUMP FLASH FAILED\n\n";
+const std::string kNotPrepared = "ERROR: THE BMC DID NOT PREPARE THE DUMP WITHIN 1200 SECONDS\n\n";
+
+// Phase 1 ends: at once for a BMC without the commands (0xC1), after 20
+// minutes for one that never gets ready or never answers.
+struct PhaseOneEndCase {
+  const char* name;
+  std::function<void(FlowTest&)> arrange;
+  std::string printed;  // everything after the echo
+  int questions;
+  uint64_t waited;  // seconds stalled
+  RunOutcome outcome;
+};
+
+const PhaseOneEndCase kPhaseOneEnds[] = {
+    {"prepare answered 0xC1",
+     [](FlowTest& t) { t.bmc.faults.completionCode[sim::commandKey(0xF8, 0x1D)] = 0xC1; },
+     kPrepareFailed, 0, 0, RunOutcome::kRefused},
+    {"readiness question answered 0xC1",
+     [](FlowTest& t) { t.bmc.faults.completionCode[sim::commandKey(0xF8, 0x1E)] = 0xC1; },
+     kPhase1 + kCheckFailed, 1, 50, RunOutcome::kRefused},
+    // Questions at 50 s, 55 s, ...: the one at 1200 s is the last.
+    {"never ready", [](FlowTest& t) { t.firmware.knobs.notReadyQuestions = 1 << 30; },
+     kPhase1 + kNotPrepared, 231, 50 + 5 * 230, RunOutcome::kRefused},
+    // Each question costs the transport's 10 s and 5 s more.
+    {"no BMC at all", [](FlowTest&) { hostplatform::setPortDevice(nullptr); },
+     kTransportError + kPrepareFailed + kPhase1 + repeated(kTransportError + kCheckFailed, 77) +
+         kNotPrepared,
+     0, 50 + 5 * 76, RunOutcome::kNoAnswer},
+};
+
+TEST_F(DumpTest, PhaseOneEndsForABmcWithoutTheCommandsOrPastItsBound) {
+  for (const PhaseOneEndCase& c : kPhaseOneEnds) {
+    SCOPED_TRACE(c.name);
+    reset();
+    bmc.faults = sim::Bmc::Faults{};
+    c.arrange(*this);
+    dump(56 * 3);
+    hostplatform::setPortDevice(&rig.kcs);
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(afterEcho(), c.printed);
+    EXPECT_EQ(bmc.countOf(0xF8, kCheckDumpFlashComplete), c.questions);
+    EXPECT_EQ(waitedSeconds(), c.waited);
+    EXPECT_EQ(toolContext.runRecord.outcome, c.outcome);
+    EXPECT_FALSE(std::filesystem::exists(path("dump.bin.partial")));
   }
 }
 
@@ -333,6 +390,81 @@ TEST_F(DumpTest, FolderAsDumpFileIsRefusedAndKept) {
   EXPECT_TRUE(std::filesystem::is_directory(path("folder")));
   EXPECT_FALSE(std::filesystem::exists(path("folder.partial")));
   EXPECT_EQ(firmware.requestCount[kGetDumpFlashData], 0);
+}
+
+}  // namespace
+}  // namespace flowtest
+
+namespace flowtest {
+namespace {
+
+// Files whose bytes are only counted: a dump of hundreds of MiB costs no
+// disk and no memory.
+class CountingFiles : public hostplatform::FileSystem {
+ public:
+  uint64_t written = 0;
+
+  hostplatform::FileStream* open(const char*, hostplatform::OpenMode) override {
+    return new Stream(written);
+  }
+  bool isDirectory(const char*) override { return false; }
+  int remove(const char*) override { return 0; }
+  int rename(const char*, const char*) override { return 0; }
+
+ private:
+  struct Stream : hostplatform::FileStream {
+    explicit Stream(uint64_t& total) : total(total) {}
+    uint64_t& total;
+    size_t read(void*, size_t) override { return 0; }
+    size_t write(const void*, size_t count) override {
+      total += count;
+      return count;
+    }
+    int seek(int64_t) override { return 0; }
+    int seekEnd() override { return 0; }
+    int64_t tell() override { return 0; }
+    bool atEnd() override { return true; }
+    int close() override {
+      delete this;
+      return 0;
+    }
+  };
+};
+
+// A BMC that reports length 0 and says "more follow" on every chunk, answered
+// without the simulated interface (millions of chunks).
+uint64_t gEndlessChunks = 0;
+int endlessDump(uint8_t, uint8_t command, const uint8_t*, int32_t, uint8_t* response, int32_t,
+                int32_t* responseLength) {
+  if (command == kCheckDumpFlashComplete) {
+    std::fill(response, response + 5, 0);
+    response[0] = 1;  // ready, length 0
+    *responseLength = 5;
+  } else if (command == kGetDumpFlashData) {
+    ++gEndlessChunks;
+    response[0] = 0;  // more follow; the data bytes are whatever the buffer holds
+    *responseLength = 57;
+  } else {
+    *responseLength = 0;
+  }
+  return 0;
+}
+
+TEST_F(DumpTest, EndlessDumpStopsBeforePassing256MiB) {
+  CountingFiles files;
+  hostplatform::setFileSystem(&files);
+  resetToolContext();
+  rig.bindTransport();
+  toolContext.transport.transfer = endlessDump;
+  toolContext.dumpFile = "dump.bin";
+  gEndlessChunks = 0;
+  EXPECT_EQ(runFirmwareDump(), 1);
+  hostplatform::setFileSystem(nullptr);
+  constexpr uint64_t kCap = 256u << 20;
+  EXPECT_EQ(files.written, kCap / 56 * 56);
+  EXPECT_EQ(gEndlessChunks, kCap / 56 + 1);
+  EXPECT_TRUE(rig.takeConsole().ends_with("length=0x0\n" + kReceiveFailed));
+  EXPECT_EQ(toolContext.runRecord.outcome, RunOutcome::kRefused);
 }
 
 }  // namespace

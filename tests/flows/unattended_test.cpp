@@ -9,6 +9,7 @@
 
 #include "app/run.h"
 #include "app/unattended.h"
+#include "platform/calendar.h"
 #include "platform/host/host.h"
 #include "platform/host/host_time.h"
 #include "sim/config_bmc.h"
@@ -212,6 +213,30 @@ TEST_F(UnattendedTest, WaitsForTheBmcAfterTheUpdateWithinItsBound) {
     // The update itself takes a second or two; a question asked just before
     // the bound may take the transport's 10 s more.
     EXPECT_LE(spentSeconds, c.waitSeconds + 13u) << "the wait is bounded";
+  }
+}
+
+// The wall clock jumps an hour either way while the BMC reboots (a
+// daylight-saving change, a clock set by the network): the wait keeps its
+// bound and the log its elapsed time, both measured on the monotonic clock.
+TEST_F(UnattendedTest, WallClockJumpsMoveNeitherTheWaitNorTheElapsedTime) {
+  for (const int64_t jump : {3600, -3600}) {
+    SCOPED_TRACE(jump);
+    freshBmc();
+    rig.app.knobs = sim::AppBmc::Knobs{{7, 0x12}, std::nullopt, 30'000'000};
+    firmware.onUpdateComplete = [this, jump] {
+      rig.app.updateCompleted();
+      platform::CalendarTime now;
+      ASSERT_TRUE(platform::localTime(&now));
+      const platform::CalendarTime moved = calendar::fromSeconds(calendar::toSeconds(now) + jump);
+      hostplatform::setFakeLocalTime(&moved);
+    };
+    const std::string log = "jump" + std::to_string(jump) + ".log";
+    update({"--wait-bmc=600", "--status", "--log", log});
+    EXPECT_NE(afterEcho().find("BMC answered after 35 seconds: firmware revision 7.13"),
+              std::string::npos);
+    EXPECT_EQ(status(), 0);
+    EXPECT_NE(text(log).find(" outcome 0 success elapsed 36 s\n"), std::string::npos) << text(log);
   }
 }
 

@@ -331,3 +331,59 @@ TEST_F(UpdateTest, UnansweredProgressShowsZeroAndPollingGoesOn) {
 
 }  // namespace
 }  // namespace flowtest
+
+namespace flowtest {
+namespace {
+
+const std::string kStalled =
+    "\nERROR: THE BMC STOPPED REPORTING PROGRESS, NONE FOR 600 SECONDS\n"
+    "DO NOT REMOVE THE POWER: THE BMC MAY STILL BE PROGRAMMING ITS FLASH\n\n";
+
+// The poll ends once the percentage has not moved for 10 minutes, counted
+// from its last change; never with a cold reset.
+struct StallCase {
+  const char* name;
+  std::function<void(UpdateTest&)> arrange;
+  std::string tail;  // the end of the console
+  int polls;
+  RunOutcome outcome;
+};
+
+const StallCase kStalls[] = {
+    {"stuck at 50 percent", [](UpdateTest& t) { t.firmware.knobs.progressSteps = {10, 50}; },
+     "new firmware is updating...50%\r" + kStalled, 602, RunOutcome::kRefused},
+    // Each poll: 1 s, then the transport's 10 s.
+    {"silent while programming",
+     [](UpdateTest& t) { t.bmc.faults.silent[sim::commandKey(0xF8, 0x17)] = true; },
+     kTransportError + "new firmware is updating...0%\r" + kStalled, 55, RunOutcome::kNoAnswer},
+    {"progress command unknown",
+     [](UpdateTest& t) { t.bmc.faults.completionCode[sim::commandKey(0xF8, 0x17)] = 0xC1; },
+     "new firmware is updating...0%\r" + kStalled, 600, RunOutcome::kRefused},
+    // Slower than the bound in all, but moving within it.
+    {"slow but moving",
+     [](UpdateTest& t) {
+       std::vector<uint8_t> steps(500, 0);
+       steps.resize(1000, 50);
+       steps.push_back(100);
+       t.firmware.knobs.progressSteps = steps;
+     },
+     "new firmware is updating...100%\r" + kComplete, 1001, RunOutcome::kSuccess},
+};
+
+TEST_F(UpdateTest, StalledProgressEndsTheRunWithoutAColdReset) {
+  for (const StallCase& c : kStalls) {
+    SCOPED_TRACE(c.name);
+    reset();
+    bmc.faults = sim::Bmc::Faults{};
+    c.arrange(*this);
+    update();
+    EXPECT_EQ(result, c.outcome == RunOutcome::kSuccess ? 0 : -1);
+    EXPECT_TRUE(afterEcho().ends_with(c.tail));
+    EXPECT_EQ(bmc.countOf(0xF8, 0x17), c.polls);
+    EXPECT_EQ(bmc.coldResets, 0);
+    EXPECT_EQ(toolContext.runRecord.outcome, c.outcome);
+  }
+}
+
+}  // namespace
+}  // namespace flowtest

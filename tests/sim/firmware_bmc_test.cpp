@@ -104,6 +104,17 @@ TEST(FirmwareBmc, DumpServesFullChunksThenTheRest) {
     EXPECT_EQ(reply->size(), replyLengths[n]);
     EXPECT_EQ((*reply)[3], marks[n]);
   }
+  // An endless dump goes on past the flash in full chunks, the rest 0xFF.
+  firmware.knobs.endlessDump = true;
+  firmware.dumpPosition = 112;
+  for (int n = 0; n < 2; ++n) {
+    auto reply = bmc.exchange({0xF8, 0x1F});
+    ASSERT_TRUE(reply.has_value());
+    ASSERT_EQ(reply->size(), 3u + 57u);
+    EXPECT_EQ((*reply)[3], 0);
+    EXPECT_EQ((*reply)[4], n == 0 ? 0x33 : 0xFF);
+    EXPECT_EQ(reply->back(), 0xFF);
+  }
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// Firmware services: start-up state, arguments, memory, exit, time and ports.
+// Firmware services: start-up state, arguments, memory, exit, timers and ports.
 #include "platform/platform.h"
 #include "platform/text.h"
 #include "platform/uefi/uefi.h"
@@ -111,6 +111,7 @@ void closeOpenTimers() {
     if (slot != nullptr) bootServices()->CloseEvent(slot);
     slot = nullptr;
   }
+  stopClock();
 }
 
 }  // namespace uefi
@@ -136,8 +137,6 @@ void exitProgram(int status) {
   for (;;) {
   }
 }
-
-void stall(uint64_t microseconds) { uefi::bootServices()->Stall(microseconds); }
 
 int timerCreate(Timer* timer) {
   EFI_EVENT event = nullptr;

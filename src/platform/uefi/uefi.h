@@ -29,6 +29,9 @@ void releaseArguments();
 // Records a timer event as open (or closed again); closeOpenTimers closes
 // every one still open when the program ends.
 void trackTimer(EFI_EVENT event, bool open);
+// Also stops the monotonic clock's tick event.
 void closeOpenTimers();
+// Closes the monotonic clock's tick event (platform/uefi/clock.cpp).
+void stopClock();
 
 }  // namespace uefi
