@@ -31,7 +31,10 @@ Bytes replyOfLength(const Bytes& message, int length) {
 }  // namespace
 
 Bmc::Bmc() {
-  setHandler(kNetFnLunApp, kCmdColdReset, [this](const Request&) {
+  // Cold Reset takes no request data; with some it is no Cold Reset, and
+  // the BMC does not reset.
+  setHandler(kNetFnLunApp, kCmdColdReset, [this](const Request& request) {
+    if (!request.data.empty()) return Reply{kCompletionInvalidLength, {}};
     ++coldResets;
     for (auto& listener : coldResetListeners_) listener();
     return Reply{kCompletionOk, {}};

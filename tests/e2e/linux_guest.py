@@ -214,12 +214,14 @@ class GuestRun:
 
 def boot(work: pathlib.Path, steps: str, files: dict[str, bytes | os.PathLike],
          bmcsim: harness.BmcSim, timeout: float) -> GuestRun:
-    """Boots the guest once with bmcsim behind its KCS interface (polled: no
-    interrupt) and runs `steps` (shell) in /work; returns /out's files."""
+    """Boots the guest once with a BMC simulator behind its KCS interface
+    (polled: no interrupt) and runs `steps` (shell) in /work; returns /out's
+    files. The simulator listens on a UNIX socket, or on a TCP port when its
+    command line asks for "{port}"."""
     kernel = fetch_kernel()
     initrd = work / "initrd.gz"
     make_initramfs(initrd, kernel, INIT_HEAD + steps + INIT_TAIL, files)
-    endpoint = harness._SimEndpoint(socket_path=work / "bmc.sock")
+    endpoint = harness._sim_endpoint(bmcsim, work)
     serial_out = work / "ttyS1.bin"
     argv = ["qemu-system-x86_64", "-machine", "q35", "-m", "256", "-display", "none",
             "-monitor", "none", "-no-reboot", "-net", "none",

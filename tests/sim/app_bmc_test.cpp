@@ -84,8 +84,11 @@ TEST(AppBmc, AnswersWhatADriverAsksAtLoad) {
       {{0x18, 0x30, 0xFF}, {0x1C, 0x30, 0x00}},
       {{0x18, 0x35}, {0x1C, 0x35, 0x80}},
       {{0x18, 0x01, 0x00}, {0x1C, 0x01, 0xC7}},
+      {{0x18, 0x02, 0x00}, {0x1C, 0x02, 0xC7}},  // no Cold Reset: it takes no data
   };
   for (const Case& c : cases) EXPECT_EQ(bmc.exchange(c.request), c.reply);
+  EXPECT_EQ(bmc.coldResets, 0);
+  EXPECT_EQ(app.reboots, 0);
   std::optional<Bytes> guid = bmc.exchange({0x18, 0x08});
   ASSERT_TRUE(guid);
   EXPECT_EQ(guid->size(), 19u);

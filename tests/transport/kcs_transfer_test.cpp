@@ -226,7 +226,7 @@ const FaultCase kFaultCases[] = {
     {"NoTimerForSlowWrite",
      [](sim::Rig& r) {
        hostplatform::faults().timerCreateFails = true;
-       r.kcs.faults.ibfBusyReads = 1;
+       r.kcs.faults.ibfBusyReads = kKcsPollsBeforeTimer;
      },
      false, kUntouched, 0},
     {"EndlessReply", [](sim::Rig& r) { r.kcs.faults.endlessReply = true; }, false, -1, 0},
@@ -239,7 +239,7 @@ const FaultCase kFaultCases[] = {
     {"TimerCannotArmForSlowWrite",
      [](sim::Rig& r) {
        hostplatform::faults().timerArmFails = true;
-       r.kcs.faults.ibfBusyReads = 1;
+       r.kcs.faults.ibfBusyReads = kKcsPollsBeforeTimer;
      },
      false, kUntouched, 0},
     {"TimerCannotArmForSlowReply",
@@ -270,7 +270,7 @@ INSTANTIATE_TEST_SUITE_P(Knobs, KcsFaultTest, ::testing::ValuesIn(kFaultCases),
 
 TEST_F(KcsTransferTest, SlowButTimelyBmcSucceeds) {
   hostplatform::faults().timerArmFails = false;
-  rig.kcs.faults.ibfBusyReads = 5000;  // five virtual seconds of polling per wait
+  rig.kcs.faults.ibfBusyReads = kKcsPollsBeforeTimer + 5000;  // five virtual seconds per wait
   Transfer t = transfer(pattern(3));
   EXPECT_EQ(t.result, 0);
   EXPECT_EQ(t.responseLength, 3);
@@ -278,12 +278,17 @@ TEST_F(KcsTransferTest, SlowButTimelyBmcSucceeds) {
 }
 
 TEST_F(KcsTransferTest, FastPathNeedsNoTimer) {
-  // Every wait is satisfied at its first status read, so arming is never tried.
+  // Every wait is satisfied within its plain status reads, so arming is
+  // never tried; one read more and it is (NoTimerForSlowWrite).
   hostplatform::faults().timerArmFails = true;
-  Transfer t = transfer(pattern(50));
-  EXPECT_EQ(t.result, 0);
-  EXPECT_EQ(t.responseLength, 50);
-  EXPECT_EQ(hostplatform::nowMicros(), 0u);
+  for (int busy : {0, kKcsPollsBeforeTimer - 1}) {
+    SCOPED_TRACE(busy);
+    rig.kcs.faults.ibfBusyReads = busy;
+    Transfer t = transfer(pattern(50));
+    EXPECT_EQ(t.result, 0);
+    EXPECT_EQ(t.responseLength, 50);
+    EXPECT_EQ(hostplatform::nowMicros(), 0u);
+  }
 }
 
 TEST_F(KcsTransferTest, NextTransferWorksAfterAFailedOne) {
@@ -339,7 +344,7 @@ TEST_F(KcsTransferTest, RecoversAnInterfaceLeftOutOfIdle) {
 }
 
 TEST_F(KcsTransferTest, KeepsOneTimerForTheRun) {
-  rig.kcs.faults.ibfBusyReads = 3;
+  rig.kcs.faults.ibfBusyReads = kKcsPollsBeforeTimer + 3;
   EXPECT_EQ(transfer(pattern(2)).result, 0);
   hostplatform::faults().timerCreateFails = true;
   EXPECT_EQ(transfer(pattern(2)).result, 0);
@@ -368,7 +373,7 @@ TEST_F(KcsTransferTest, AWaitNeverStartsWithAnOldFiring) {
   } late;
   late.device = &rig.kcs;
   hostplatform::setPortDevice(&late);
-  rig.kcs.faults.ibfBusyReads = 9000;  // nine virtual seconds per wait
+  rig.kcs.faults.ibfBusyReads = kKcsPollsBeforeTimer + 9000;  // nine virtual seconds per wait
   Transfer t = transfer(pattern(1));
   EXPECT_TRUE(late.fired);
   EXPECT_EQ(t.result, 0);

@@ -1,0 +1,60 @@
+"""velkoran, the Linux build, in a Linux guest through the kernel's IPMI driver
+(/dev/ipmi0) against OpenIPMI's ipmi_sim, a BMC written without Velkoran in
+mind, in one boot: the update (with --wait-bmc), the backup, the restore and
+the dump each end within seconds with their error line and the refused
+outcome, and leave earlier files of the same names as they were."""
+
+import pathlib
+import sys
+import unittest
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+import independent_bmc as ib  # noqa: E402
+import linux_guest  # noqa: E402
+
+# A job that never ends is cut off, so that the others are still seen.
+STEPS = """bounded() {
+  name=$1; shift
+  timeout 60 velkoran "$@" > /out/$name.console 2> /out/$name.err
+  echo $? > /out/$name.status
+}
+load_driver
+""" + "".join(f"bounded {name} {' '.join(args)} --log /out/run.log\n"
+              for name, args, _ in ib.RUNS) + \
+    "cp " + " ".join(ib.earlier_files()) + " /out/\n"
+
+
+class LinuxBuildAgainstIpmiSim(linux_guest.GuestTest):
+    @classmethod
+    def setUpClass(cls):
+        cls.start("velkoran-linux-ipmi-sim-")
+        if ib.missing():
+            raise RuntimeError(f"not available: {ib.missing()}")
+        cls.files = ib.earlier_files()
+        cls.guest = linux_guest.boot(cls.work, STEPS, cls.files, ib.bmc(cls.work), timeout=200)
+
+    def test_the_kernel_driver_gave_the_device(self):
+        self.assertEqual(self.guest_file("driver.status"), b"yes\n")
+
+    def test_every_job_ends_with_its_error_line_and_refused(self):
+        for name, _, wanted in ib.RUNS:
+            with self.subTest(name):
+                output = self.guest_file(f"{name}.console").decode(errors="replace")
+                self.assertEqual(ib.console_faults(output, wanted), [], output[-1500:])
+                self.assertEqual(self.guest_file(f"{name}.status"), f"{ib.REFUSED}\n".encode())
+                self.assertEqual(self.guest_file(f"{name}.err"), b"")
+
+    def test_each_ends_within_seconds(self):
+        log = self.guest_file("run.log").decode(errors="replace")
+        elapsed = ib.elapsed_seconds(log)
+        self.assertEqual(len(elapsed), len(ib.RUNS), log[-1500:])
+        self.assertLessEqual(max(elapsed), ib.SECONDS_BOUND, elapsed)
+
+    def test_earlier_files_stay_as_they_were(self):
+        for name, content in self.files.items():
+            with self.subTest(name):
+                self.assertEqual(self.guest_file(name), content)
+
+
+if __name__ == "__main__":
+    unittest.main()
