@@ -30,6 +30,13 @@ Bytes replyOfLength(const Bytes& message, int length) {
 
 }  // namespace
 
+Bytes replyMessage(uint8_t netFnLun, uint8_t command, const Reply& reply) {
+  constexpr uint8_t kResponseBit = 0x04;
+  Bytes message{static_cast<uint8_t>(netFnLun | kResponseBit), command, reply.completionCode};
+  message.insert(message.end(), reply.data.begin(), reply.data.end());
+  return message;
+}
+
 Bmc::Bmc() {
   setHandler(kNetFnLunApp, kCmdColdReset, [this](const Request&) {
     ++coldResets;

@@ -14,9 +14,9 @@
 #include <memory>
 #include <optional>
 
+#include "platform/linux/extern_link.h"
 #include "platform/linux/ipmi_device.h"
 #include "platform/platform.h"
-#include "sim/extern_link.h"
 #include "transport/kcs.h"
 
 namespace linuxplatform {
@@ -28,7 +28,7 @@ struct Chosen {
   Way way = Way::none;
   int fd = -1;
   long nextMsgid = 1;
-  std::unique_ptr<sim::link::Client> client;
+  std::unique_ptr<link::Client> client;
 };
 
 Chosen& chosen() {
@@ -56,12 +56,12 @@ int openLink(const char* value) {
              kBmcVariable);
     return -1;
   }
-  const std::optional<sim::link::Address> address = sim::link::parseAddress(value);
+  const std::optional<link::Address> address = link::parseAddress(value);
   if (!address) {
     complain("%s=\"%s\" is not unix:PATH or tcp:HOST:PORT", kBmcVariable, value);
     return -1;
   }
-  chosen().client = std::make_unique<sim::link::Client>(*address);
+  chosen().client = std::make_unique<link::Client>(*address);
   chosen().way = Way::link;
   return 0;
 }
@@ -134,9 +134,9 @@ int transportOpen() {
 int linkTransfer(uint8_t netFnLun, uint8_t command, const uint8_t* data, int32_t dataLength,
                  uint8_t* response, int32_t responseCapacity, int32_t* responseLength) {
   if (dataLength < 0 || dataLength > kKcsMaxRequestData) return -1;
-  sim::Bytes message{netFnLun, command};
+  link::Bytes message{netFnLun, command};
   if (dataLength > 0) message.insert(message.end(), data, data + dataLength);
-  const std::optional<sim::Bytes> reply = chosen().client->exchange(message);
+  const std::optional<link::Bytes> reply = chosen().client->exchange(message);
   // Past netFn and command: the completion code and the data.
   if (!reply || reply->size() < 3) {
     *responseLength = -1;

@@ -143,7 +143,7 @@ class ExternLinkTest : public ::testing::Test {
   int listener = -1;
   volatile std::sig_atomic_t stop = 0;
   std::thread server;
-  std::optional<link::Client> client;
+  std::optional<link::ClientEndpoint> client;
 };
 
 TEST_F(ExternLinkTest, CarriesTransfersBothWays) {
@@ -197,7 +197,7 @@ TEST(ExternLinkAbsent, AnswersNotPresentWithoutABmc) {
   link::Address nowhere;
   nowhere.unixSocket = true;
   nowhere.path = rig.directory() / "nobody.sock";
-  link::Client client(nowhere, 100);
+  link::ClientEndpoint client(nowhere, 100);
   rig.kcs.setEndpoint(&client);
   rig.bindTransport();
   uint8_t response[8];
