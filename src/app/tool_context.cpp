@@ -29,6 +29,7 @@ constexpr ToolContext kInitialToolContext = {
     .runOptions = {},
     .runRecord = {.outcome = RunOutcome::kUnset,
                   .coldResetSent = false,
+                  .interrupted = false,
                   .exitStatusByDefault = false,
                   .finish = nullptr},
 };

@@ -24,6 +24,7 @@ void beginRunRecord(int argc, char** argv) {
   toolContext.runOptions = RunOptions{};
   toolContext.runRecord.outcome = RunOutcome::kUnset;
   toolContext.runRecord.coldResetSent = false;
+  toolContext.runRecord.interrupted = false;
   toolContext.runRecord.finish = endRunRecord;
   runlog::begin(argc, argv);
 }
@@ -59,7 +60,9 @@ int runUpdateAndWaitForBmc() {
   printRevisionBefore(known ? &before : nullptr);
   const int result = runFirmwareUpdate();
   const bool completed = result == 0;
-  if (!completed && !toolContext.runRecord.coldResetSent) return result;
+  if (!completed && (!toolContext.runRecord.coldResetSent || toolContext.runRecord.interrupted)) {
+    return result;
+  }
   // A completed update has closed the transport.
   if (completed && toolContext.transport.open() == -1) {
     noteOutcome(RunOutcome::kNoAnswer);
