@@ -1,5 +1,6 @@
 #include "bmc.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace sim {
@@ -29,6 +30,16 @@ Bytes replyOfLength(const Bytes& message, int length) {
 }
 
 }  // namespace
+
+Bytes replyMessage(uint8_t netFnLun, uint8_t command, const Reply& reply) {
+  constexpr uint8_t kResponseBit = 0x04;
+  Bytes message(reply.data.size() + 3);
+  message[0] = static_cast<uint8_t>(netFnLun | kResponseBit);
+  message[1] = command;
+  message[2] = reply.completionCode;
+  std::copy(reply.data.begin(), reply.data.end(), message.begin() + 3);
+  return message;
+}
 
 Bmc::Bmc() {
   // Cold Reset takes no request data; with some it is no Cold Reset, and

@@ -42,9 +42,9 @@ bool attachBmcFromEnvironment() {
     return false;
   }
   // They serve the port bus until the process ends.
-  static std::unique_ptr<link::Client> client;
+  static std::unique_ptr<link::ClientEndpoint> client;
   static std::unique_ptr<KcsDevice> device;
-  client = std::make_unique<link::Client>(*address);
+  client = std::make_unique<link::ClientEndpoint>(*address);
   device = std::make_unique<KcsDevice>(client.get());
   hostplatform::setPortDevice(device.get());
   return true;

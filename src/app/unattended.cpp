@@ -64,6 +64,7 @@ void beginRunRecord(int argc, char** argv) {
   toolContext.runRecord.outcome = RunOutcome::kUnset;
   RunRecord& record = toolContext.runRecord;
   record.coldResetSent = false;
+  record.interrupted = false;
   record.revisionBeforeKnown = record.revisionAfterKnown = record.identityKnown = false;
   record.bytesSent = record.bytesReceived = 0;
   record.finish = concludeRun;
@@ -196,7 +197,9 @@ int runUpdateAndWaitForBmc() {
   printRevisionBefore(known ? &before : nullptr);
   const int result = runFirmwareUpdate();
   const bool completed = result == 0;
-  if (!completed && !toolContext.runRecord.coldResetSent) return result;
+  if (!completed && (!toolContext.runRecord.coldResetSent || toolContext.runRecord.interrupted)) {
+    return result;
+  }
   // A completed update has closed the transport.
   if (completed && toolContext.transport.open() == -1) {
     noteOutcome(RunOutcome::kNoAnswer);

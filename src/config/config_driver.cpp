@@ -130,7 +130,14 @@ void runConfigDriver() {
     endProgram(false);
   }
   if (toolContext.transport.open() == -1) {
-    closeTaskFile(task, &backup, false);
+    // As for the other modes: no way to the BMC is one that does not answer.
+    noteOutcome(RunOutcome::kNoAnswer);
+    // Nothing was received: an empty temporary file would only mislead.
+    if (task.direction == kDirectionBackup) {
+      platform::stagedDiscard(&backup);
+    } else {
+      platform::fileClose(task.file);
+    }
     endProgram(false);
   }
 

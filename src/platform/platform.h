@@ -20,7 +20,10 @@ int readKey();
 // ---- Files ---------------------------------------------------------------
 struct File;  // a buffered stream; opaque to the core
 
-// Modes "r", "rb", "wb", "wb+". "wb"/"wb+" empty an existing file.
+// Modes "r", "rb", "wb", "wb+", "wbx", "wbx+". "wb"/"wb+" empty an existing
+// file; "wbx"/"wbx+" make a new one that only its owner may read, and fail
+// where anything (a link included) has the name, on a platform that has
+// links. Reading opens only regular files, without waiting for a writer.
 // Returns nullptr on failure; a folder is never opened, in any mode.
 File* fileOpen(const char* name, const char* mode);
 // 0 on success, -1 on failure.
@@ -70,6 +73,8 @@ int fileFlush(File* file);
 bool sameFile(const char* a, const char* b);
 // True for a character that ends a folder's name within a path.
 bool isPathSeparator(char c);
+// Removes the file `name` (a link itself, never a folder); 0 when it went.
+int fileRemove(const char* name);
 
 // ---- Memory --------------------------------------------------------------
 void* allocate(size_t size);  // nullptr on failure

@@ -43,8 +43,17 @@ File* stagedOpen(StagedFile* staged, const char* target, const char* mode) {
       fileIsFolder(target)) {
     return nullptr;
   }
-  staged->file = fileOpen(staged->temporaryName, mode);
+  // Always a new file of our own: whatever has the name (an earlier run's
+  // file, or a link planted in a shared folder) goes first, and the new one
+  // is made only if nothing has come back in its place.
+  fileRemove(staged->temporaryName);
+  staged->file = fileOpen(staged->temporaryName, text::equal(mode, "wb+") ? "wbx+" : "wbx");
   return staged->file;
+}
+
+void stagedDiscard(StagedFile* staged) {
+  stagedAbandon(staged);
+  fileRemove(staged->temporaryName);
 }
 
 StagedEnd stagedCommit(StagedFile* staged) {

@@ -12,7 +12,9 @@ namespace platform {
 
 // The temporary name is the target's name with this appended.
 constexpr char kTemporarySuffix[] = ".partial";
-constexpr size_t kStagedNameCapacity = 512;
+// Room for the longest path the platforms take (PATH_MAX on Linux, with its
+// terminating zero).
+constexpr size_t kStagedNameCapacity = 4096;
 // The longest name of a file within its folder: FAT counts 255 UTF-16
 // units and Linux 255 bytes, so 255 bytes fit both.
 constexpr size_t kFileNameLimit = 255;
@@ -29,9 +31,10 @@ struct StagedFile {
   char temporaryName[kStagedNameCapacity];
 };
 
-// Opens the temporary file in a writing mode. nullptr when the target is a
-// folder (before anything is created), when the name is too long, or when
-// the temporary file cannot be opened.
+// Opens the temporary file in a writing mode ("wb" or "wb+") as a new file,
+// after removing anything but a folder under its name. nullptr when the
+// target is a folder (before anything is created), when the name is too
+// long, or when the temporary file cannot be made.
 File* stagedOpen(StagedFile* staged, const char* target, const char* mode);
 
 enum class StagedEnd { placed, closeFailed, replaceFailed };
@@ -42,5 +45,9 @@ StagedEnd stagedCommit(StagedFile* staged);
 // Closes the file and leaves its data under the temporary name; -1 when
 // closing failed.
 int stagedAbandon(StagedFile* staged);
+
+// Closes the file and removes it: for a run that ended before a byte of
+// data arrived.
+void stagedDiscard(StagedFile* staged);
 
 }  // namespace platform

@@ -84,6 +84,9 @@ struct RunRecord {
   BmcIdentity identity;
   uint64_t bytesSent;
   uint64_t bytesReceived;
+  // The user stopped the run (a signal on Linux): after the cold reset that
+  // ends a stopped update nothing waits for the BMC.
+  bool interrupted;
   // The exit status carries the outcome even without --status (a platform
   // whose programs are expected to say what happened).
   bool exitStatusByDefault;

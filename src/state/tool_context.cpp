@@ -37,6 +37,7 @@ constexpr ToolContext kInitialToolContext = {
                   .identity = {},
                   .bytesSent = 0,
                   .bytesReceived = 0,
+                  .interrupted = false,
                   .exitStatusByDefault = false,
                   .finish = nullptr},
 };

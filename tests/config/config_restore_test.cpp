@@ -1,6 +1,7 @@
 // Configuration restore against the simulated BMC.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <ostream>
@@ -14,10 +15,10 @@ namespace {
 using sim::ConfigOp;
 
 Bytes blockRequest(uint32_t sequence, const Bytes& file, size_t from, size_t count) {
-  Bytes request{0x33, static_cast<uint8_t>(sequence), static_cast<uint8_t>(sequence >> 8),
-                static_cast<uint8_t>(sequence >> 16)};
-  request.insert(request.end(), file.begin() + static_cast<long>(from),
-                 file.begin() + static_cast<long>(from + count));
+  Bytes request(4 + count);
+  request[0] = 0x33;
+  for (int i = 0; i < 3; ++i) request[1 + i] = static_cast<uint8_t>(sequence >> (8 * i));
+  std::copy_n(file.begin() + static_cast<long>(from), count, request.begin() + 4);
   return request;
 }
 

@@ -64,6 +64,9 @@ class RefusedWays(unittest.TestCase):
             ({"VELKORAN_BMC": "sim"}, "VELKORAN_BMC=sim: this program has no simulated BMC "
                                          "(the test build velkoran-sim has)"),
             ({"VELKORAN_BMC": "bmc.sock"}, 'VELKORAN_BMC="bmc.sock" is not unix:PATH or tcp:HOST:PORT'),
+            ({"VELKORAN_BMC": "unix:/" + "s" * 107},
+             "VELKORAN_BMC: the socket path is 108 bytes long, longer than the 107 a UNIX "
+             "socket takes"),
             ({"VELKORAN_IPMI_DEVICE": "/nonexistent/ipmi9"},
              "cannot open the IPMI device /nonexistent/ipmi9: No such file or directory"),
         ]

@@ -45,6 +45,8 @@ class FileSystem {
   virtual ~FileSystem() = default;
   // nullptr when the file cannot be opened in this mode.
   virtual FileStream* open(const char* name, OpenMode mode) = 0;
+  // A new file in a writing mode; nullptr when anything has the name.
+  virtual FileStream* create(const char* name, OpenMode mode) = 0;
   virtual bool isDirectory(const char* name) = 0;
   // 0 on success, -1 on failure.
   virtual int remove(const char* name) = 0;
@@ -64,6 +66,7 @@ FileSystem& stdioFileSystem();
 class MemoryFileSystem : public FileSystem {
  public:
   FileStream* open(const char* name, OpenMode mode) override;
+  FileStream* create(const char* name, OpenMode mode) override;
   bool isDirectory(const char* name) override;
   int remove(const char* name) override;
   int rename(const char* from, const char* to) override;

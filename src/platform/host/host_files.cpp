@@ -32,18 +32,22 @@ bool sameText(const char* a, const char* b) {
 }
 
 // False for a mode the program does not use.
-bool openModeOf(const char* mode, hostplatform::OpenMode* openMode) {
+bool openModeOf(const char* mode, hostplatform::OpenMode* openMode, bool* newFile) {
   using hostplatform::OpenMode;
   static const struct {
     const char* text;
     OpenMode mode;
-  } kModes[] = {{"r", OpenMode::read},
-                {"rb", OpenMode::read},
-                {"wb", OpenMode::write},
-                {"wb+", OpenMode::writeAndRead}};
+    bool newFile;
+  } kModes[] = {{"r", OpenMode::read, false},
+                {"rb", OpenMode::read, false},
+                {"wb", OpenMode::write, false},
+                {"wb+", OpenMode::writeAndRead, false},
+                {"wbx", OpenMode::write, true},
+                {"wbx+", OpenMode::writeAndRead, true}};
   for (const auto& known : kModes) {
     if (sameText(known.text, mode)) {
       *openMode = known.mode;
+      *newFile = known.newFile;
       return true;
     }
   }
@@ -54,11 +58,13 @@ bool openModeOf(const char* mode, hostplatform::OpenMode* openMode) {
 
 File* fileOpen(const char* name, const char* mode) {
   hostplatform::OpenMode openMode;
-  if (!openModeOf(mode, &openMode)) return nullptr;
+  bool newFile = false;
+  if (!openModeOf(mode, &openMode, &newFile)) return nullptr;
   hostplatform::FileSystem& files = hostplatform::fileSystem();
   // A directory is no stream, even where the file system would open one.
   if (files.isDirectory(name)) return nullptr;
-  hostplatform::FileStream* stream = files.open(name, openMode);
+  hostplatform::FileStream* stream =
+      newFile ? files.create(name, openMode) : files.open(name, openMode);
   if (stream == nullptr) return nullptr;
   return new File{stream};
 }
@@ -133,6 +139,11 @@ bool fileIsFolder(const char* name) { return hostplatform::fileSystem().isDirect
 bool sameFile(const char* a, const char* b) { return hostplatform::fileSystem().sameFile(a, b); }
 
 bool isPathSeparator(char c) { return c == '/'; }
+
+int fileRemove(const char* name) {
+  if (fileIsFolder(name)) return -1;
+  return hostplatform::fileSystem().remove(name);
+}
 
 int fileReplace(const char* from, const char* to) {
   if (fileIsFolder(to)) return -1;

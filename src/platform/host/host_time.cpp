@@ -1,6 +1,8 @@
 // Local time, the monotonic clock and append-only files on the host.
 #include "platform/host/host_time.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -76,9 +78,20 @@ bool universalTime(CalendarTime* now, bool* zoneKnown) {
   return true;
 }
 
+// Never through a link at the name, and only into a regular file: run as
+// root, the log must not reach a file someone else chose.
 AppendFile* appendFileOpen(const char* name) {
-  std::FILE* stream = std::fopen(name, "ab");
-  return stream == nullptr ? nullptr : new AppendFile{stream};
+  const int fd = open(name, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+                      0666);
+  if (fd < 0) return nullptr;
+  struct stat status;
+  std::FILE* stream = nullptr;
+  if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) stream = fdopen(fd, "ab");
+  if (stream == nullptr) {
+    close(fd);
+    return nullptr;
+  }
+  return new AppendFile{stream};
 }
 
 bool appendFileWrite(AppendFile* file, const char* text, size_t length) {

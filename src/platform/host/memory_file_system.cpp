@@ -93,6 +93,11 @@ FileStream* MemoryFileSystem::open(const char* name, OpenMode mode) {
   return new MemoryStream(found->second, mode);
 }
 
+FileStream* MemoryFileSystem::create(const char* name, OpenMode mode) {
+  if (mode == OpenMode::read || exists(name)) return nullptr;
+  return open(name, mode);
+}
+
 bool MemoryFileSystem::isDirectory(const char* name) {
   std::string key = name;
   while (key.size() > 1 && key.back() == '/') key.pop_back();

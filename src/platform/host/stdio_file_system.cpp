@@ -1,5 +1,9 @@
 // The real files, through stdio streams.
+#include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -39,19 +43,75 @@ class StdioStream : public FileStream {
   std::FILE* stream_;
 };
 
+// What a new file gets from fopen: everything the umask lets through.
+mode_t usualMode() {
+  const mode_t mask = umask(0);
+  umask(mask);
+  return 0666 & ~mask;
+}
+
+StdioStream* streamOf(int fd, const char* mode) {
+  if (fd < 0) return nullptr;
+  std::FILE* stream = fdopen(fd, mode);
+  if (stream != nullptr) return new StdioStream(stream);
+  close(fd);
+  return nullptr;
+}
+
+// The kernel's own files look regular but have no size: what they hold is
+// made as they are read.
+bool generatedByTheKernel(int fd) {
+  struct statfs volume;
+  if (fstatfs(fd, &volume) != 0) return true;
+  for (const auto kind : {PROC_SUPER_MAGIC, SYSFS_MAGIC, DEBUGFS_MAGIC, TRACEFS_MAGIC,
+                          SECURITYFS_MAGIC}) {
+    if (volume.f_type == static_cast<decltype(volume.f_type)>(kind)) return true;
+  }
+  return false;
+}
+
+// Inputs are files with a size: a FIFO would block the open (hence
+// O_NONBLOCK), a device or a /proc file has no size to announce.
+StdioStream* openInput(const char* name) {
+  const int fd = open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  struct stat status;
+  if (fd >= 0 && (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) ||
+                  generatedByTheKernel(fd))) {
+    close(fd);
+    return nullptr;
+  }
+  return streamOf(fd, "rb");
+}
+
 class StdioFileSystem : public FileSystem {
  public:
   FileStream* open(const char* name, OpenMode mode) override {
+    if (mode == OpenMode::read) return openInput(name);
     std::FILE* stream = std::fopen(name, modeText(mode));
     return stream == nullptr ? nullptr : new StdioStream(stream);
+  }
+  // Never through a link, never an entry that is there: only the owner may
+  // read it until it is put in place.
+  FileStream* create(const char* name, OpenMode mode) override {
+    const int access = mode == OpenMode::writeAndRead ? O_RDWR : O_WRONLY;
+    const int fd = ::open(name, access | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    return streamOf(fd, mode == OpenMode::writeAndRead ? "wb+" : "wb");
   }
   bool isDirectory(const char* name) override {
     struct stat status;
     return stat(name, &status) == 0 && S_ISDIR(status.st_mode);
   }
-  int remove(const char* name) override { return std::remove(name) == 0 ? 0 : -1; }
+  // A link goes itself, not what it leads to; a folder refuses.
+  int remove(const char* name) override { return unlink(name) == 0 ? 0 : -1; }
+  // Only a regular file takes the target's place, with the mode a new file
+  // would have had.
   int rename(const char* from, const char* to) override {
-    return std::rename(from, to) == 0 ? 0 : -1;
+    const int fd = ::open(from, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    struct stat status;
+    const bool regular = fd >= 0 && fstat(fd, &status) == 0 && S_ISREG(status.st_mode) &&
+                         fchmod(fd, usualMode()) == 0;
+    if (fd >= 0) close(fd);
+    return regular && std::rename(from, to) == 0 ? 0 : -1;
   }
   bool sameFile(const char* a, const char* b) override {
     struct stat statusA, statusB;

@@ -14,9 +14,9 @@
 #include <memory>
 #include <optional>
 
+#include "platform/linux/extern_link.h"
 #include "platform/linux/ipmi_device.h"
 #include "platform/platform.h"
-#include "sim/extern_link.h"
 #include "transport/kcs.h"
 
 namespace linuxplatform {
@@ -28,7 +28,7 @@ struct Chosen {
   Way way = Way::none;
   int fd = -1;
   long nextMsgid = 1;
-  std::unique_ptr<sim::link::Client> client;
+  std::unique_ptr<link::Client> client;
 };
 
 Chosen& chosen() {
@@ -56,12 +56,17 @@ int openLink(const char* value) {
              kBmcVariable);
     return -1;
   }
-  const std::optional<sim::link::Address> address = sim::link::parseAddress(value);
+  const std::optional<link::Address> address = link::parseAddress(value);
   if (!address) {
     complain("%s=\"%s\" is not unix:PATH or tcp:HOST:PORT", kBmcVariable, value);
     return -1;
   }
-  chosen().client = std::make_unique<sim::link::Client>(*address);
+  if (address->unixSocket && address->path.size() > link::kMaximumSocketPath) {
+    complain("%s: the socket path is %zu bytes long, longer than the %zu a UNIX socket takes",
+             kBmcVariable, address->path.size(), link::kMaximumSocketPath);
+    return -1;
+  }
+  chosen().client = std::make_unique<link::Client>(*address);
   chosen().way = Way::link;
   return 0;
 }
@@ -110,7 +115,7 @@ int openPorts() {
   for (uint64_t port : ports) {
     if (port <= 0xFFFF && ioperm(static_cast<unsigned long>(port), 1, 1) == 0) continue;
     const int error = port <= 0xFFFF ? errno : EINVAL;
-    char where[8];
+    char where[24];
     std::snprintf(where, sizeof where, "%#lx", static_cast<unsigned long>(port));
     complain("no IPMI device (%s) and no access to the KCS port %s", kDefaultDevice, where);
     complain("%s; load the kernel's driver instead: modprobe ipmi_si ipmi_devintf",
@@ -134,9 +139,11 @@ int transportOpen() {
 int linkTransfer(uint8_t netFnLun, uint8_t command, const uint8_t* data, int32_t dataLength,
                  uint8_t* response, int32_t responseCapacity, int32_t* responseLength) {
   if (dataLength < 0 || dataLength > kKcsMaxRequestData) return -1;
-  sim::Bytes message{netFnLun, command};
-  if (dataLength > 0) message.insert(message.end(), data, data + dataLength);
-  const std::optional<sim::Bytes> reply = chosen().client->exchange(message);
+  link::Bytes message(static_cast<size_t>(dataLength) + 2);
+  message[0] = netFnLun;
+  message[1] = command;
+  if (dataLength > 0) std::memcpy(message.data() + 2, data, static_cast<size_t>(dataLength));
+  const std::optional<link::Bytes> reply = chosen().client->exchange(message);
   // Past netFn and command: the completion code and the data.
   if (!reply || reply->size() < 3) {
     *responseLength = -1;
@@ -190,6 +197,8 @@ bool refusedForInterrupt(uint8_t netFnLun, uint8_t command) {
              "do not reset it or remove the power before it has restarted");
     endBySignal(interrupt);
   }
+  // Nothing waits for the BMC after the cold reset: the run ends with it.
+  toolContext.runRecord.interrupted = true;
   if (netFnLun == kNetFnLunApp && command == kCmdColdReset) return false;
   static bool told = false;
   if (!told) {
@@ -235,7 +244,16 @@ void installInterruptHandlers() {
   struct sigaction action {};
   action.sa_handler = onInterrupt;
   sigemptyset(&action.sa_mask);
-  for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
+  for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+    struct sigaction before {};
+    // One ignored at the start (nohup, a caller's trap '' ...) stays ignored.
+    if (sigaction(signal, nullptr, &before) == 0 && before.sa_handler == SIG_IGN) continue;
+    sigaction(signal, &action, nullptr);
+  }
+  // A closed pipe or a file past its size limit fails the write, which is
+  // reported where it happens; the signal would end the run mid-update.
+  std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
 }
 
 int pendingInterrupt() { return interrupt; }

@@ -21,11 +21,13 @@ constexpr const char* kKernelKcsDriver = "/sys/bus/platform/drivers/ipmi_si";
 // open, transfer and close for run control.
 TransportOps linuxTransport();
 
-// Ctrl-C and friends. An update that is sending its image stops at the next
+// Ctrl-C and friends (SIGINT, SIGTERM, SIGHUP, SIGQUIT; one ignored at the
+// start stays ignored). An update that is sending its image stops at the next
 // request by failing it, so that it ends as a failed update does, with the
-// cold reset; while the BMC programs its flash the program leaves at the
-// next request and says so (a reset then would do harm). At any other time
-// the signal ends the program at once.
+// cold reset, and without waiting for the BMC after it; while the BMC
+// programs its flash the program leaves at the next request and says so (a
+// reset then would do harm). At any other time the signal ends the program
+// at once. SIGPIPE and SIGXFSZ are ignored: the write fails instead.
 void installInterruptHandlers();
 // The signal that arrived and waits to end the program (0: none).
 int pendingInterrupt();

@@ -160,7 +160,9 @@ bool renameFile(const CHAR16* from, const CHAR16* newName) {
 
 File* fileOpen(const char* name, const char* mode) {
   bool forReading = text::equal(mode, "r") || text::equal(mode, "rb");
-  bool forWriting = text::equal(mode, "wb") || text::equal(mode, "wb+");
+  // FAT has no links: a new file is written as any other.
+  bool forWriting = text::equal(mode, "wb") || text::equal(mode, "wb+") ||
+                    text::equal(mode, "wbx") || text::equal(mode, "wbx+");
   if ((!forReading && !forWriting)) return nullptr;
   CHAR16* wide = wideName(name);
   if (wide == nullptr) return nullptr;
@@ -250,6 +252,14 @@ int fileReplace(const char* from, const char* to) {
   release(wideFrom);
   release(wideTo);
   return replaced ? 0 : -1;
+}
+
+int fileRemove(const char* name) {
+  if (uefi::shell() == nullptr) return -1;
+  CHAR16* wide = wideName(name);
+  const bool removed = wide != nullptr && removeFile(wide);
+  release(wide);
+  return removed ? 0 : -1;
 }
 
 }  // namespace platform

@@ -1,7 +1,11 @@
 // QEMU's external-BMC protocol: framing, and both ends over a real socket.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <chrono>
 
 #include <csignal>
 #include <cstdio>
@@ -143,7 +147,7 @@ class ExternLinkTest : public ::testing::Test {
   int listener = -1;
   volatile std::sig_atomic_t stop = 0;
   std::thread server;
-  std::optional<link::Client> client;
+  std::optional<link::ClientEndpoint> client;
 };
 
 TEST_F(ExternLinkTest, CarriesTransfersBothWays) {
@@ -197,7 +201,7 @@ TEST(ExternLinkAbsent, AnswersNotPresentWithoutABmc) {
   link::Address nowhere;
   nowhere.unixSocket = true;
   nowhere.path = rig.directory() / "nobody.sock";
-  link::Client client(nowhere, 100);
+  link::ClientEndpoint client(nowhere, 100);
   rig.kcs.setEndpoint(&client);
   rig.bindTransport();
   uint8_t response[8];
@@ -205,6 +209,41 @@ TEST(ExternLinkAbsent, AnswersNotPresentWithoutABmc) {
   EXPECT_EQ(kcsTransfer(0x18, 0x02, nullptr, 0, response, sizeof response, &length),
             sim::kCompletionNotPresent);
   EXPECT_EQ(length, 0);
+}
+
+// A peer whose accept queue is full drops the connection request: without
+// a limit of its own the connect would wait for the kernel's (two minutes),
+// holding a cold reset that must go out after a signal.
+TEST(ExternLinkAbsent, GivesUpAConnectionThatIsNeverAccepted) {
+  const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof local;
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&local), sizeof local), 0);
+  ASSERT_EQ(listen(listener, 0), 0);
+  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&local), &size), 0);
+  std::vector<int> waiting;
+  bool full = false;
+  while (!full && waiting.size() < 16) {
+    waiting.push_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    connect(waiting.back(), reinterpret_cast<sockaddr*>(&local), sizeof local);
+    pollfd connected{waiting.back(), POLLOUT, 0};
+    full = poll(&connected, 1, 300) == 0;
+  }
+  link::Address address;
+  address.host = "127.0.0.1";
+  address.port = ntohs(local.sin_port);
+  link::Client client(address, 300);
+  const auto start = std::chrono::steady_clock::now();
+  const std::optional<Bytes> reply = client.exchange({0x18, 0x02});
+  const auto waited = std::chrono::steady_clock::now() - start;
+  for (int fd : waiting) close(fd);
+  close(listener);
+  if (!full) GTEST_SKIP() << "this kernel accepted every connection";
+  EXPECT_EQ(reply, Bytes({0x1C, 0x02, sim::kCompletionNotPresent}));
+  // Far below the kernel's own limit; only a connect without one fails this.
+  EXPECT_LT(waited, std::chrono::seconds(20));
 }
 
 }  // namespace

@@ -1,0 +1,142 @@
+// Files a hostile local user or a careless script puts where the program
+// writes or reads, on the real disk: links and FIFOs at a temporary name,
+// devices and kernel files as inputs, a link as the log.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "platform/host/host.h"
+#include "platform/platform.h"
+#include "platform/staged_file.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string readAll(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+class HostileFiles : public ::testing::Test {
+ protected:
+  HostileFiles() {
+    hostplatform::resetAll();
+    dir = fs::path(::testing::TempDir()) / ("hostile-" + std::to_string(getpid()));
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    std::ofstream(dir / "victim") << "precious";
+  }
+  ~HostileFiles() override { fs::remove_all(dir); }
+
+  // Plants one kind of entry at `at`.
+  void plant(const std::string& kind, const fs::path& at) {
+    if (kind == "symlink") fs::create_symlink(dir / "victim", at);
+    if (kind == "dangling symlink") fs::create_symlink(dir / "nowhere", at);
+    if (kind == "hard link") fs::create_hard_link(dir / "victim", at);
+    if (kind == "fifo") {
+      ASSERT_EQ(mkfifo(at.c_str(), 0666), 0);
+    }
+    if (kind == "old file") std::ofstream(at) << "an earlier run's bytes";
+  }
+
+  fs::path dir;
+};
+
+TEST_F(HostileFiles, StagedFileIsAlwaysANewFileOfItsOwn) {
+  const mode_t mask = umask(022);
+  for (const char* kind : {"nothing", "symlink", "dangling symlink", "hard link", "fifo", "old file"}) {
+    SCOPED_TRACE(kind);
+    const fs::path target = dir / "backup.bin";
+    fs::remove(target);
+    plant(kind, dir / "backup.bin.partial");
+    platform::StagedFile staged;
+    ASSERT_NE(platform::stagedOpen(&staged, target.c_str(), "wb+"), nullptr);
+    struct stat status;
+    ASSERT_EQ(lstat((dir / "backup.bin.partial").c_str(), &status), 0);
+    EXPECT_TRUE(S_ISREG(status.st_mode));
+    EXPECT_EQ(status.st_mode & 0777, 0600u);  // nobody else reads it meanwhile
+    EXPECT_EQ(platform::fileWrite(staged.file, "new", 3), 3u);
+    ASSERT_EQ(platform::stagedCommit(&staged), platform::StagedEnd::placed);
+    EXPECT_EQ(readAll(dir / "victim"), "precious");
+    ASSERT_EQ(lstat(target.c_str(), &status), 0);
+    EXPECT_TRUE(S_ISREG(status.st_mode));
+    EXPECT_EQ(status.st_mode & 0777, 0644u);  // what a new file gets
+    EXPECT_EQ(readAll(target), "new");
+    EXPECT_FALSE(fs::exists(fs::symlink_status(dir / "backup.bin.partial")));
+  }
+  umask(mask);
+}
+
+TEST_F(HostileFiles, AFolderAtTheTemporaryNameStays) {
+  fs::create_directory(dir / "dump.bin.partial");
+  platform::StagedFile staged;
+  EXPECT_EQ(platform::stagedOpen(&staged, (dir / "dump.bin").c_str(), "wb"), nullptr);
+  EXPECT_TRUE(fs::is_directory(dir / "dump.bin.partial"));
+}
+
+TEST_F(HostileFiles, InputsAreOnlyFilesWithASize) {
+  ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0666), 0);
+  fs::create_symlink(dir / "victim", dir / "link");
+  struct Case {
+    fs::path path;
+    bool opens;
+  };
+  // A FIFO without a writer would block the open for ever.
+  for (const Case& c : {Case{dir / "victim", true}, Case{dir / "link", true},
+                        Case{dir / "fifo", false}, Case{"/dev/zero", false},
+                        Case{"/dev/null", false}, Case{"/proc/cpuinfo", false},
+                        Case{"/sys/kernel/mm/transparent_hugepage/enabled", false}}) {
+    SCOPED_TRACE(c.path);
+    platform::File* file = platform::fileOpen(c.path.c_str(), "rb");
+    EXPECT_EQ(file != nullptr, c.opens);
+    if (file != nullptr) platform::fileClose(file);
+  }
+}
+
+TEST_F(HostileFiles, LogNeverFollowsALink) {
+  struct Case {
+    const char* kind;
+    bool opens;
+  };
+  for (const Case& c : {Case{"nothing", true}, Case{"old file", true}, Case{"symlink", false},
+                        Case{"dangling symlink", false}, Case{"fifo", false}}) {
+    SCOPED_TRACE(c.kind);
+    const fs::path log = dir / "run.log";
+    fs::remove(log);
+    plant(c.kind, log);
+    platform::AppendFile* file = platform::appendFileOpen(log.c_str());
+    EXPECT_EQ(file != nullptr, c.opens);
+    if (file != nullptr) {
+      EXPECT_TRUE(platform::appendFileWrite(file, "line\n", 5));
+      platform::appendFileClose(file);
+    }
+    EXPECT_EQ(readAll(dir / "victim"), "precious");
+    EXPECT_FALSE(fs::exists(dir / "nowhere"));
+  }
+}
+
+TEST_F(HostileFiles, TemporaryNamesTakeAsLongAPathAsLinux) {
+  // 638 bytes: past an old 512-byte limit, well within PATH_MAX.
+  fs::path target = dir;
+  while (target.native().size() < 560) target /= std::string(60, 'd');
+  fs::create_directories(target);
+  target /= std::string(638 - target.native().size() - 1, 'f');
+  ASSERT_EQ(target.native().size(), 638u);
+  platform::StagedFile staged;
+  ASSERT_NE(platform::stagedOpen(&staged, target.c_str(), "wb"), nullptr);
+  EXPECT_EQ(platform::stagedCommit(&staged), platform::StagedEnd::placed);
+  EXPECT_TRUE(fs::is_regular_file(target));
+  const std::string tooLong(platform::kStagedNameCapacity, 'x');
+  EXPECT_EQ(platform::stagedOpen(&staged, tooLong.c_str(), "wb"), nullptr);
+}
+
+}  // namespace
