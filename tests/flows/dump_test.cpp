@@ -408,6 +408,9 @@ class CountingFiles : public hostplatform::FileSystem {
   hostplatform::FileStream* open(const char*, hostplatform::OpenMode) override {
     return new Stream(written);
   }
+  hostplatform::FileStream* create(const char* name, hostplatform::OpenMode mode) override {
+    return open(name, mode);
+  }
   bool isDirectory(const char*) override { return false; }
   int remove(const char*) override { return 0; }
   int rename(const char*, const char*) override { return 0; }

@@ -67,7 +67,7 @@ TEST(StagedFile, TemporaryNameFitsTheLongestFileName) {
       {"never the target itself", a247 + ".partial", a247.substr(1) + ".partial"},
       {"no half a character", std::string(246, 'a') + e + "b", std::string(246, 'a') + ".partial"},
       {"a whole character stays", std::string(245, 'a') + e + "bcd", std::string(245, 'a') + e + ".partial"},
-      {"longer than the name buffer", std::string(600, 'a'), ""},
+      {"longer than the name buffer", std::string(platform::kStagedNameCapacity, 'a'), ""},
   };
   for (const TemporaryCase& c : cases) {
     SCOPED_TRACE(c.name);
