@@ -77,6 +77,13 @@ def elapsed_seconds(log: str) -> list[int]:
     return [int(s) for s in re.findall(r"^\[velkoran\] end .* elapsed (\d+) s$", log, re.M)]
 
 
+def assert_each_ended_within_seconds(test, log: str) -> None:
+    """Every run the log recorded ended within SECONDS_BOUND."""
+    elapsed = elapsed_seconds(log)
+    test.assertEqual(len(elapsed), len(RUNS), log[-1500:])
+    test.assertLessEqual(max(elapsed), SECONDS_BOUND, elapsed)
+
+
 def missing() -> list[str]:
     return [] if shutil.which("ipmi_sim") else ["ipmi_sim (apt-get install openipmi)"]
 
