@@ -35,8 +35,8 @@ void bindTransport() {
 }
 
 // --bmc-info: the identity block alone, without the banner.
-int runBmcInfoJob() {
-  if (!bmcInfoAlone()) return endBadCommandLine();
+int runBmcInfoJob(int argc, char** argv) {
+  if (!bmcInfoAlone() || !unattendedOptionsValid(argc, argv)) return endBadCommandLine();
   bindTransport();
   if (toolContext.transport.open() == -1) {
     noteOutcome(RunOutcome::kNoAnswer);
@@ -103,7 +103,7 @@ int runSteps(int argc, char** argv) {
   toolContext.runOptions.exitStatus = statusAnywhere(argc, argv);
   if (argc > 1 && !parseCommandLine(argc, argv)) return endBadCommandLine();
   if (toolContext.runOptions.request != InfoRequest::kNone) return showInformation(argv[0]);
-  if (toolContext.runOptions.bmcInfo) return runBmcInfoJob();
+  if (toolContext.runOptions.bmcInfo) return runBmcInfoJob(argc, argv);
   if (toolContext.dumpFile == nullptr && toolContext.firmwareFile == nullptr) {
     printUsage();
     return endBadCommandLine();

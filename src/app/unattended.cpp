@@ -150,7 +150,9 @@ bool unattendedOptionsValid(int argc, char** argv) {
   const RunOptions& options = toolContext.runOptions;
   const bool dump = toolContext.dumpFile != nullptr && !toolContext.configMode;
   if (options.verifyImage != nullptr && !dump) return refuse(kVerifyNeedsDump);
-  if (options.waitBmcSeconds != 0 && (toolContext.configMode || toolContext.dumpFile != nullptr)) {
+  const bool noUpdate =
+      toolContext.configMode || toolContext.dumpFile != nullptr || options.bmcInfo;
+  if (options.waitBmcSeconds != 0 && noUpdate) {
     return refuse(kWaitNeedsUpdate);
   }
   if (options.logFile != nullptr) {
