@@ -2,6 +2,7 @@
 
 import os
 import pathlib
+import re
 import shlex
 import subprocess
 import sys
@@ -53,7 +54,8 @@ CASES = [
 class CommandLineInTheShell(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.result = harness.run_boot([command for _, command, _ in CASES], timeout=240)
+        commands = [command for _, command, _ in CASES] + ["Velkoran.efi --help", "Velkoran.efi --version"]
+        cls.result = harness.run_boot(commands, timeout=240)
 
     def test_boot_ends_by_itself(self):
         self.assertFalse(self.result.timed_out, self.result.console[-2000:])
@@ -65,13 +67,25 @@ class CommandLineInTheShell(unittest.TestCase):
                 self.assertEqual(invocation.status, "0x0")
 
 
+    def test_help_and_version_as_the_linux_build_prints_them(self):
+        help_run, version_run = self.result.invocations[len(CASES):]
+        host_help = subprocess.run([str(host_program()), "--help"], capture_output=True, timeout=30)
+        self.assertEqual(help_run.output, host_help.stdout.decode())
+        self.assertRegex(version_run.output, r"^Velkoran\.efi 2\.08 \(build [^)\s]+\)\n$")
+        for run in (help_run, version_run):
+            self.assertEqual(run.status, "0x0")
+
+
+def host_program() -> pathlib.Path:
+    return pathlib.Path(os.environ.get("VELKORAN_HOST", harness.REPO / "build" / "host" / "velkoran"))
+
+
 class SameTextFromTheHostBuild(unittest.TestCase):
     """build/host/velkoran, the Linux build, given the same arguments prints the
     same text (none of these runs reaches the BMC); its exit status is the outcome."""
 
     def test_each_case(self):
-        host = pathlib.Path(os.environ.get("VELKORAN_HOST",
-                                           harness.REPO / "build" / "host" / "velkoran"))
+        host = host_program()
         if not host.exists():
             self.fail(f"{host} is not built")
         for name, command, expected in CASES:
@@ -83,8 +97,7 @@ class SameTextFromTheHostBuild(unittest.TestCase):
                 self.assertEqual(run.returncode, 1)
 
     def test_linux_leaves_restarts_to_the_system(self):
-        host = pathlib.Path(os.environ.get("VELKORAN_HOST",
-                                           harness.REPO / "build" / "host" / "velkoran"))
+        host = host_program()
         for option in ("--reboot", "--poweroff"):
             with self.subTest(option):
                 run = subprocess.run([str(host), "-f", "x", option], capture_output=True, timeout=30)
