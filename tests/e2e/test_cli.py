@@ -2,7 +2,6 @@
 
 import os
 import pathlib
-import re
 import shlex
 import subprocess
 import sys
