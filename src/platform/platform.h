@@ -60,6 +60,10 @@ int filePutByte(File* file, uint8_t byte);
 int fileClose(File* file);
 // True when name names an existing folder.
 bool fileIsFolder(const char* name);
+// True when an output may take the place of whatever has this name: nothing,
+// a file, a link or a FIFO; never a folder or a device (a dump run as root
+// must not turn /dev/null into a file).
+bool fileIsReplaceable(const char* name);
 // Puts the closed file `from` in the place of `to`, both in the same folder:
 // a file named `to` is removed first, a folder refuses. 0 on success, -1 on
 // failure (then `from` has kept its name and `to` its content, unless the

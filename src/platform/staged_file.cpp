@@ -40,7 +40,7 @@ File* stagedOpen(StagedFile* staged, const char* target, const char* mode) {
   staged->file = nullptr;
   staged->target = target;
   if (!stagedTemporaryName(target, staged->temporaryName, sizeof staged->temporaryName) ||
-      fileIsFolder(target)) {
+      !fileIsReplaceable(target)) {
     return nullptr;
   }
   // Always a new file of our own: whatever has the name (an earlier run's

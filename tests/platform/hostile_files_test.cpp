@@ -2,7 +2,10 @@
 // writes or reads, on the real disk: links and FIFOs at a temporary name,
 // devices and kernel files as inputs, a link as the log.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -10,6 +13,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "platform/host/host.h"
 #include "platform/platform.h"
@@ -81,6 +85,27 @@ TEST_F(HostileFiles, AFolderAtTheTemporaryNameStays) {
   platform::StagedFile staged;
   EXPECT_EQ(platform::stagedOpen(&staged, (dir / "dump.bin").c_str(), "wb"), nullptr);
   EXPECT_TRUE(fs::is_directory(dir / "dump.bin.partial"));
+}
+
+// A dump named /dev/null by a script run as root must not turn the device
+// into a file: no output takes the place of a device or socket node.
+TEST_F(HostileFiles, NoOutputTakesThePlaceOfADevice) {
+  const fs::path socketPath = dir / "socket";
+  const int server = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socketPath.c_str());
+  ASSERT_EQ(bind(server, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  std::vector<fs::path> nodes = {socketPath};
+  if (mknod((dir / "null").c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0) nodes.push_back(dir / "null");
+  for (const fs::path& node : nodes) {
+    SCOPED_TRACE(node);
+    platform::StagedFile staged;
+    EXPECT_EQ(platform::stagedOpen(&staged, node.c_str(), "wb+"), nullptr);
+    EXPECT_FALSE(fs::is_regular_file(fs::symlink_status(node)));
+    EXPECT_FALSE(fs::exists(node.string() + ".partial"));
+  }
+  close(server);
 }
 
 TEST_F(HostileFiles, InputsAreOnlyFilesWithASize) {

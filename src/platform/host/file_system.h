@@ -48,6 +48,9 @@ class FileSystem {
   // A new file in a writing mode; nullptr when anything has the name.
   virtual FileStream* create(const char* name, OpenMode mode) = 0;
   virtual bool isDirectory(const char* name) = 0;
+  // A device or socket node (never followed through a link): no output
+  // takes its place.
+  virtual bool isDevice(const char*) { return false; }
   // 0 on success, -1 on failure.
   virtual int remove(const char* name) = 0;
   // Replaces the file `to` if it exists; 0 on success, -1 on failure.

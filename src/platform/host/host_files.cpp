@@ -136,6 +136,10 @@ int fileClose(File* file) {
 
 bool fileIsFolder(const char* name) { return hostplatform::fileSystem().isDirectory(name); }
 
+bool fileIsReplaceable(const char* name) {
+  return !fileIsFolder(name) && !hostplatform::fileSystem().isDevice(name);
+}
+
 bool sameFile(const char* a, const char* b) { return hostplatform::fileSystem().sameFile(a, b); }
 
 bool isPathSeparator(char c) { return c == '/'; }
@@ -146,7 +150,7 @@ int fileRemove(const char* name) {
 }
 
 int fileReplace(const char* from, const char* to) {
-  if (fileIsFolder(to)) return -1;
+  if (!fileIsReplaceable(to)) return -1;
   if (hostplatform::faults().replaceFails) return -1;
   return hostplatform::fileSystem().rename(from, to);
 }

@@ -101,6 +101,11 @@ class StdioFileSystem : public FileSystem {
     struct stat status;
     return stat(name, &status) == 0 && S_ISDIR(status.st_mode);
   }
+  bool isDevice(const char* name) override {
+    struct stat status;
+    return lstat(name, &status) == 0 &&
+           (S_ISCHR(status.st_mode) || S_ISBLK(status.st_mode) || S_ISSOCK(status.st_mode));
+  }
   // A link goes itself, not what it leads to; a folder refuses.
   int remove(const char* name) override { return unlink(name) == 0 ? 0 : -1; }
   // Only a regular file takes the target's place, with the mode a new file

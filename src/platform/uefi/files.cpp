@@ -231,6 +231,9 @@ bool fileIsFolder(const char* name) {
   return folder;
 }
 
+// FAT has no device nodes.
+bool fileIsReplaceable(const char* name) { return !fileIsFolder(name); }
+
 bool sameFile(const char* a, const char* b) {
   constexpr size_t kFolderCapacity = 1024;
   char folder[kFolderCapacity] = "";
