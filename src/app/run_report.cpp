@@ -2,6 +2,7 @@
 
 #include "app/json_text.h"
 #include "app/run.h"
+#include "app/unattended.h"
 #include "flows/bmc_return.h"
 #include "platform/calendar.h"
 #include "platform/format.h"
@@ -227,12 +228,9 @@ void noteConsoleLine(const char* line, size_t length) {
 bool namesAnotherFile() {
   const RunOptions& options = toolContext.runOptions;
   if (options.reportFile == nullptr) return false;
-  const char* others[] = {toolContext.firmwareFile, toolContext.dumpFile, options.logFile,
-                          options.verifyImage};
-  for (const char* other : others) {
-    if (other != nullptr && text::equal(other, options.reportFile)) return true;
-  }
-  return false;
+  // Wherever the parser stopped: the command line's own files, by any name.
+  if (namedFileSharedWith(gReport.argc, gReport.argv, options.reportFile) != nullptr) return true;
+  return options.logFile != nullptr && platform::sameFile(options.reportFile, options.logFile);
 }
 
 void end(RunOutcome outcome) {

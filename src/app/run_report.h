@@ -16,12 +16,11 @@ constexpr unsigned kSchema = 1;
 void begin(int argc, char** argv);
 // Every console line as it finally stood; error lines are kept.
 void noteConsoleLine(const char* line, size_t length);
-// True when the report would go into a file the run reads or writes (the
-// same name as -f, -d, --log or --verify).
+// True when the report would go into a file the run reads or writes: the
+// file of -f, -d (or its temporary name), --verify or --log, by any name.
 bool namesAnotherFile();
 // Writes the report when one was asked for (never over another file of the
-// run); a report that cannot be
-// written is said on the console.
+// run); a report that cannot be written is said on the console.
 void end(RunOutcome outcome);
 
 }  // namespace runreport

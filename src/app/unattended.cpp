@@ -121,18 +121,6 @@ const char* namedFileSharedWith(int argc, char** argv, const char* name) {
   return nullptr;
 }
 
-// A report is put in place at the end of the run: it must not land on a file
-// the run reads or writes.
-static bool reportNamesAnotherFile(int argc, char** argv) {
-  const char* report = toolContext.runOptions.reportFile;
-  if (report == nullptr) return false;
-  if (runreport::namesAnotherFile() || namedFileSharedWith(argc, argv, report) != nullptr) {
-    return true;
-  }
-  const char* log = toolContext.runOptions.logFile;
-  return log != nullptr && platform::sameFile(report, log);
-}
-
 bool unattendedOptionsValid(int argc, char** argv) {
   const AfterRun after = toolContext.runOptions.afterRun;
   if (after != AfterRun::kReturn && !platform::machineEndAllowed()) {
@@ -141,7 +129,7 @@ bool unattendedOptionsValid(int argc, char** argv) {
     platform::print(kNoMachineEnd, after == AfterRun::kRestart ? "--reboot" : "--poweroff");
     return false;
   }
-  if (reportNamesAnotherFile(argc, argv)) {
+  if (runreport::namesAnotherFile()) {
     toolContext.runOptions.reportFile = nullptr;  // written at the end, it would replace that file
     printUsage();
     platform::print("%s", kReportNamesAnotherFile);

@@ -48,6 +48,17 @@ struct AppendFile {
 // whose platform gives nowMicros() from it.
 uint64_t monotonicMicroseconds() { return hostplatform::nowMicros(); }
 
+namespace {
+
+CalendarTime fromTm(const std::tm& time) {
+  return CalendarTime{static_cast<uint16_t>(time.tm_year + 1900),
+                      static_cast<uint8_t>(time.tm_mon + 1), static_cast<uint8_t>(time.tm_mday),
+                      static_cast<uint8_t>(time.tm_hour), static_cast<uint8_t>(time.tm_min),
+                      static_cast<uint8_t>(time.tm_sec)};
+}
+
+}  // namespace
+
 bool localTime(CalendarTime* now) {
   if (const auto& fake = hostplatform::fakeTime()) {
     const uint64_t passed = hostplatform::nowMicros() - fake->startMicros;
@@ -57,10 +68,7 @@ bool localTime(CalendarTime* now) {
   std::time_t seconds = std::time(nullptr);
   std::tm local;
   if (localtime_r(&seconds, &local) == nullptr) return false;
-  *now = CalendarTime{static_cast<uint16_t>(local.tm_year + 1900),
-                      static_cast<uint8_t>(local.tm_mon + 1), static_cast<uint8_t>(local.tm_mday),
-                      static_cast<uint8_t>(local.tm_hour), static_cast<uint8_t>(local.tm_min),
-                      static_cast<uint8_t>(local.tm_sec)};
+  *now = fromTm(local);
   return true;
 }
 
@@ -71,10 +79,7 @@ bool universalTime(CalendarTime* now, bool* zoneKnown) {
   std::time_t seconds = std::time(nullptr);
   std::tm utc;
   if (gmtime_r(&seconds, &utc) == nullptr) return false;
-  *now = CalendarTime{static_cast<uint16_t>(utc.tm_year + 1900),
-                      static_cast<uint8_t>(utc.tm_mon + 1), static_cast<uint8_t>(utc.tm_mday),
-                      static_cast<uint8_t>(utc.tm_hour), static_cast<uint8_t>(utc.tm_min),
-                      static_cast<uint8_t>(utc.tm_sec)};
+  *now = fromTm(utc);
   return true;
 }
 
