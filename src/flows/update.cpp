@@ -213,6 +213,15 @@ int uploadRegions(platform::File* file, uint64_t fileSize) {
 // two; 10 minutes without a change is a BMC that has stopped.
 constexpr uint32_t kProgressStallSeconds = 10 * 60;
 
+// However it moves, a BMC that has not finished within an hour never will:
+// one whose percentage wanders without reaching 100 must not hold the run
+// for ever. Programming the largest flash parts takes minutes.
+constexpr uint32_t kProgrammingSeconds = 60 * 60;
+
+constexpr char kProgrammingTooLongMessage[] =
+    "\nERROR: THE BMC DID NOT FINISH PROGRAMMING ITS FLASH WITHIN %u SECONDS\n"
+    "DO NOT REMOVE THE POWER: THE BMC MAY STILL BE PROGRAMMING ITS FLASH\n\n";
+
 constexpr char kProgressStalledMessage[] =
     "\nERROR: THE BMC STOPPED REPORTING PROGRESS, NONE FOR %u SECONDS\n"
     "DO NOT REMOVE THE POWER: THE BMC MAY STILL BE PROGRAMMING ITS FLASH\n\n";
@@ -220,7 +229,8 @@ constexpr char kProgressStalledMessage[] =
 // False when the BMC stopped reporting progress. No cold reset then: it may
 // still be writing its flash.
 bool pollFlashProgress() {
-  uint64_t movedMicros = platform::monotonicMicroseconds();
+  const uint64_t startMicros = platform::monotonicMicroseconds();
+  uint64_t movedMicros = startMicros;
   int lastPercentage = -1;  // none reported yet
   for (;;) {
     platform::delaySeconds(1);
@@ -240,6 +250,11 @@ bool pollFlashProgress() {
     } else if (secondsSince(movedMicros) >= kProgressStallSeconds) {
       noteOutcome(isNoAnswer(code) ? RunOutcome::kNoAnswer : RunOutcome::kRefused);
       platform::print(kProgressStalledMessage, static_cast<unsigned>(kProgressStallSeconds));
+      return false;
+    }
+    if (secondsSince(startMicros) >= kProgrammingSeconds) {
+      noteOutcome(isNoAnswer(code) ? RunOutcome::kNoAnswer : RunOutcome::kRefused);
+      platform::print(kProgrammingTooLongMessage, static_cast<unsigned>(kProgrammingSeconds));
       return false;
     }
   }

@@ -339,6 +339,10 @@ const std::string kStalled =
     "\nERROR: THE BMC STOPPED REPORTING PROGRESS, NONE FOR 600 SECONDS\n"
     "DO NOT REMOVE THE POWER: THE BMC MAY STILL BE PROGRAMMING ITS FLASH\n\n";
 
+const std::string kTooLong =
+    "\nERROR: THE BMC DID NOT FINISH PROGRAMMING ITS FLASH WITHIN 3600 SECONDS\n"
+    "DO NOT REMOVE THE POWER: THE BMC MAY STILL BE PROGRAMMING ITS FLASH\n\n";
+
 // The poll ends once the percentage has not moved for 10 minutes, counted
 // from its last change; never with a cold reset.
 struct StallCase {
@@ -359,6 +363,14 @@ const StallCase kStalls[] = {
     {"progress command unknown",
      [](UpdateTest& t) { t.bmc.faults.completionCode[sim::commandKey(0xF8, 0x17)] = 0xC1; },
      "new firmware is updating...0%\r" + kStalled, 600, RunOutcome::kRefused},
+    // Moving all the time, never reaching 100: the hour's bound ends it.
+    {"wandering for ever",
+     [](UpdateTest& t) {
+       std::vector<uint8_t> steps;
+       for (int poll = 0; poll < 4000; ++poll) steps.push_back(poll % 2 == 0 ? 10 : 11);
+       t.firmware.knobs.progressSteps = steps;
+     },
+     "new firmware is updating...11%\r" + kTooLong, 3600, RunOutcome::kRefused},
     // Slower than the bound in all, but moving within it.
     {"slow but moving",
      [](UpdateTest& t) {
