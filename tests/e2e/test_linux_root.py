@@ -111,7 +111,7 @@ class Signals(RootTest):
 
     def test_each_stopping_signal_ends_the_update_with_the_cold_reset(self):
         cases = [(signal.SIGINT, ()), (signal.SIGTERM, ()), (signal.SIGHUP, ()),
-                 (signal.SIGQUIT, ()),
+                 (signal.SIGQUIT, ()), (signal.SIGUSR1, ()), (signal.SIGALRM, ()),
                  # No waiting for the BMC after an interrupted update.
                  (signal.SIGINT, ("--wait-bmc",)), (signal.SIGTERM, ("--wait-bmc=900",))]
         for sig, extra in cases:

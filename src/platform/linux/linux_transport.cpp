@@ -244,7 +244,11 @@ void installInterruptHandlers() {
   struct sigaction action {};
   action.sa_handler = onInterrupt;
   sigemptyset(&action.sa_mask);
-  for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+  // Every signal whose default action ends the program without a fault of
+  // its own: a stray kill -USR1 or an alarm must not leave the BMC in update
+  // mode either.
+  for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM,
+                     SIGPROF, SIGPWR, SIGIO}) {
     struct sigaction before {};
     // One ignored at the start (nohup, a caller's trap '' ...) stays ignored.
     if (sigaction(signal, nullptr, &before) == 0 && before.sa_handler == SIG_IGN) continue;
