@@ -23,6 +23,10 @@ printf 'root:x:0:\\nnogroup:x:65534:\\n' > /etc/group
 chmod 777 /out
 su -s /bin/sh -c 'velkoran {' '.join(ARGS)} > /out/user.console 2> /out/user.err' nobody
 [ -e /dev/ipmi0 ] && echo yes > /out/device.status || echo no > /out/device.status
+printf 'CMD 0CA3\nDATA 0CA2\n' > kcs.cfg
+chmod 666 kcs.cfg
+run shared-config {' '.join(ARGS)}
+rm kcs.cfg
 run update {' '.join(ARGS)}
 insmod /modules/ipmi_msghandler.ko
 insmod /modules/ipmi_si.ko
@@ -66,6 +70,12 @@ class LinuxBuildOnTheKcsPorts(linux_guest.GuestTest):
         self.assertTrue(console.endswith("velkoran -f image.bin -r n \n"), console[-200:])
         self.assertEqual(self.guest_file("user.err").decode(), REFUSAL)
 
+
+    def test_a_kcs_cfg_others_may_change_names_no_ports(self):
+        self.assertEqual(self.guest_file("shared-config.err").decode(),
+                         "velkoran: kcs.cfg is owned by another user or writable by others: "
+                         "its ports are not used\n")
+        self.assertEqual(self.guest_file("shared-config.status"), b"3\n")
 
     def test_the_ports_stay_the_kernels_once_its_driver_has_them(self):
         self.assertTrue(self.guest_file("kernel.console").decode().endswith(

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/io.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -103,6 +104,16 @@ bool kernelDrivesKcs() {
   return bound;
 }
 
+// kcs.cfg names the I/O ports that root then writes to: one that another
+// user owns or may change could point them at any device of the machine.
+bool kcsConfigTrusted() {
+  struct stat status;
+  if (lstat("kcs.cfg", &status) != 0) return true;  // none: the standard ports
+  if (status.st_uid == geteuid() && (status.st_mode & (S_IWGRP | S_IWOTH)) == 0) return true;
+  complain("kcs.cfg is owned by another user or writable by others: its ports are not used");
+  return false;
+}
+
 // The KCS ports from kcs.cfg (or the defaults), if the kernel lets us at them.
 int openPorts() {
   if (kernelDrivesKcs()) {
@@ -110,6 +121,7 @@ int openPorts() {
              "load its device interface: modprobe ipmi_devintf", kDefaultDevice);
     return -1;
   }
+  if (!kcsConfigTrusted()) return -1;
   kcsOpen();
   const uint64_t ports[] = {toolContext.commandPort, toolContext.dataPort, toolContext.statusPort};
   for (uint64_t port : ports) {
