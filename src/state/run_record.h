@@ -16,6 +16,7 @@ enum class RunOutcome : uint8_t {
   kDifferent = 5,     // a verification found differences
   kNotBack = 6,       // the BMC did not come back in time
   kNoMemory = 7,      // the program could not get the memory it needs
+  kUnsettled = 8,     // the BMC may still be writing its flash
   kUnset = 0xFF,
 };
 
@@ -30,6 +31,7 @@ constexpr const char* outcomeName(RunOutcome outcome) {
     case RunOutcome::kDifferent: return "different";
     case RunOutcome::kNotBack: return "not-back";
     case RunOutcome::kNoMemory: return "no-memory";
+    case RunOutcome::kUnsettled: return "unsettled";
     case RunOutcome::kUnset: break;
   }
   return "unknown";

@@ -1,0 +1,36 @@
+// A request that retries may go unanswered for minutes; the person at the
+// console is told once, after 10 seconds, how long it may still take.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/platform.h"
+
+class SilenceNotice {
+ public:
+  // At the request's first try; boundSeconds is how long its tries may last
+  // in all.
+  void start(uint32_t boundSeconds) {
+    startMicros_ = platform::monotonicMicroseconds();
+    boundSeconds_ = boundSeconds;
+    said_ = false;
+  }
+
+  // After each try that went unanswered: says so once, at 10 seconds or more.
+  void check() {
+    if (said_) return;
+    const uint64_t elapsed = (platform::monotonicMicroseconds() - startMicros_) / 1000000u;
+    if (elapsed < kNoticeSeconds) return;
+    said_ = true;
+    const uint64_t left = elapsed < boundSeconds_ ? boundSeconds_ - elapsed : 0;
+    platform::print("THE BMC HAS NOT ANSWERED FOR 10 SECONDS, STILL TRYING FOR UP TO %u SECONDS\n",
+                    static_cast<unsigned>(left));
+    platform::flush();
+  }
+
+ private:
+  static constexpr uint64_t kNoticeSeconds = 10;
+  uint64_t startMicros_ = 0;
+  uint32_t boundSeconds_ = 0;
+  bool said_ = false;
+};
