@@ -18,6 +18,7 @@ constexpr ToolContext kInitialToolContext = {
     .commandPort = 0,
     .dataPort = 0,
     .statusPort = 0,
+    .silence = {},
     .dumpLength = 0,
     .regions = {},
     .regionCount = 0,

@@ -7,6 +7,7 @@
 
 #include "platform/platform.h"
 #include "state/run_record.h"
+#include "state/silence_notice.h"
 
 // The three transport operations. `responseCapacity` is the size of the
 // caller's response buffer: a transfer never writes more than that, while
@@ -65,6 +66,7 @@ struct ToolContext {
   uint64_t commandPort;
   uint64_t dataPort;
   uint64_t statusPort;
+  SilenceNotice silence;  // the request under way, when it retries or waits long
 
   // Firmware image and flash state.
   uint64_t dumpLength;

@@ -1,5 +1,10 @@
 // A request that retries may go unanswered for minutes; the person at the
 // console is told once, after 10 seconds, how long it may still take.
+//
+// One notice covers one request with all its tries: a loop that retries
+// begins it with the bound of all its tries; a transport that waits long
+// within one try checks it. A transfer that finds no notice begun begins
+// (and ends) one with its own bound.
 #pragma once
 
 #include <cstdint>
@@ -8,17 +13,20 @@
 
 class SilenceNotice {
  public:
-  // At the request's first try; boundSeconds is how long its tries may last
-  // in all.
-  void start(uint32_t boundSeconds) {
+  void begin(uint32_t boundSeconds) {
     startMicros_ = platform::monotonicMicroseconds();
     boundSeconds_ = boundSeconds;
     said_ = false;
+    active_ = true;
   }
 
-  // After each try that went unanswered: says so once, at 10 seconds or more.
+  void end() { active_ = false; }
+  bool active() const { return active_; }
+
+  // After a wait or a try that went unanswered: says so once, at 10 seconds
+  // or more after begin.
   void check() {
-    if (said_) return;
+    if (!active_ || said_) return;
     const uint64_t elapsed = (platform::monotonicMicroseconds() - startMicros_) / 1000000u;
     if (elapsed < kNoticeSeconds) return;
     said_ = true;
@@ -33,4 +41,5 @@ class SilenceNotice {
   uint64_t startMicros_ = 0;
   uint32_t boundSeconds_ = 0;
   bool said_ = false;
+  bool active_ = false;
 };
