@@ -106,6 +106,48 @@ TEST(LanHandshake, StatusCodesForEachRefusal) {
   }
 }
 
+// Before a session only the channel questions are answered, in the
+// header (IPMI v1.5 or RMCP+) they came in.
+TEST(LanServer, QuestionsBeforeASession) {
+  struct Case {
+    std::vector<uint8_t> suites;
+    Bytes request;  // netFnLun command data
+    Bytes reply;
+  } cases[] = {
+      {{3, 17}, {0x18, 0x38, 0x8E, 0x04}, {0x1C, 0x38, 0, 0x01, 0x80, 0x04, 0x02, 0, 0, 0, 0}},
+      {{3, 17}, {0x18, 0x38, 0x85, 0x04}, {0x1C, 0x38, 0xCC}},
+      {{17}, {0x18, 0x54, 0x0E, 0x00, 0x80}, {0x1C, 0x54, 0, 0x01, 0xC0, 17, 0x03, 0x44, 0x81}},
+      {{3, 17},
+       {0x18, 0x54, 0x0E, 0x00, 0x80},
+       {0x1C, 0x54, 0, 0x01, 0xC0, 3, 0x01, 0x41, 0x81, 0xC0, 17, 0x03, 0x44, 0x81}},
+      {{3}, {0x18, 0x54, 0x0E, 0x00, 0x81}, {0x1C, 0x54, 0, 0x01}},
+      {{3}, {0x18, 0x01}, {0x1C, 0x01, 0xD4}},
+  };
+  for (const Case& c : cases) {
+    Lan lan(c.suites);
+    Bytes framed{0x20, c.request[0]};
+    framed.push_back(sim::rmcp::checksum(framed.data(), 2));
+    framed.insert(framed.end(), {0x81, 0x08});
+    framed.insert(framed.end(), c.request.begin() + 1, c.request.end());
+    framed.push_back(sim::rmcp::checksum(framed.data() + 3, framed.size() - 3));
+    const Bytes expected = sim::rmcp::frameLanResponse(*sim::rmcp::parseLanRequest(framed), c.reply);
+    const auto legacy = lan.server().handle(sim::rmcp::buildV15(framed), 0);
+    ASSERT_EQ(legacy.size(), 1u);
+    EXPECT_EQ(legacy[0].packet, sim::rmcp::buildV15(expected));
+    const auto plus = lan.server().handle(sim::rmcp::buildV20(0, 0, 0, framed, nullptr), 0);
+    ASSERT_EQ(plus.size(), 1u);
+    EXPECT_EQ(plus[0].packet, sim::rmcp::buildV20(0, 0, 0, expected, nullptr));
+    EXPECT_EQ(lan.bmc.received.size(), 0u);
+  }
+  Lan lan;
+  const Bytes ping{0x06, 0x00, 0xFF, 0x06, 0x00, 0x00, 0x11, 0xBE, 0x80, 0x2A, 0x00, 0x00};
+  const auto pong = lan.server().handle(ping, 0);
+  ASSERT_EQ(pong.size(), 1u);
+  EXPECT_EQ(Bytes(pong[0].packet.begin(), pong[0].packet.begin() + 12),
+            (Bytes{0x06, 0x00, 0xFF, 0x06, 0x00, 0x00, 0x11, 0xBE, 0x40, 0x2A, 0x00, 0x10}));
+  EXPECT_EQ(pong[0].packet.size(), 28u);
+}
+
 TEST(LanSession, RequestsReachTheBmcOnceAndBadPacketsNever) {
   for (uint8_t suite : {3, 17}) {
     Lan lan;
