@@ -98,6 +98,21 @@ class IpmitoolAgainstBmcsimLan(unittest.TestCase):
         for request, count in (("18 3B", 6), ("18 3C", 6), ("18 04", 2), ("F8 17", 2)):
             self.assertEqual(requests.count(request), count, (request, requests))
 
+    def test_fault_knobs_on_replies(self):
+        # Replies count from the first one (Get Channel Authentication
+        # Capabilities): the 4th is dropped and the 6th corrupted, so ipmitool
+        # sends those requests again; the duplicated 2nd is a replay it ignores.
+        bmc = self.start("--lan-drop", "4", "--lan-fault", "corrupt:6", "--lan-duplicate", "2",
+                         "--lan-delay", "3:300")
+        info = bmc.ipmitool(17, "mc", "info")
+        self.assertEqual(info.returncode, 0, info.stderr)
+        self.assertRegex(info.stdout, r"Device ID\s+: 32\n")
+        self.assertIn("invalid authcode", info.stderr)
+        requests = bmc.requests()
+        self.assertEqual(requests[4], requests[3], requests)
+        self.assertEqual(requests[6], requests[5], requests)
+        self.assertEqual(len(set(requests[:4])), 4, requests)
+
     def test_refusals(self):
         bmc = self.start("--lan-ciphers", "3")
         cases = [
