@@ -64,8 +64,14 @@ TEST(LanCrypto, AesRoundTripsAndRefusesABadPad) {
     const Bytes sealed = sim::rmcp::aesCbcEncrypt(key, plain);
     EXPECT_EQ(sealed.size() % 16, 0u);
     EXPECT_EQ(sim::rmcp::aesCbcDecrypt(key, sealed.data(), sealed.size()), plain) << length;
-    EXPECT_FALSE(sim::rmcp::aesCbcDecrypt(Bytes(16, 0x12), sealed.data(), sealed.size()));
     EXPECT_FALSE(sim::rmcp::aesCbcDecrypt(key, sealed.data(), sealed.size() - 1));
+  }
+  // No data: the block is the pad 01..0F and its length 0F. Through the IV,
+  // change its first pad byte, or its length byte to 0E.
+  for (size_t flip : {0u, 15u}) {
+    Bytes sealed = sim::rmcp::aesCbcEncrypt(key, {});
+    sealed[flip] ^= 0x01;
+    EXPECT_FALSE(sim::rmcp::aesCbcDecrypt(key, sealed.data(), sealed.size())) << flip;
   }
 }
 
