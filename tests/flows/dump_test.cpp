@@ -23,6 +23,9 @@ const std::string kPhase2 = "Phase2:Receive the flash data........... \n";
 const std::string kCheckFailed = "ERROR:EXECUTE CHECK DUMP FLASH COMPLETE FAILED\n\n";
 const std::string kReceiveFailed = "ERROR: RECEIVE FLASH DATA FAILED\n\n";
 const std::string kWriteFailed = "ERROR: WRITE DUMP FILE FAILED\n\n";
+// Said once by a readiness question that went unanswered at 50 s.
+const std::string kNotice1155 =
+    "THE BMC HAS NOT ANSWERED FOR 10 SECONDS, STILL TRYING FOR UP TO 1155 SECONDS\n";
 
 Bytes pattern(size_t size) {
   Bytes bytes(size);
@@ -70,7 +73,7 @@ const ReadinessCase kReadiness[] = {
      [](auto& k) {
        k.unanswered = {{kCheckDumpFlashComplete, 1}};
      },
-     kPhase1 + kTransportError + kCheckFailed, 2},
+     kPhase1 + kTransportError + kNotice1155 + kCheckFailed, 2},
     {"ready without its length bytes", [](auto& k) { k.shortReadyReplies = 1; },
      kPhase1 + kCheckFailed, 2},
 };
@@ -121,8 +124,9 @@ const PhaseOneEndCase kPhaseOneEnds[] = {
      kPhase1 + kNotPrepared, 231, 50 + 5 * 230, RunOutcome::kRefused},
     // Each question costs the transport's 10 s and 5 s more.
     {"no BMC at all", [](FlowTest&) { hostplatform::setPortDevice(nullptr); },
-     kTransportError + kPrepareFailed + kPhase1 + repeated(kTransportError + kCheckFailed, 77) +
-         kNotPrepared,
+     kTransportError + kPrepareFailed + kPhase1 + kTransportError +
+         "THE BMC HAS NOT ANSWERED FOR 10 SECONDS, STILL TRYING FOR UP TO 1145 SECONDS\n" +
+         kCheckFailed + repeated(kTransportError + kCheckFailed, 76) + kNotPrepared,
      0, 50 + 5 * 76, RunOutcome::kNoAnswer},
 };
 
@@ -208,7 +212,8 @@ const DataFaultCase kDataFaults[] = {
      [](auto& k) {
        k.unanswered = {{kGetDumpFlashData, 2}};
      },
-     kTransportError, 1},
+     kTransportError + "THE BMC HAS NOT ANSWERED FOR 10 SECONDS, STILL TRYING FOR UP TO 45 SECONDS\n",
+     1},
     {"short reply asked again",
      [](auto& k) {
        k.dataFaults = {{1, sim::FirmwareBmc::DataFault::kShort}};
