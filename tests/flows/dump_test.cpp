@@ -69,6 +69,9 @@ const ReadinessCase kReadiness[] = {
        k.checkCompletionCodes = {0xC3, 0xFF};
      },
      kPhase1 + kCheckFailed + kCheckFailed, 3},
+    // Answers, even refusals, are no silence.
+    {"busy, not now, nothing there", [](auto& k) { k.checkCompletionCodes = {0xC0, 0xD5, 0xD2}; },
+     kPhase1 + kCheckFailed + kCheckFailed + kCheckFailed, 4},
     {"question unanswered",
      [](auto& k) {
        k.unanswered = {{kCheckDumpFlashComplete, 1}};
@@ -101,8 +104,9 @@ std::string repeated(const std::string& text, int times) {
 const std::string kPrepareFailed = "ERROR:EXECUTE PREPARE DUMP FLASH FAILED\n\n";
 const std::string kNotPrepared = "ERROR: THE BMC DID NOT PREPARE THE DUMP WITHIN 1200 SECONDS\n\n";
 
-// Phase 1 ends: at once for a BMC without the commands (0xC1), after 20
-// minutes for one that never gets ready or never answers.
+// Phase 1 ends: at once for a BMC without the commands (0xC1) or that
+// refuses to prepare, after 20 minutes for one that never gets ready or
+// never answers.
 struct PhaseOneEndCase {
   const char* name;
   std::function<void(FlowTest&)> arrange;
@@ -112,10 +116,15 @@ struct PhaseOneEndCase {
   RunOutcome outcome;
 };
 
+const auto kPrepareAnswered = [](uint8_t code) {
+  return [code](FlowTest& t) { t.bmc.faults.completionCode[sim::commandKey(0xF8, 0x1D)] = code; };
+};
+
 const PhaseOneEndCase kPhaseOneEnds[] = {
-    {"prepare answered 0xC1",
-     [](FlowTest& t) { t.bmc.faults.completionCode[sim::commandKey(0xF8, 0x1D)] = 0xC1; },
-     kPrepareFailed, 0, 0, RunOutcome::kRefused},
+    {"prepare answered 0xC1", kPrepareAnswered(0xC1), kPrepareFailed, 0, 0, RunOutcome::kRefused},
+    // Refused: reading on would fetch whatever an earlier dump left.
+    {"prepare answered 0xCC", kPrepareAnswered(0xCC), kPrepareFailed, 0, 0, RunOutcome::kRefused},
+    {"prepare answered 0xD5", kPrepareAnswered(0xD5), kPrepareFailed, 0, 0, RunOutcome::kRefused},
     {"readiness question answered 0xC1",
      [](FlowTest& t) { t.bmc.faults.completionCode[sim::commandKey(0xF8, 0x1E)] = 0xC1; },
      kPhase1 + kCheckFailed, 1, 50, RunOutcome::kRefused},
@@ -252,6 +261,7 @@ TEST_F(DumpTest, FiveFailedAttemptsEndTheDumpWithWhatArrived) {
   EXPECT_FALSE(std::filesystem::exists(path("dump.bin")));
   EXPECT_EQ(firmware.requestCount[kGetDumpFlashData], 7);
   EXPECT_EQ(waitedSeconds(), 50u + 4u);
+  EXPECT_EQ(toolContext.runRecord.outcome, RunOutcome::kRefused);  // it answered
 }
 
 TEST_F(DumpTest, FullVolumeEndsTheDumpWithAnError) {
