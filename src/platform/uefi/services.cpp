@@ -16,8 +16,6 @@ constinit char** gArguments = nullptr;
 constinit int gStartedByShell = -1;  // not yet looked at
 
 constexpr char kFallbackProgramName[] = "Velkoran.efi";
-constexpr const char kArgumentsTooLong[] =
-    "ERROR:THE LINE IN %s IS LONGER THAN %u BYTES, IT IS NOT USED\n\n";
 
 // Timer events still open when the program ends are closed then, whichever
 // way it ends (the transport keeps one for the whole run).
@@ -75,10 +73,7 @@ char** bootArguments(int* argc) {
                                             &arguments);
   platform::release(name);
   if (!built) return nullptr;
-  if (arguments.source == launch::Source::kArgumentsFileTooLong) {
-    platform::print(kArgumentsTooLong, launch::kArgumentsFileName,
-                    static_cast<unsigned>(launch::kMaxArgumentsLine));
-  }
+  launch::printRefusal(arguments);
   *argc = arguments.argc;
   return arguments.argv;
 }
@@ -123,6 +118,15 @@ void programPath(CHAR16* path, UINTN capacity) {
     node += nodeLength;
   }
   path[length] = 0;
+}
+
+void programFolder(CHAR16* folder, UINTN capacity) {
+  programPath(folder, capacity);
+  size_t cut = 0;
+  for (size_t i = 0; folder[i] != 0; ++i) {
+    if (folder[i] == '\\') cut = i;
+  }
+  folder[cut] = 0;
 }
 
 bool startedByShell() {

@@ -27,6 +27,9 @@ EFI_LOADED_IMAGE* loadedImage();
 // capacity units with the terminator; empty when the firmware gave none.
 constexpr UINTN kMaxPathUnits = 512;
 void programPath(CHAR16* path, UINTN capacity);
+// The folder of programPath ("\EFI\BOOT"; empty for the volume's root): where
+// a program the boot manager started finds its relative names.
+void programFolder(CHAR16* folder, UINTN capacity);
 
 // The arguments as NUL-terminated UTF-8 in one pool block: the shell's, or
 // for a program the boot manager started its load options or velkoran.args
