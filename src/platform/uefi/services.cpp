@@ -98,15 +98,17 @@ EFI_LOADED_IMAGE* loadedImage() {
 
 // Device path nodes are packed: a file path node's name is read unit by
 // unit from its bytes. Several file path nodes make one path.
-void programPath(CHAR16* path, UINTN capacity) {
+void devicePathFile(const void* devicePath, size_t bytes, CHAR16* path, UINTN capacity) {
   size_t length = 0;
-  EFI_LOADED_IMAGE* image = loadedImage();
-  const auto* node = image != nullptr ? reinterpret_cast<const uint8_t*>(image->FilePath) : nullptr;
-  while (node != nullptr && node[0] != END_DEVICE_PATH_TYPE) {
+  const auto* node = static_cast<const uint8_t*>(devicePath);
+  size_t remaining = node != nullptr ? bytes : 0;
+  while (remaining >= 4 && node[0] != END_DEVICE_PATH_TYPE) {
     const size_t nodeLength = static_cast<size_t>(node[2] | (node[3] << 8));
-    if (nodeLength < 4) break;
+    if (nodeLength < 4 || nodeLength > remaining) break;
+    remaining -= nodeLength;
     if (node[0] == MEDIA_DEVICE_PATH && node[1] == MEDIA_FILEPATH_DP) {
-      if (length > 0 && path[length - 1] != '\\' && node[4] != '\\' && length + 1 < capacity) {
+      if (length > 0 && path[length - 1] != '\\' && nodeLength > 5 && node[4] != '\\' &&
+          length + 1 < capacity) {
         path[length++] = '\\';
       }
       for (size_t at = 4; at + 1 < nodeLength && length + 1 < capacity; at += 2) {
@@ -118,6 +120,14 @@ void programPath(CHAR16* path, UINTN capacity) {
     node += nodeLength;
   }
   path[length] = 0;
+}
+
+// The firmware built the image's device path itself: it is well formed and
+// ends with an end node.
+void programPath(CHAR16* path, UINTN capacity) {
+  EFI_LOADED_IMAGE* image = loadedImage();
+  constexpr size_t kUnbounded = ~static_cast<size_t>(0) / 2;
+  devicePathFile(image != nullptr ? image->FilePath : nullptr, kUnbounded, path, capacity);
 }
 
 void programFolder(CHAR16* folder, UINTN capacity) {
