@@ -100,3 +100,18 @@ TEST(AfterTheJob, TheLogTellsWhatBecameOfTheEntry) {
 }
 
 }  // namespace
+
+namespace {
+
+// With no BMC nothing arrives: a backup leaves no empty temporary file for a
+// later look to take for a backup.
+TEST(AfterTheJob, BackupWithNoBmcLeavesNoFile) {
+  sim::Rig rig;
+  hostplatform::setPortDevice(nullptr);
+  rig.runMain({"Velkoran.efi", "-c", "-d", "b.bin"});
+  EXPECT_FALSE(rig.fileExists("b.bin.partial"));
+  EXPECT_FALSE(rig.fileExists("b.bin"));
+  EXPECT_EQ(toolContext.runRecord.outcome, RunOutcome::kNoAnswer);
+}
+
+}  // namespace

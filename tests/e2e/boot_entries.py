@@ -21,8 +21,10 @@ def options_text(command: str, terminated: bool = True) -> bytes:
     return (command + ("\0" if terminated else "")).encode("utf-16-le")
 
 
-def setup_script(entries: dict[int, bytes], order: list[int], marker: str) -> bytes:
-    """Writes the entries and BootOrder once, then restarts; a later start
+def setup_script(entries: dict[int, bytes], order: list[int], marker: str,
+                 then: str = "reset") -> bytes:
+    """Writes the entries and BootOrder once, then restarts (or runs `then`,
+    e.g. "reset -s" to power off); a later start
     that reaches the shell again (a broken chain) powers off instead of
     looping. The marker file on fs0: tells the two apart."""
     lines = ["@echo -off", "fs0:",
@@ -31,5 +33,5 @@ def setup_script(entries: dict[int, bytes], order: list[int], marker: str) -> by
     for number, option in entries.items():
         lines.append(f"setvar Boot{number:04X} -bs -rt -nv ={option.hex()}")
     order_bytes = b"".join(struct.pack("<H", number) for number in order)
-    lines += [f"setvar BootOrder -bs -rt -nv ={order_bytes.hex()}", "reset"]
+    lines += [f"setvar BootOrder -bs -rt -nv ={order_bytes.hex()}", then]
     return ("\r\n".join(lines) + "\r\n").encode("ascii")
