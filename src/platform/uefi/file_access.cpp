@@ -29,7 +29,7 @@ EFI_FILE_HANDLE programFolder() {
   EFI_FILE_HANDLE root = nullptr;
   if (EFI_ERROR(volume->OpenVolume(volume, &root))) return nullptr;
   CHAR16 folder[kMaxPathUnits];
-  programFolder(folder, kMaxPathUnits);
+  uefi::programFolder(folder, kMaxPathUnits);
   if (folder[0] == 0) {
     gFolder = root;  // the program sits in the root folder
     return gFolder;

@@ -98,7 +98,7 @@ EFI_LOADED_IMAGE* loadedImage() {
 
 // Device path nodes are packed: a file path node's name is read unit by
 // unit from its bytes. Several file path nodes make one path.
-void devicePathFile(const void* devicePath, size_t bytes, CHAR16* path, UINTN capacity) {
+void devicePathFile(const void* devicePath, UINTN bytes, CHAR16* path, UINTN capacity) {
   size_t length = 0;
   const auto* node = static_cast<const uint8_t*>(devicePath);
   size_t remaining = node != nullptr ? bytes : 0;

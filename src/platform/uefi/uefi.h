@@ -28,7 +28,7 @@ EFI_LOADED_IMAGE* loadedImage();
 constexpr UINTN kMaxPathUnits = 512;
 // The path that the file path nodes of a device path (at most bytes long)
 // spell, cut to capacity units with the terminator.
-void devicePathFile(const void* devicePath, size_t bytes, CHAR16* path, UINTN capacity);
+void devicePathFile(const void* devicePath, UINTN bytes, CHAR16* path, UINTN capacity);
 void programPath(CHAR16* path, UINTN capacity);
 // The folder of programPath ("\EFI\BOOT"; empty for the volume's root): where
 // a program the boot manager started finds its relative names.
