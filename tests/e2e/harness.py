@@ -368,7 +368,8 @@ class _Console:
 def run_disk_boot(files: dict[str, bytes | os.PathLike], fetch: list[str] = (),
                   keys: list[Key] = (), bmcsim: BmcSim | None = None, secure_boot: bool = False,
                   stop_on: str | None = None, timeout: float = 180.0,
-                  slot_wait: float = 900.0, machine: pathlib.Path | None = None) -> BootResult:
+                  slot_wait: float = 900.0, machine: pathlib.Path | None = None,
+                  extra_qemu_args: list[str] = ()) -> BootResult:
     """Boots the firmware from a disk holding exactly `files` (no startup
     script is added): what a machine does with a USB stick or its boot
     entries. Resets restart the firmware; the boot ends when QEMU does, when
@@ -384,7 +385,7 @@ def run_disk_boot(files: dict[str, bytes | os.PathLike], fetch: list[str] = (),
         argv = qemu_command(workdir, disk, 256, secure_boot=secure_boot, no_reboot=False,
                             vars_file=machine / "vars.fd" if machine else None)
         endpoint = _sim_endpoint(bmcsim, workdir)
-        argv += ipmi_args(endpoint, False)
+        argv += ipmi_args(endpoint, False) + list(extra_qemu_args)
         with QemuSlot(slot_wait):
             result = _boot(argv, [], keys, bmcsim, endpoint, workdir, timeout, stop_on)
         result.files = {name: fetch_file(disk, name, workdir) for name in fetch}
