@@ -23,6 +23,16 @@ class SilenceNotice {
   void end() { active_ = false; }
   bool active() const { return active_; }
 
+  // How long a wait may last before it must stop to check (at least 1 ms);
+  // `longest` when no notice is due.
+  uint64_t millisUntilDue(uint64_t longest) const {
+    if (!active_ || said_) return longest;
+    const uint64_t due = startMicros_ + kNoticeSeconds * 1000000u;
+    const uint64_t now = platform::monotonicMicroseconds();
+    const uint64_t millis = now < due ? (due - now + 999) / 1000 : 1;
+    return millis < longest ? millis : longest;
+  }
+
   // After a wait or a try that went unanswered: says so once, at 10 seconds
   // or more after begin.
   void check() {

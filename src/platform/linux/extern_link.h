@@ -98,7 +98,12 @@ class Client {
   Client& operator=(const Client&) = delete;
 
   // message = netFnLun cmd data...; reply = (netFnLun|4) cmd cc data...
+  // The reply is the one whose seq is the request's, passed on as the BMC
+  // sent it (as QEMU does: the KCS driver behind it judges the rest).
   std::optional<Bytes> exchange(const Bytes& message);
+  // True when the last exchange got no reply from the BMC (the reply was
+  // the client's own 0xC3 or 0xD2).
+  bool unanswered() const { return unanswered_; }
 
  private:
   bool ensureConnected();
@@ -110,6 +115,7 @@ class Client {
   int replyTimeoutMillis_;
   int socket_ = -1;
   uint8_t seq_ = 0;
+  bool unanswered_ = false;
   Decoder decoder_{kMinimumReplyFrame};
 };
 

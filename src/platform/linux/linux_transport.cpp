@@ -156,13 +156,13 @@ int linkTransfer(uint8_t netFnLun, uint8_t command, const uint8_t* data, int32_t
   message[1] = command;
   if (dataLength > 0) std::memcpy(message.data() + 2, data, static_cast<size_t>(dataLength));
   const std::optional<link::Bytes> reply = chosen().client->exchange(message);
-  // Past netFn and command: the completion code and the data.
-  if (!reply || reply->size() < 3) {
+  if (chosen().client->unanswered()) toolContext.silence.check();
+  if (!reply) {
     *responseLength = -1;
     return -1;
   }
-  return deliverReply(reply->data() + 2, static_cast<int32_t>(reply->size() - 2), response,
-                      responseCapacity, responseLength);
+  return deliverMessageReply(netFnLun, command, reply->data(), static_cast<int32_t>(reply->size()),
+                             response, responseCapacity, responseLength);
 }
 
 int chosenTransfer(uint8_t netFnLun, uint8_t command, const uint8_t* data, int32_t dataLength,
