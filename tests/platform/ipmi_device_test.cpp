@@ -230,6 +230,44 @@ TEST(IpmiDeviceTransfer, RefusesAReplyForAnotherRequest) {
   }
 }
 
+// The link's reply messages to a request F8/15: taken only when they name
+// it (network function + 1, LUN, command).
+TEST(LinkReply, IsTakenOnlyForItsRequest) {
+  struct Case {
+    const char* name;
+    std::vector<uint8_t> reply;
+    int result;
+    int32_t responseLength;
+    std::string console;
+  };
+  const Case cases[] = {
+      {"its own", {0xFC, 0x15, 0x00, 0x42}, 0, 1, ""},
+      {"its own, refused", {0xFC, 0x15, 0xC0}, 0xC0, 0, ""},
+      {"a chassis reply", {0x04, 0x15, 0x00, 0x42}, -1, -1,
+       "ERROR !! BMC answered another request (netFn/LUN 0x04, command 0x15)\n"},
+      {"the request echoed", {0xF8, 0x15, 0x00, 0x42}, -1, -1,
+       "ERROR !! BMC answered another request (netFn/LUN 0xf8, command 0x15)\n"},
+      {"another command", {0xFC, 0x17, 0x00, 0x42}, -1, -1,
+       "ERROR !! BMC answered another request (netFn/LUN 0xfc, command 0x17)\n"},
+      {"no completion code", {0xFC, 0x15}, -1, -1, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<uint8_t> response(8, kGuard);
+    int32_t responseLength = kUntouched;
+    std::string console;
+    hostplatform::captureConsole(&console);
+    const int result = linuxplatform::deliverMessageReply(
+        0xF8, 0x15, c.reply.data(), static_cast<int32_t>(c.reply.size()), response.data(),
+        static_cast<int32_t>(response.size()), &responseLength);
+    hostplatform::captureConsole(nullptr);
+    EXPECT_EQ(result, c.result);
+    EXPECT_EQ(responseLength, c.responseLength);
+    EXPECT_EQ(response[0], c.responseLength > 0 ? 0x42 : kGuard);
+    EXPECT_EQ(console, c.console);
+  }
+}
+
 // A request whose tries the caller watches: its bound, and one notice
 // however many tries go unanswered.
 TEST(IpmiDeviceTransfer, SaysOnceThatTheRequestGoesUnanswered) {
