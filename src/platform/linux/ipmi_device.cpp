@@ -20,7 +20,7 @@ constexpr const char* kStateError = "ERROR !! BMC did not in correct state\n";
 // than a KCS reply is seen as such instead of being cut to fit.
 constexpr int kReceiveBufferSize = IPMI_MAX_MSG_LENGTH + 1;
 
-enum class Wait { reply, foreign, timedOut, failed };
+enum class Wait { reply, timedOut, failed };
 
 // What the kernel says the reply answers: its network function and LUN
 // byte and its command.
