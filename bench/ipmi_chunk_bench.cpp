@@ -21,8 +21,11 @@
 #include <vector>
 
 #include "platform/linux/ipmi_device.h"
+#include "state/tool_context.h"
+#include "transport/kcs.h"
 
-// The device transfer prints its error line through the platform's console.
+// The device transfer prints its error lines through the platform's console
+// and keeps the unanswered-request notice in the tool state.
 namespace platform {
 void print(const char* format, ...) {
   va_list args;
@@ -30,7 +33,20 @@ void print(const char* format, ...) {
   std::vprintf(format, args);
   va_end(args);
 }
+void flush() { std::fflush(stdout); }
+uint64_t monotonicMicroseconds() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return uint64_t(now.tv_sec) * 1000000u + uint64_t(now.tv_nsec) / 1000u;
+}
 }  // namespace platform
+
+ToolContext toolContext{};
+
+int failForeignReply(uint8_t replyNetFn, uint8_t replyCommand) {
+  std::printf("foreign reply %02x %02x\n", replyNetFn, replyCommand);
+  return -1;
+}
 
 namespace {
 

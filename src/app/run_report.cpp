@@ -243,6 +243,8 @@ void writeDocument(json::Writer& out, RunOutcome outcome) {
   revisionMember(out, "firmware_before", record.revisionBeforeKnown, record.revisionBefore);
   revisionMember(out, "firmware_after", record.revisionAfterKnown, record.revisionAfter);
   writeIdentity(out);
+  member(out, "bmc_available");
+  json::raw(out, !record.availabilityKnown ? "null" : record.bmcAvailable ? "true" : "false");
   writeFile(out, job, outcome);
   member(out, "bytes_sent");
   json::number(out, record.bytesSent);

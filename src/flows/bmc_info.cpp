@@ -20,6 +20,9 @@ void printIdentity(const BmcIdentity& identity) {
                   static_cast<unsigned>(identity.deviceId),
                   static_cast<unsigned>(identity.deviceRevision));
   platform::print("BMC firmware revision: %s\n", revision);
+  platform::print("%s", identity.available
+                            ? "available: yes\n"
+                            : "available: no (update or initialisation in progress)\n");
   platform::print("IPMI version: %u.%u\n", static_cast<unsigned>(identity.ipmiVersion & 0x0F),
                   static_cast<unsigned>(identity.ipmiVersion >> 4));
   platform::print("Manufacturer ID: %u (0x%05x), product ID: %u (0x%04x)\n",
@@ -49,6 +52,7 @@ bool parseBmcIdentity(const uint8_t* data, int32_t length, BmcIdentity* identity
   identity->deviceId = data[0];
   identity->deviceRevision = data[1] & 0x0F;
   identity->firmware = FirmwareRevision{static_cast<uint8_t>(data[2] & 0x7F), data[3]};
+  identity->available = deviceAvailable(data[2]);
   identity->ipmiVersion = data[4];
   // Byte 5 lists further device support; the IDs are least significant first.
   identity->manufacturerId =
@@ -79,6 +83,8 @@ int runBmcInfo() {
   record.identity = identity;
   record.revisionBeforeKnown = record.revisionAfterKnown = true;
   record.revisionBefore = record.revisionAfter = identity.firmware;
+  record.availabilityKnown = true;
+  record.bmcAvailable = identity.available;
   printIdentity(identity);
   noteOutcome(RunOutcome::kSuccess);
   return 0;

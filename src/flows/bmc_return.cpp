@@ -13,7 +13,73 @@ using flows::secondsSince;
 
 constexpr uint8_t kCmdGetDeviceId = 0x01;
 constexpr uint32_t kQuestionIntervalSeconds = 5;
+// Set in the firmware revision byte while the BMC updates its firmware or
+// SDR or initialises itself; the major revision is the other seven bits.
+constexpr uint8_t kDeviceBusyBit = 0x80;
 
+// The questions of one wait: whether the last one found the BMC busy, and
+// since when it has answered busy.
+struct BusyStreak {
+  bool lastBusy = false;
+  uint64_t sinceMicros = 0;
+
+  void note(bool answered, bool available) {
+    if (answered && !available && !lastBusy) sinceMicros = platform::monotonicMicroseconds();
+    lastBusy = answered && !available;
+  }
+};
+
+void noteAvailability(bool available) {
+  toolContext.runRecord.availabilityKnown = true;
+  toolContext.runRecord.bmcAvailable = available;
+}
+
+void printReturn(uint64_t start, const FirmwareRevision* before, const FirmwareRevision& now) {
+  toolContext.runRecord.revisionAfterKnown = true;
+  toolContext.runRecord.revisionAfter = now;
+  char from[16];
+  char to[16];
+  formatRevision(before, from, sizeof from);
+  formatRevision(&now, to, sizeof to);
+  platform::print("BMC answered after %u seconds: firmware revision %s, before %s\n",
+                  static_cast<unsigned>(secondsSince(start)), to, from);
+}
+
+void printNotBack(uint32_t seconds, const BusyStreak& busy) {
+  if (busy.lastBusy) {
+    platform::print("ERROR: THE BMC ANSWERED BUT STAYED BUSY (UPDATE OR INITIALISATION IN "
+                    "PROGRESS) FOR %u SECONDS\n\n",
+                    static_cast<unsigned>(secondsSince(busy.sinceMicros)));
+  } else {
+    platform::print("ERROR: THE BMC DID NOT ANSWER WITHIN %u SECONDS\n\n", seconds);
+  }
+  noteOutcome(RunOutcome::kNotBack);
+}
+
+// The questions until the BMC is back and available; false when the bound
+// ran out first.
+bool askUntilAvailable(uint32_t seconds, uint64_t start, const FirmwareRevision* before,
+                       BusyStreak* busy) {
+  for (;;) {
+    const uint64_t elapsed = secondsSince(start);
+    if (elapsed >= seconds) return false;
+    const uint64_t left = seconds - elapsed;
+    platform::delaySeconds(left < kQuestionIntervalSeconds ? left : kQuestionIntervalSeconds);
+    FirmwareRevision now;
+    bool available = false;
+    const bool answered = askFirmwareRevision(&now, &available);
+    busy->note(answered, available);
+    if (!answered) {
+      toolContext.silence.check();
+      continue;
+    }
+    noteAvailability(available);
+    if (available) {
+      printReturn(start, before, now);
+      return true;
+    }
+  }
+}
 
 }  // namespace
 
@@ -26,7 +92,7 @@ void formatRevision(const FirmwareRevision* revision, char* out, size_t capacity
   }
 }
 
-bool askFirmwareRevision(FirmwareRevision* revision) {
+bool askFirmwareRevision(FirmwareRevision* revision, bool* available) {
   uint8_t response[kKcsMaxResponseData] = {};
   int32_t responseLength = 0;
   const int code = toolContext.transport.transfer(kNetFnLunApp, kCmdGetDeviceId, nullptr, 0,
@@ -35,7 +101,12 @@ bool askFirmwareRevision(FirmwareRevision* revision) {
   if (code != 0 || responseLength < 4) return false;
   revision->major = response[2] & 0x7F;
   revision->minor = response[3];
+  if (available != nullptr) *available = deviceAvailable(response[2]);
   return true;
+}
+
+bool deviceAvailable(uint8_t firmwareRevisionByte) {
+  return (firmwareRevisionByte & kDeviceBusyBit) == 0;
 }
 
 void printRevisionBefore(const FirmwareRevision* before) {
@@ -50,24 +121,10 @@ void waitForBmcReturn(uint32_t seconds, const FirmwareRevision* before) {
   // The monotonic clock: a wall clock moved by a time zone rule or the
   // network must neither cut the wait short nor stretch it.
   const uint64_t start = platform::monotonicMicroseconds();
-  for (;;) {
-    const uint64_t elapsed = secondsSince(start);
-    if (elapsed >= seconds) break;
-    const uint64_t left = seconds - elapsed;
-    platform::delaySeconds(left < kQuestionIntervalSeconds ? left : kQuestionIntervalSeconds);
-    FirmwareRevision now;
-    if (askFirmwareRevision(&now)) {
-      toolContext.runRecord.revisionAfterKnown = true;
-      toolContext.runRecord.revisionAfter = now;
-      char from[16];
-      char to[16];
-      formatRevision(before, from, sizeof from);
-      formatRevision(&now, to, sizeof to);
-      platform::print("BMC answered after %u seconds: firmware revision %s, before %s\n",
-                      static_cast<unsigned>(secondsSince(start)), to, from);
-      return;
-    }
-  }
-  platform::print("ERROR: THE BMC DID NOT ANSWER WITHIN %u SECONDS\n\n", seconds);
-  noteOutcome(RunOutcome::kNotBack);
+  const bool ownNotice = !toolContext.silence.active();
+  if (ownNotice) toolContext.silence.begin(seconds);
+  BusyStreak busy;
+  const bool back = askUntilAvailable(seconds, start, before, &busy);
+  if (ownNotice) toolContext.silence.end();
+  if (!back) printNotBack(seconds, busy);
 }

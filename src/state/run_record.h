@@ -70,6 +70,9 @@ struct BmcIdentity {
   uint8_t ipmiVersion;     // BCD, the minor digit in the high half
   uint32_t manufacturerId;  // 20 bits
   uint16_t productId;
+  // The "device available" bit: false while the BMC updates its firmware
+  // or SDR or initialises itself.
+  bool available;
 };
 
 struct RunRecord {
@@ -85,6 +88,9 @@ struct RunRecord {
   FirmwareRevision revisionBefore;
   FirmwareRevision revisionAfter;
   BmcIdentity identity;
+  // The "device available" bit of the last Get Device ID answered.
+  bool availabilityKnown;
+  bool bmcAvailable;
   uint64_t bytesSent;
   uint64_t bytesReceived;
   // The user stopped the run (a signal on Linux): after the cold reset that

@@ -3,7 +3,8 @@
 // 10-second one-shot timer once a burst of plain status reads has not ended
 // it. An interface found in the error state or left in the middle of an
 // earlier transfer is taken back to idle with the interface's own abort
-// sequence, at most once per transfer.
+// sequence, at most once per transfer. A reply is taken only when it names
+// the request's network function (+ 1), LUN and command.
 #include "transport/kcs.h"
 
 #include "state/tool_context.h"
@@ -31,6 +32,8 @@ constexpr int kMessageBufferSize = kKcsMaxRequestData + 2;
 constexpr int kResponseHeaderSize = 3;
 
 constexpr const char* kStateError = "ERROR !! BMC did not in correct state\n";
+constexpr const char* kForeignReply =
+    "ERROR !! BMC answered another request (netFn/LUN 0x%02x, command 0x%02x)\n";
 
 enum class Outcome {
   ok,
@@ -184,8 +187,11 @@ Outcome readReply(uint8_t* buffer, int* count) {
   return Outcome::ok;
 }
 
+// After the error line, a request that has gone unanswered for 10 seconds
+// (a wait whose timer fired, or tries before this one) says so once.
 int failWith(Outcome outcome) {
   if (outcome == Outcome::badState) platform::print("%s", kStateError);
+  toolContext.silence.check();
   return -1;
 }
 
@@ -228,11 +234,22 @@ int kcsTransfer(uint8_t netFnLun, uint8_t command, const uint8_t* data, int32_t 
     *responseLength = -1;
     return -1;
   }
+  if (!replyMatches(netFnLun, command, reply[0], reply[1])) {
+    *responseLength = -1;
+    return failForeignReply(reply[0], reply[1]);
+  }
   const int32_t dataCount = count - kResponseHeaderSize;
   *responseLength = dataCount;
   const int32_t copied = dataCount < responseCapacity ? dataCount : responseCapacity;
   if (copied > 0) text::copyBytes(response, reply + kResponseHeaderSize, static_cast<size_t>(copied));
   return reply[2];
+}
+
+int failForeignReply(uint8_t replyNetFn, uint8_t replyCommand) {
+  platform::print(kForeignReply, static_cast<unsigned>(replyNetFn),
+                  static_cast<unsigned>(replyCommand));
+  toolContext.silence.check();
+  return -1;
 }
 
 int kcsClose() {

@@ -13,13 +13,27 @@ constexpr int kKcsPollsBeforeTimer = 4096;
 
 // Reads kcs.cfg (or takes the default ports) into toolContext. Returns 0.
 int kcsOpen();
-// One request and its response. Returns the completion code (0..255) or -1.
-// See TransportOps for the buffer rule.
+// One request and its response. Returns the completion code (0..255) or -1
+// (also for a reply that names another request). See TransportOps for the
+// buffer rule.
 int kcsTransfer(uint8_t netFnLun, uint8_t command, const uint8_t* data,
                 int32_t dataLength, uint8_t* response, int32_t responseCapacity,
                 int32_t* responseLength);
 // Releases the wait timer a transfer may have made. Returns 0.
 int kcsClose();
+
+// The reply to a request carries the request's network function + 1, the
+// same LUN and the same command; anything else answers another request.
+constexpr uint8_t replyNetFnLun(uint8_t requestNetFnLun) {
+  return static_cast<uint8_t>(requestNetFnLun + 4);
+}
+constexpr bool replyMatches(uint8_t requestNetFnLun, uint8_t requestCommand,
+                            uint8_t replyNetFn, uint8_t replyCommand) {
+  return replyNetFn == replyNetFnLun(requestNetFnLun) && replyCommand == requestCommand;
+}
+// A reply for another request is a transport failure of this one: says so
+// (every transport the same way) and returns -1.
+int failForeignReply(uint8_t replyNetFn, uint8_t replyCommand);
 
 // Converts the first four hexadecimal digits of a kcs.cfg value token.
 uint16_t kcsParsePortValue(const char* token);

@@ -13,6 +13,7 @@
 #include "sim/bmc.h"
 #include "state/tool_context.h"
 #include "support/flow_fixture.h"
+#include "support/reply_rewriter.h"
 #include "support/report_reader.h"
 
 namespace flowtest {
@@ -93,14 +94,32 @@ TEST_F(RunReportTest, BmcInfoPrintsTheIdentityAndSendsNothingElse) {
   EXPECT_EQ(console,
             "BMC device ID: 0x20, device revision 1\n"
             "BMC firmware revision: 7.12\n"
+            "available: yes\n"
             "IPMI version: 2.0\n"
             "Manufacturer ID: 703710 (0xabcde), product ID: 4660 (0x1234)\n");
   EXPECT_EQ(bmc.received, (std::vector<Bytes>{{0x18, 0x01}}));
-  EXPECT_EQ(members({"job", "bmc", "firmware_before", "file", "bytes_sent", "bytes_received"}),
+  EXPECT_EQ(members({"job", "bmc", "bmc_available", "firmware_before", "file", "bytes_sent",
+                     "bytes_received"}),
             "\"bmc-info\"\n"
             "{\"device_id\": 32, \"device_revision\": 1, \"firmware_revision\": \"7.12\", "
             "\"ipmi_version\": \"2.0\", \"manufacturer_id\": 703710, \"product_id\": 4660}\n"
-            "\"7.12\"\nnull\n2\n12");
+            "true\n\"7.12\"\nnull\n2\n12");
+}
+
+// A BMC busy with an update or its initialisation still has an identity:
+// the revision is the other seven bits, and the bit is said and reported.
+TEST_F(RunReportTest, BmcInfoSaysWhenTheBmcIsBusy) {
+  rig.app.knobs.firmware = {7, 0x12};
+  simtest::ReplyRewriter busy(bmc, simtest::busyDeviceId(0, 1, false));
+  rig.kcs.setEndpoint(&busy);
+  run({"--bmc-info", "--status", "--report", "report.json"});
+  rig.kcs.setEndpoint(&bmc);
+  EXPECT_NE(console.find("BMC firmware revision: 7.12\n"
+                         "available: no (update or initialisation in progress)\n"
+                         "IPMI version: 2.0\n"),
+            std::string::npos);
+  EXPECT_EQ(endRunRecord(), 0);
+  EXPECT_EQ(members({"bmc_available", "firmware_before"}), "false\n\"7.12\"");
 }
 
 struct BmcInfoFailure {
@@ -135,7 +154,7 @@ TEST_F(RunReportTest, BmcInfoWithoutAnIdentityGivesItsClass) {
     run({"--bmc-info", "--status", "--report", "report.json"});
     EXPECT_EQ(console, c.console);
     EXPECT_EQ(endRunRecord(), c.status);
-    EXPECT_EQ(members({"bmc", "firmware_before"}), "null\nnull");
+    EXPECT_EQ(members({"bmc", "bmc_available", "firmware_before"}), "null\nnull\nnull");
   }
 }
 

@@ -16,6 +16,7 @@
 #include "sim/config_bmc.h"
 #include "state/tool_context.h"
 #include "support/flow_fixture.h"
+#include "support/reply_rewriter.h"
 #include "support/report_reader.h"
 
 namespace flowtest {
@@ -41,10 +42,18 @@ class UnattendedTest : public FlowTest {
   // A fresh BMC that is not in the middle of a reboot from the last case.
   void freshBmc() {
     reset();
+    rig.kcs.setEndpoint(&bmc);
     platform::delaySeconds(3600);
     bmc.faults = sim::Bmc::Faults{};
     rig.app.knobs = sim::AppBmc::Knobs{};
   }
+  // Get Device ID answers busy after the question before the update.
+  void busyAnswers(int busy, bool thenSilent) {
+    rewriter.emplace(bmc, simtest::busyDeviceId(1, busy, thenSilent));
+    rig.kcs.setEndpoint(&*rewriter);
+  }
+  std::optional<simtest::ReplyRewriter> rewriter;
+
   // The exit status the main entry gives for the run just made.
   int status() const { return endRunRecord(); }
   std::string text(const std::string& name) const {
@@ -227,6 +236,11 @@ TEST_F(UnattendedTest, LogThatCannotBeWrittenIsReportedOnceAndTheJobGoesOn) {
   }
 }
 
+std::string notice(unsigned secondsLeft) {
+  return "THE BMC HAS NOT ANSWERED FOR 10 SECONDS, STILL TRYING FOR UP TO " +
+         std::to_string(secondsLeft) + " SECONDS\n";
+}
+
 struct WaitCase {
   const char* name;
   uint64_t rebootSeconds;
@@ -234,22 +248,35 @@ struct WaitCase {
   uint32_t waitSeconds;
   std::string lastLines;
   int status;
+  const char* available;  // the report's bmc_available
 };
 
 const WaitCase kWaits[] = {
     // Questions at 5 s, then every 15 s: a 5-second pause after the 10 s the
-    // transport spends on a silent BMC.
+    // transport spends on a silent BMC. The first fails at 15 s, past the
+    // notice's 10 s.
     {"back after the update", 30, nullptr, 600,
-     kTransportError + kTransportError +
-         "BMC answered after 35 seconds: firmware revision 7.13, before 7.12\n", 0},
+     kTransportError + notice(585) + kTransportError +
+         "BMC answered after 35 seconds: firmware revision 7.13, before 7.12\n", 0, "true"},
     {"no reboot at all", 0, nullptr, 20,
-     "BMC answered after 5 seconds: firmware revision 7.13, before 7.12\n", 0},
+     "BMC answered after 5 seconds: firmware revision 7.13, before 7.12\n", 0, "true"},
     {"not back in time", 600, nullptr, 40,
-     kTransportError + kTransportError + kTransportError +
-         "ERROR: THE BMC DID NOT ANSWER WITHIN 40 SECONDS\n\n", 6},
+     kTransportError + notice(25) + kTransportError + kTransportError +
+         "ERROR: THE BMC DID NOT ANSWER WITHIN 40 SECONDS\n\n", 6, "null"},
     {"back after the cold reset of a rejected update", 12,
      [](UnattendedTest& t) { t.firmware.knobs.reject = sim::FirmwareBmc::Rejection{0, 1}; }, 100,
-     kTransportError + "BMC answered after 20 seconds: firmware revision 7.12, before 7.12\n", 4},
+     kTransportError + notice(85) +
+         "BMC answered after 20 seconds: firmware revision 7.12, before 7.12\n", 4, "true"},
+    // Busy (update or initialisation in progress) for the first questions:
+    // not back until the bit clears.
+    {"busy, then available", 0, [](UnattendedTest& t) { t.busyAnswers(3, false); }, 60,
+     "BMC answered after 20 seconds: firmware revision 7.13, before 7.12\n", 0, "true"},
+    {"busy to the end", 0, [](UnattendedTest& t) { t.busyAnswers(1000, false); }, 60,
+     "ERROR: THE BMC ANSWERED BUT STAYED BUSY (UPDATE OR INITIALISATION IN PROGRESS) FOR 55 "
+     "SECONDS\n\n", 6, "false"},
+    {"busy, then silent", 0, [](UnattendedTest& t) { t.busyAnswers(2, true); }, 30,
+     kTransportError + notice(5) + kTransportError +
+         "ERROR: THE BMC DID NOT ANSWER WITHIN 30 SECONDS\n\n", 6, "false"},
 };
 
 TEST_F(UnattendedTest, WaitsForTheBmcAfterTheUpdateWithinItsBound) {
@@ -259,12 +286,13 @@ TEST_F(UnattendedTest, WaitsForTheBmcAfterTheUpdateWithinItsBound) {
     rig.app.knobs = sim::AppBmc::Knobs{{7, 0x12}, std::nullopt, c.rebootSeconds * 1'000'000};
     if (c.arrange) c.arrange(*this);
     const uint64_t before = hostplatform::nowMicros();
-    update({"--wait-bmc=" + std::to_string(c.waitSeconds), "--status"});
+    update({"--wait-bmc=" + std::to_string(c.waitSeconds), "--status", "--report", "r.json"});
     const uint64_t spentSeconds = (hostplatform::nowMicros() - before) / 1'000'000;
     EXPECT_EQ(afterEcho().rfind("BMC firmware revision before the update: 7.12\n", 0), 0u);
     const std::string tail = afterEcho().substr(afterEcho().find("Waiting for the BMC"));
     EXPECT_EQ(tail.substr(tail.find('\n') + 1), c.lastLines);
     EXPECT_EQ(status(), c.status);
+    EXPECT_EQ(reportMembers("r.json", {"bmc_available"}), c.available);
     // The update itself takes a second or two; a question asked just before
     // the bound may take the transport's 10 s more.
     EXPECT_LE(spentSeconds, c.waitSeconds + 13u) << "the wait is bounded";

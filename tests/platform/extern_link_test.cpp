@@ -196,6 +196,50 @@ TEST_F(ExternLinkTest, AnswersTimeoutItselfWhenTheBmcIsSilent) {
   EXPECT_NE(journalText().find("RSP 00 none\n"), std::string::npos);
 }
 
+// A peer whose replies carry another sequence number (late replies to
+// earlier requests): none of them is taken; the client answers 0xC3 itself.
+TEST(ExternLinkPeer, TakesNoReplyWithAnotherSequenceNumber) {
+  sim::Rig rig;
+  link::Address address;
+  address.unixSocket = true;
+  address.path = rig.directory() / "peer.sock";
+  const int listener = link::listenOn(address);
+  ASSERT_GE(listener, 0);
+  std::thread peer([listener] {
+    const int connection = accept(listener, nullptr, nullptr);
+    if (connection < 0) return;
+    link::Decoder decoder(3);
+    uint8_t buffer[256];
+    for (bool answered = false; !answered;) {
+      const ssize_t n = recv(connection, buffer, sizeof buffer, 0);
+      if (n <= 0) break;
+      for (ssize_t i = 0; i < n && !answered; ++i) {
+        const std::optional<link::Frame> frame = decoder.feed(buffer[i]);
+        if (!frame || frame->kind != link::Frame::message) continue;
+        Bytes reply = frame->payload;
+        reply[0] |= 0x04;
+        reply.insert(reply.begin() + 2, 0x00);
+        for (uint8_t seq : {uint8_t(frame->seq - 1), uint8_t(frame->seq + 1)}) {
+          const Bytes wire = link::encodeMessage(seq, reply);
+          send(connection, wire.data(), wire.size(), MSG_NOSIGNAL);
+        }
+        answered = true;
+      }
+    }
+    char rest[64];
+    while (recv(connection, rest, sizeof rest, 0) > 0) {
+    }
+    close(connection);
+  });
+  {
+    link::Client client(address, 300);
+    EXPECT_EQ(client.exchange({0x18, 0x01}), Bytes({0x1C, 0x01, sim::kCompletionTimeout}));
+    EXPECT_TRUE(client.unanswered());
+  }
+  peer.join();
+  close(listener);
+}
+
 TEST(ExternLinkAbsent, AnswersNotPresentWithoutABmc) {
   sim::Rig rig;
   link::Address nowhere;

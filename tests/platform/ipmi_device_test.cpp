@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstring>
 #include <deque>
 #include <string>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "platform/host/host.h"
 #include "platform/linux/ipmi_device.h"
 #include "platform/linux/linux_transport.h"
+#include "state/tool_context.h"
 
 namespace {
 
@@ -19,12 +21,19 @@ using linuxplatform::ipmiDeviceTransfer;
 constexpr int32_t kUntouched = 77;
 constexpr uint8_t kGuard = 0xEE;
 const std::string kStateError = "ERROR !! BMC did not in correct state\n";
+const std::string kNotice80 =
+    "THE BMC HAS NOT ANSWERED FOR 10 SECONDS, STILL TRYING FOR UP TO 80 SECONDS\n";
 
 struct Message {
   int recvType = IPMI_RESPONSE_RECV_TYPE;
   long msgidDelta = 0;  // added to the request's msgid
   std::vector<uint8_t> data;  // completion code first
   int waitError = 0;          // returned by the wait before this message
+  // Added to what the reply to the request carries: netFn + 1, its command
+  // and LUN.
+  int netFnDelta = 0;
+  int commandDelta = 0;
+  int lunDelta = 0;
 };
 
 class FakeDevice : public linuxplatform::IpmiDeviceIo {
@@ -46,6 +55,7 @@ class FakeDevice : public linuxplatform::IpmiDeviceIo {
     }
     if (queue.empty()) {
       now += timeoutMillis;
+      hostplatform::advanceClock(static_cast<uint64_t>(timeoutMillis) * 1000);
       return 0;
     }
     return 1;
@@ -55,6 +65,11 @@ class FakeDevice : public linuxplatform::IpmiDeviceIo {
     queue.pop_front();
     message->recv_type = next.recvType;
     message->msgid = sent.msgid + next.msgidDelta;
+    message->msg.netfn = static_cast<unsigned char>(sent.msg.netfn + 1 + next.netFnDelta);
+    message->msg.cmd = static_cast<unsigned char>(sent.msg.cmd + next.commandDelta);
+    ipmi_system_interface_addr from = sentTo;
+    from.lun = static_cast<unsigned char>(from.lun + next.lunDelta);
+    std::memcpy(message->addr, &from, sizeof from);
     std::copy(next.data.begin(), next.data.end(), message->msg.data);
     message->msg.data_len = static_cast<unsigned short>(next.data.size());
     return 0;
@@ -163,10 +178,11 @@ TEST(IpmiDeviceTransfer, FailuresLookLikeTheKcsTransfers) {
     int sendError;
     bool silent;
     int32_t responseLength;
+    std::string console;
   };
   const Case cases[] = {
-      {"the kernel refuses the request", -EMSGSIZE, false, kUntouched},
-      {"no reply comes", 0, true, -1},
+      {"the kernel refuses the request", -EMSGSIZE, false, kUntouched, kStateError},
+      {"no reply comes", 0, true, -1, kNotice80 + kStateError},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -176,12 +192,95 @@ TEST(IpmiDeviceTransfer, FailuresLookLikeTheKcsTransfers) {
     const Outcome out = transfer(device);
     EXPECT_EQ(out.result, -1);
     EXPECT_EQ(out.responseLength, c.responseLength);
-    EXPECT_EQ(out.console, kStateError);
+    EXPECT_EQ(out.console, c.console);
     if (c.silent) {
       EXPECT_EQ(device.now, linuxplatform::kReplyWaitMillis);
       EXPECT_LE(device.waits, 2);
     }
   }
+}
+
+// The kernel hands out a reply under this request's msgid that names
+// another request: a transport failure, never data.
+TEST(IpmiDeviceTransfer, RefusesAReplyForAnotherRequest) {
+  struct Case {
+    const char* name;
+    Message reply;
+    std::string console;
+  };
+  const Case cases[] = {
+      {"network function", {.data = {0x00, 0x42}, .netFnDelta = 0x07 - 0x3F},
+       "ERROR !! BMC answered another request (netFn/LUN 0x1c, command 0x15)\n"},
+      {"request's own network function", {.data = {0x00, 0x42}, .netFnDelta = -1},
+       "ERROR !! BMC answered another request (netFn/LUN 0xf8, command 0x15)\n"},
+      {"command", {.data = {0x00, 0x42}, .commandDelta = 2},
+       "ERROR !! BMC answered another request (netFn/LUN 0xfc, command 0x17)\n"},
+      {"LUN", {.data = {0x00, 0x42}, .lunDelta = 1},
+       "ERROR !! BMC answered another request (netFn/LUN 0xfd, command 0x15)\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeDevice device;
+    device.queue.push_back(c.reply);
+    const Outcome out = transfer(device);
+    EXPECT_EQ(out.result, -1);
+    EXPECT_EQ(out.responseLength, -1);
+    EXPECT_EQ(out.response[0], kGuard);
+    EXPECT_EQ(out.console, c.console);
+  }
+}
+
+// The link's reply messages to a request F8/15: taken only when they name
+// it (network function + 1, LUN, command).
+TEST(LinkReply, IsTakenOnlyForItsRequest) {
+  struct Case {
+    const char* name;
+    std::vector<uint8_t> reply;
+    int result;
+    int32_t responseLength;
+    std::string console;
+  };
+  const Case cases[] = {
+      {"its own", {0xFC, 0x15, 0x00, 0x42}, 0, 1, ""},
+      {"its own, refused", {0xFC, 0x15, 0xC0}, 0xC0, 0, ""},
+      {"a chassis reply", {0x04, 0x15, 0x00, 0x42}, -1, -1,
+       "ERROR !! BMC answered another request (netFn/LUN 0x04, command 0x15)\n"},
+      {"the request echoed", {0xF8, 0x15, 0x00, 0x42}, -1, -1,
+       "ERROR !! BMC answered another request (netFn/LUN 0xf8, command 0x15)\n"},
+      {"another command", {0xFC, 0x17, 0x00, 0x42}, -1, -1,
+       "ERROR !! BMC answered another request (netFn/LUN 0xfc, command 0x17)\n"},
+      {"no completion code", {0xFC, 0x15}, -1, -1, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<uint8_t> response(8, kGuard);
+    int32_t responseLength = kUntouched;
+    std::string console;
+    hostplatform::captureConsole(&console);
+    const int result = linuxplatform::deliverMessageReply(
+        0xF8, 0x15, c.reply.data(), static_cast<int32_t>(c.reply.size()), response.data(),
+        static_cast<int32_t>(response.size()), &responseLength);
+    hostplatform::captureConsole(nullptr);
+    EXPECT_EQ(result, c.result);
+    EXPECT_EQ(responseLength, c.responseLength);
+    EXPECT_EQ(response[0], c.responseLength > 0 ? 0x42 : kGuard);
+    EXPECT_EQ(console, c.console);
+  }
+}
+
+// A request whose tries the caller watches: its bound, and one notice
+// however many tries go unanswered.
+TEST(IpmiDeviceTransfer, SaysOnceThatTheRequestGoesUnanswered) {
+  clearToolContext();
+  toolContext.silence.begin(455);
+  std::string console;
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    FakeDevice device;
+    console += transfer(device).console;
+  }
+  toolContext.silence.end();
+  EXPECT_EQ(console, "THE BMC HAS NOT ANSWERED FOR 10 SECONDS, STILL TRYING FOR UP TO 445 SECONDS\n" +
+                         kStateError + kStateError + kStateError);
 }
 
 TEST(IpmiDeviceTransfer, RefusesMoreDataThanKcsCarries) {

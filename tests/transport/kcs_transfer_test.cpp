@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <vector>
@@ -9,6 +10,7 @@
 #include "platform/platform.h"
 #include "state/tool_context.h"
 #include "sim/rig.h"
+#include "support/reply_rewriter.h"
 #include "transport/kcs.h"
 
 namespace {
@@ -379,6 +381,58 @@ TEST_F(KcsTransferTest, AWaitNeverStartsWithAnOldFiring) {
   EXPECT_EQ(t.result, 0);
   EXPECT_EQ(t.responseLength, 1);
   EXPECT_EQ(rig.console, "");
+}
+
+// A reply must name the request's network function + 1, its LUN and its
+// command; any other is a failure of the request, never its data.
+TEST_F(KcsTransferTest, RefusesAReplyForAnotherRequest) {
+  struct Case {
+    const char* name;
+    uint8_t netFnLun;
+    uint8_t command;
+  };
+  const Case cases[] = {
+      {"another network function", 0x1C, kEcho},
+      {"the request's own network function", kNetFn, kEcho},
+      {"another LUN", 0xFD, kEcho},
+      {"another command", 0xFC, 0x01},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    simtest::ReplyRewriter foreign(rig.bmc, [&](const sim::Bytes&, std::optional<sim::Bytes>& r) {
+      (*r)[0] = c.netFnLun;
+      (*r)[1] = c.command;
+    });
+    rig.kcs.setEndpoint(&foreign);
+    rig.takeConsole();
+    Transfer t = transfer(pattern(3));
+    EXPECT_EQ(t.result, -1);
+    EXPECT_EQ(t.responseLength, -1);
+    EXPECT_TRUE(untouched(t));
+    char line[80];
+    std::snprintf(line, sizeof line,
+                  "ERROR !! BMC answered another request (netFn/LUN 0x%02x, command 0x%02x)\n",
+                  c.netFnLun, c.command);
+    EXPECT_EQ(rig.takeConsole(), line);
+    // The exchange itself ended properly: the next one needs no abort.
+    rig.kcs.setEndpoint(&rig.bmc);
+    rig.kcs.counts = {};
+    EXPECT_EQ(transfer(pattern(3)).result, 0);
+    EXPECT_EQ(rig.kcs.counts.commandWrites, 2u);
+  }
+}
+
+// A request its caller retries: one notice at the first failure 10 seconds
+// or more after the caller began it, however many tries fail.
+TEST_F(KcsTransferTest, SaysOnceThatARetriedRequestGoesUnanswered) {
+  rig.bmc.faults.silentAll = true;
+  toolContext.silence.begin(45);
+  for (int attempt = 0; attempt < 3; ++attempt) EXPECT_EQ(transfer({}).result, -1);
+  toolContext.silence.end();
+  EXPECT_EQ(rig.console, kStateError +
+                             "THE BMC HAS NOT ANSWERED FOR 10 SECONDS, STILL TRYING FOR UP TO 35 "
+                             "SECONDS\n" +
+                             kStateError + kStateError);
 }
 
 TEST_F(KcsTransferTest, SilentBmcThatRecoversServesTheNextTransfer) {

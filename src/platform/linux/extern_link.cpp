@@ -205,10 +205,14 @@ bool Client::sendAll(const Bytes& bytes) {
 }
 
 std::optional<Bytes> Client::exchange(const Bytes& message) {
+  unanswered_ = true;
   if (!ensureConnected()) return ownReply(message, kCompletionNotPresent);
   const uint8_t seq = seq_++;
   if (!sendAll(encodeMessage(seq, message))) return ownReply(message, kCompletionNotPresent);
-  if (std::optional<Bytes> reply = awaitReply(seq)) return reply;
+  if (std::optional<Bytes> reply = awaitReply(seq)) {
+    unanswered_ = false;
+    return reply;
+  }
   return ownReply(message, socket_ >= 0 ? kCompletionTimeout : kCompletionNotPresent);
 }
 

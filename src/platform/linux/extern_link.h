@@ -38,6 +38,8 @@ constexpr uint8_t kCapabilitiesOfHost = 0x3F;  // power, reset, IRQ, NMI, attent
 // and keeps at most this many content bytes after seq.
 constexpr size_t kMinimumReplyFrame = 5;
 constexpr size_t kMaximumAfterSeq = 300;
+// How long an exchange waits for its reply before velkoran answers for the BMC.
+constexpr int kReplyWaitSeconds = 4;
 
 // Completion codes the client answers with by itself.
 constexpr uint8_t kCompletionTimeout = 0xC3;
@@ -92,13 +94,18 @@ int connectTo(const Address& address, int timeoutMillis);
 // connection is not made within the same time).
 class Client {
  public:
-  explicit Client(Address address, int replyTimeoutMillis = 4000);
+  explicit Client(Address address, int replyTimeoutMillis = kReplyWaitSeconds * 1000);
   ~Client();
   Client(const Client&) = delete;
   Client& operator=(const Client&) = delete;
 
   // message = netFnLun cmd data...; reply = (netFnLun|4) cmd cc data...
+  // The reply is the one whose seq is the request's, passed on as the BMC
+  // sent it (as QEMU does: the KCS driver behind it judges the rest).
   std::optional<Bytes> exchange(const Bytes& message);
+  // True when the last exchange got no reply from the BMC (the reply was
+  // the client's own 0xC3 or 0xD2).
+  bool unanswered() const { return unanswered_; }
 
  private:
   bool ensureConnected();
@@ -110,6 +117,7 @@ class Client {
   int replyTimeoutMillis_;
   int socket_ = -1;
   uint8_t seq_ = 0;
+  bool unanswered_ = false;
   Decoder decoder_{kMinimumReplyFrame};
 };
 

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
+#include "state/tool_context.h"
 #include "transport/kcs.h"
 
 namespace linuxplatform {
@@ -21,15 +22,28 @@ constexpr int kReceiveBufferSize = IPMI_MAX_MSG_LENGTH + 1;
 
 enum class Wait { reply, timedOut, failed };
 
+// What the kernel says the reply answers: its network function and LUN
+// byte and its command.
+struct ReplyHeader {
+  uint8_t netFnLun;
+  uint8_t command;
+};
+
 // Waits for the reply to `msgid`, dropping anything else the device hands
-// out (late replies to requests that timed out, events).
-Wait awaitReply(IpmiDeviceIo& device, long msgid, uint8_t* buffer, int32_t* count) {
+// out (late replies to requests that timed out, events). The wait stops
+// when the unanswered-request notice falls due, to give it.
+Wait awaitReply(IpmiDeviceIo& device, long msgid, uint8_t* buffer, int32_t* count,
+                ReplyHeader* header) {
   const int64_t deadline = device.nowMillis() + kReplyWaitMillis;
   for (;;) {
     const int64_t left = deadline - device.nowMillis();
     if (left <= 0) return Wait::timedOut;
-    const int ready = device.waitReadable(static_cast<int>(left));
-    if (ready == -EINTR || ready == 0) continue;
+    const uint64_t slice = toolContext.silence.millisUntilDue(static_cast<uint64_t>(left));
+    const int ready = device.waitReadable(static_cast<int>(slice));
+    if (ready == -EINTR || ready == 0) {
+      toolContext.silence.check();
+      continue;
+    }
     if (ready < 0) return Wait::failed;
 
     ipmi_addr from{};
@@ -48,8 +62,23 @@ Wait awaitReply(IpmiDeviceIo& device, long msgid, uint8_t* buffer, int32_t* coun
     }
     if (message.recv_type != IPMI_RESPONSE_RECV_TYPE || message.msgid != msgid) continue;
     *count = message.msg.data_len;
+    ipmi_system_interface_addr system{};
+    std::memcpy(&system, &from, sizeof system);
+    header->netFnLun = static_cast<uint8_t>(message.msg.netfn << 2 | (system.lun & 0x03));
+    header->command = message.msg.cmd;
     return Wait::reply;
   }
+}
+
+// The reply wait of one transfer, under the notice of the request it
+// belongs to; a transfer that nobody else watches brings its own.
+Wait awaitReplyNoticed(IpmiDeviceIo& device, long msgid, uint8_t* buffer, int32_t* count,
+                       ReplyHeader* header) {
+  const bool ownNotice = !toolContext.silence.active();
+  if (ownNotice) toolContext.silence.begin(kReplyWaitMillis / 1000);
+  const Wait wait = awaitReply(device, msgid, buffer, count, header);
+  if (ownNotice) toolContext.silence.end();
+  return wait;
 }
 
 }  // namespace
@@ -89,6 +118,19 @@ int deliverReply(const uint8_t* reply, int32_t count, uint8_t* response,
   return reply[0];
 }
 
+int deliverMessageReply(uint8_t netFnLun, uint8_t command, const uint8_t* reply, int32_t count,
+                        uint8_t* response, int32_t responseCapacity, int32_t* responseLength) {
+  if (count < 3) {
+    *responseLength = -1;
+    return -1;
+  }
+  if (!replyMatches(netFnLun, command, reply[0], reply[1])) {
+    *responseLength = -1;
+    return failForeignReply(reply[0], reply[1]);
+  }
+  return deliverReply(reply + 2, count - 2, response, responseCapacity, responseLength);
+}
+
 int ipmiDeviceTransfer(IpmiDeviceIo& device, long msgid, uint8_t netFnLun, uint8_t command,
                        const uint8_t* data, int32_t dataLength, uint8_t* response,
                        int32_t responseCapacity, int32_t* responseLength) {
@@ -116,10 +158,15 @@ int ipmiDeviceTransfer(IpmiDeviceIo& device, long msgid, uint8_t netFnLun, uint8
   }
   uint8_t reply[kReceiveBufferSize] = {};
   int32_t count = 0;
-  if (awaitReply(device, msgid, reply, &count) != Wait::reply) {
+  ReplyHeader header{};
+  if (awaitReplyNoticed(device, msgid, reply, &count, &header) != Wait::reply) {
     platform::print("%s", kStateError);
     *responseLength = -1;
     return -1;
+  }
+  if (!replyMatches(netFnLun, command, header.netFnLun, header.command)) {
+    *responseLength = -1;
+    return failForeignReply(header.netFnLun, header.command);
   }
   return deliverReply(reply, count, response, responseCapacity, responseLength);
 }

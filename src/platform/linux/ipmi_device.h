@@ -45,7 +45,10 @@ class KernelIpmiDevice : public IpmiDeviceIo {
 constexpr int kReplyWaitMillis = 90000;
 
 // One request through the device, to the BMC over the system interface.
-// `msgid` tells this request's reply from late replies to earlier ones.
+// `msgid` tells this request's reply from late replies to earlier ones; a
+// reply whose network function, LUN or command is not the request's is a
+// transport failure. A wait that passes 10 seconds says so once (the
+// request's notice in the tool state, or the transfer's own).
 int ipmiDeviceTransfer(IpmiDeviceIo& device, long msgid, uint8_t netFnLun, uint8_t command,
                        const uint8_t* data, int32_t dataLength, uint8_t* response,
                        int32_t responseCapacity, int32_t* responseLength);
@@ -55,5 +58,10 @@ int ipmiDeviceTransfer(IpmiDeviceIo& device, long msgid, uint8_t netFnLun, uint8
 // there is no completion code or more data than a KCS reply can carry.
 int deliverReply(const uint8_t* reply, int32_t count, uint8_t* response,
                  int32_t responseCapacity, int32_t* responseLength);
+// The same for a whole reply message (network function and LUN, command,
+// completion code, data) to the request netFnLun/command: one that answers
+// another request is a transport failure, said as the KCS transfer says it.
+int deliverMessageReply(uint8_t netFnLun, uint8_t command, const uint8_t* reply, int32_t count,
+                        uint8_t* response, int32_t responseCapacity, int32_t* responseLength);
 
 }  // namespace linuxplatform

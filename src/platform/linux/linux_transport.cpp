@@ -18,6 +18,7 @@
 #include "platform/linux/extern_link.h"
 #include "platform/linux/ipmi_device.h"
 #include "platform/platform.h"
+#include "state/tool_context.h"
 #include "state/unsettled.h"
 #include "transport/kcs.h"
 
@@ -70,6 +71,7 @@ int openLink(const char* value) {
   }
   chosen().client = std::make_unique<link::Client>(*address);
   chosen().way = Way::link;
+  toolContext.transferBoundSeconds = link::kReplyWaitSeconds;
   return 0;
 }
 
@@ -82,6 +84,7 @@ int openDevice() {
   if (fd >= 0) {
     chosen().fd = fd;
     chosen().way = Way::device;
+    toolContext.transferBoundSeconds = kReplyWaitMillis / 1000;
     return 0;
   }
   const int error = errno;
@@ -157,13 +160,13 @@ int linkTransfer(uint8_t netFnLun, uint8_t command, const uint8_t* data, int32_t
   message[1] = command;
   if (dataLength > 0) std::memcpy(message.data() + 2, data, static_cast<size_t>(dataLength));
   const std::optional<link::Bytes> reply = chosen().client->exchange(message);
-  // Past netFn and command: the completion code and the data.
-  if (!reply || reply->size() < 3) {
+  if (chosen().client->unanswered()) toolContext.silence.check();
+  if (!reply) {
     *responseLength = -1;
     return -1;
   }
-  return deliverReply(reply->data() + 2, static_cast<int32_t>(reply->size() - 2), response,
-                      responseCapacity, responseLength);
+  return deliverMessageReply(netFnLun, command, reply->data(), static_cast<int32_t>(reply->size()),
+                             response, responseCapacity, responseLength);
 }
 
 int chosenTransfer(uint8_t netFnLun, uint8_t command, const uint8_t* data, int32_t dataLength,
