@@ -103,7 +103,7 @@ def check_then_rollout(test, work: pathlib.Path, journal, playbook) -> str:
     test.assertEqual(check.returncode, 0, out + check.stderr)
     for host in HOSTS:
         word = "already at the target" if host == "h2" else "would update"
-        test.assertRegex(out, rf"ok: \[{host}\] => {{\n\s+\"msg\": \"BMC firmware [\d.]+, "
+        test.assertRegex(out, rf"ok: \[{host}(?: -> localhost)?\] => {{\n\s+\"msg\": \"BMC firmware [\d.]+, "
                               rf"target {TARGET}: {word}")
         test.assertEqual(set(requests(journal(host))), {"18 01"}, host)
     test.assertFalse((work / "reports").exists())
