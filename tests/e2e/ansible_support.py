@@ -61,8 +61,8 @@ def recap(output: str) -> dict[str, dict[str, int]]:
 
 def failures(output: str) -> dict[str, str]:
     """The message of each host's failed task."""
-    return {host: json.loads(result)["msg"]
-            for host, result in re.findall(r"^fatal: \[(\w+)\]: FAILED! => (\{.*\})$", output, re.M)}
+    found = re.findall(r"^fatal: \[(\w+)(?: -> localhost)?\]: FAILED! => (\{.*\})$", output, re.M)
+    return {host: json.loads(result)["msg"] for host, result in found}
 
 
 def requests(journal: pathlib.Path) -> list[str]:

@@ -43,6 +43,13 @@ GUARDS = {
            "velkoran wrote no identity report (exit status 8: [Errno 8] Exec format error", []),
     "m6": (["--fw-revision", "7.09", "--fw-revision-after", GUARD_TARGET], "", None,
            ["m6.json", "m6.log"]),
+    # Over LAN, a velkoran without a LAN client is never run with a job: it
+    # would reach the controller's own BMC.
+    "m7": (["--fw-revision", "7.09"],
+           "velkoran_connection: lan\nvelkoran_bmc_host: 127.0.0.1\nvelkoran_bmc_user: admin\n"
+           "velkoran_bmc_password: secret\nvelkoran_binary: {kcs_only}",
+           "kcs-only-velkoran has no LAN client (-i lan); it would reach the controller's own BMC",
+           []),
 }
 GUARD_PLAYBOOK = """- hosts: all
   gather_facts: false
@@ -99,6 +106,10 @@ class Rollout(unittest.TestCase):
         failing.chmod(0o755)
         garbage = self.work / "garbage-velkoran"
         garbage.write_bytes(b"\x7fELF not really\n")
+        kcs_only = self.work / "kcs-only-velkoran"
+        kcs_only.write_text(f"#!/bin/sh\n[ \"$1\" = --help ] && echo 'ALSO ACCEPTED: -i kcs|lan|usb' &&"
+                            f" exit 0\necho \"$*\" >> {self.work}/kcs-only-ran\n")
+        kcs_only.chmod(0o755)
         lines = ["all:", "  vars:", "    ansible_connection: local",
                  f"    ansible_python_interpreter: {sys.executable}",
                  f"    velkoran_binary: {linux_guest.VELKORAN}",
@@ -106,8 +117,8 @@ class Rollout(unittest.TestCase):
         for host, (options, variables, _, _) in GUARDS.items():
             lines += [f"    {host}:", f"      velkoran_environment: "
                                       f"{{VELKORAN_BMC: \"{self.start_bmc(host, options)}\"}}"]
-            if variables:
-                lines.append("      " + variables.format(failing=failing, garbage=garbage))
+            lines += ["      " + line for line in variables.format(
+                failing=failing, garbage=garbage, kcs_only=kcs_only).splitlines()]
         (self.work / "inventory").mkdir()
         (self.work / "inventory" / "hosts.yml").write_text("\n".join(lines) + "\n")
         (self.work / "guards.yml").write_text(GUARD_PLAYBOOK)
@@ -127,10 +138,12 @@ class Rollout(unittest.TestCase):
             with self.subTest(host=host):
                 self.assertEqual(counts[host]["failed"], int(message is not None), out)
                 if message:
-                    self.assertTrue(failures[host].startswith(message), failures[host])
+                    self.assertIn(message, failures[host])
                 self.assertEqual(sorted(p.name for p in reports.glob(f"{host}.*")), files)
         self.assertEqual(counts["m2"]["changed"], 0)
-        self.assertEqual(ans.requests(self.journal("m1")), [])
+        for host in ("m1", "m7"):
+            self.assertEqual(ans.requests(self.journal(host)), [], host)
+        self.assertFalse((self.work / "kcs-only-ran").exists())
         self.assertEqual(ans.requests(self.journal("m2")), ["18 01"])
         self.assertEqual(json.loads((reports / "m3.json").read_text())["firmware_after"], "7.11")
         self.assertEqual(json.loads((reports / "m6.json").read_text())["outcome"]["class"], 0)
