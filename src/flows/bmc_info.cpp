@@ -9,7 +9,6 @@
 
 namespace {
 
-constexpr uint8_t kCmdGetDeviceId = 0x01;
 // Device ID up to the product ID: 11 bytes after the completion code.
 constexpr int32_t kIdentityLength = 11;
 
@@ -34,7 +33,7 @@ void printIdentity(const BmcIdentity& identity) {
 
 // Notes why there is no identity and prints it; returns -1.
 int failed(int code) {
-  if (code < 0 || flows::isNoAnswer(static_cast<uint8_t>(code))) {
+  if (code < 0 || isNoAnswer(static_cast<uint8_t>(code))) {
     noteOutcome(RunOutcome::kNoAnswer);
     platform::print("ERROR: THE BMC DID NOT ANSWER GET DEVICE ID\n");
   } else {

@@ -11,7 +11,6 @@ namespace {
 
 using flows::secondsSince;
 
-constexpr uint8_t kCmdGetDeviceId = 0x01;
 constexpr uint32_t kQuestionIntervalSeconds = 5;
 // Set in the firmware revision byte while the BMC updates its firmware or
 // SDR or initialises itself; the major revision is the other seven bits.

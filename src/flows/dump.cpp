@@ -6,6 +6,7 @@
 #include "platform/platform.h"
 #include "platform/staged_file.h"
 #include "platform/text.h"
+#include "transport/ipmi.h"
 
 namespace {
 
@@ -16,8 +17,6 @@ constexpr uint64_t kQuestionIntervalSeconds = 5;
 constexpr int32_t kFullChunkBytes = 56;
 constexpr int kDataAttempts = 5;
 constexpr uint64_t kDataRetrySeconds = 1;
-constexpr uint8_t kCodeInvalidField = 0xCC;
-constexpr uint8_t kCodeNotNow = 0xD5;  // not supported in the present state
 constexpr uint8_t kDumpReady = 1;
 constexpr uint8_t kMoreFollow = 0;
 // No BMC flash is larger: the largest SPI NOR parts hold 256 MiB. A BMC that

@@ -7,7 +7,6 @@
 namespace flows {
 namespace {
 
-constexpr uint8_t kCodeNodeBusy = 0xC0;
 // A busy BMC is given half a second in all before the upload gives up.
 constexpr int kBusyResends = 5;
 constexpr uint64_t kBusyPauseMicros = 100'000;

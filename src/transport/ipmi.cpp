@@ -28,7 +28,7 @@ void silenceBeforeTry(uint32_t boundSeconds) {
 }
 
 void silenceAfterTry(int result, bool anotherTryFollows) {
-  if (!isUnanswered(result)) {
+  if (!isNoAnswer(result)) {
     toolContext.silence.end();
   } else if (anotherTryFollows) {
     toolContext.silence.check();
@@ -48,7 +48,7 @@ int doIPMICmd(const uint8_t* data, int32_t dataLength, uint8_t* response,
     const int rc = toolContext.transport.transfer(kNetFnLunOem, kCmdConfigTask, data, dataLength,
                                                   response, responseCapacity, responseLength);
     silenceAfterTry(rc, failedAttempts + 1u < maxAttempts);
-    lastCodeWasNoAnswer = isUnanswered(rc);
+    lastCodeWasNoAnswer = isNoAnswer(rc);
     if (rc == 0) {
       // With no data the status byte is whatever the buffer held before.
       decodeReplyStatus(responseCapacity > 0 ? response[0] : 0, control);

@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "transport/ipmi_wire.h"
+
 struct IpmiCmdControl {
   uint64_t retryDelaySeconds;
   uint8_t checkState;
@@ -12,18 +14,6 @@ struct IpmiCmdControl {
   uint8_t replyState;
   uint8_t replyFlag;
 };
-
-constexpr uint8_t kNetFnLunOem = 0xF8;  // network function 0x3E, LUN 0
-constexpr uint8_t kNetFnLunApp = 0x18;  // network function 0x06, LUN 0
-constexpr uint8_t kCmdConfigTask = 0x20;
-constexpr uint8_t kCmdColdReset = 0x02;
-
-// A result that means the BMC gave no answer: the transport failed (-1,
-// 0xFF) or the interface answered for it (0xC3 timeout, 0xD2 nothing there).
-constexpr bool isUnanswered(int result) {
-  const int code = result & 0xFF;
-  return code == 0xFF || code == 0xC3 || code == 0xD2;
-}
 
 // The bound of `tries` tries of the bound transport, each followed by a
 // pause of `pauseSeconds`, for the unanswered-request notice.
