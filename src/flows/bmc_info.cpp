@@ -4,8 +4,7 @@
 #include "flows/flow_wire.h"
 #include "platform/platform.h"
 #include "state/tool_context.h"
-#include "transport/ipmi.h"
-#include "transport/kcs.h"
+#include "transport/request.h"
 
 namespace {
 
@@ -62,7 +61,7 @@ bool parseBmcIdentity(const uint8_t* data, int32_t length, BmcIdentity* identity
 }
 
 int runBmcInfo() {
-  uint8_t response[kKcsMaxResponseData] = {};
+  uint8_t response[request::kMaxResponseData] = {};
   int32_t responseLength = 0;
   const int code = toolContext.transport.transfer(kNetFnLunApp, kCmdGetDeviceId, nullptr, 0,
                                                   response, sizeof response, &responseLength);
