@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "image/image_region.h"
+#include "state/image_region.h"
 #include "platform/platform.h"
 
 struct RegionComparison {

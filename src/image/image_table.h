@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "image/image_region.h"
+#include "state/image_region.h"
 
 // page points at pageLength valid bytes; only the first 32 KiB of them are
 // read. Returns 1 when a table was found and all its entries appended to

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "image/image_region.h"
+#include "state/image_region.h"
 #include "platform/platform.h"
 
 constexpr uint32_t kPageSize = 0x8000;

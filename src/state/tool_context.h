@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "image/image_region.h"
+#include "state/image_region.h"
 #include "platform/platform.h"
 #include "state/run_record.h"
 #include "state/silence_notice.h"
