@@ -35,12 +35,12 @@ endef
 # The builds share two cores with each other; run them one after another.
 .NOTPARALLEL:
 .PHONY: run test deps build build-host build-asan build-uefi unit-test e2e-test fuzz-test install \
-        install-deps build-release deb deb-deps package-test sign clean
+        install-deps build-release install-test deb deb-deps package-test sign clean
 
 run: build-host build-uefi
 	python3 tests/e2e/main_job.py
 
-test: build unit-test e2e-test fuzz-test package-test
+test: build unit-test e2e-test fuzz-test install-test package-test
 
 deps:
 	$(call install-missing,$(PACKAGES))
@@ -151,7 +151,16 @@ deb-deps:
 # programs and manual pages work, and it removes cleanly. Installs it on this
 # machine for a moment (as root: CI, or a test machine).
 package-test: deb
-	python3 tests/package/package_test.py "$(DEB)"
+	python3 tests/package/package_test.py deb "$(DEB)"
+
+# `make install` into a folder whose names have blanks, then what it put there
+# works.
+INSTALL_TEST_ROOT := $(CURDIR)/build/install test
+install-test:
+	rm -rf "$(INSTALL_TEST_ROOT)"
+	$(MAKE) install DESTDIR="$(INSTALL_TEST_ROOT)" PREFIX="/opt/velkoran tools"
+	python3 tests/package/package_test.py tree "$(INSTALL_TEST_ROOT)/opt/velkoran tools" \
+	  $(if $(filter 1,$(UEFI)),--uefi)
 
 clean:
 	rm -rf build
