@@ -69,7 +69,9 @@ void printUsage(const std::vector<sim::BmcsimOption>& options) {
       "Usage: bmcsim --listen unix:PATH|tcp:HOST:PORT [options]\n"
       "Serves a simulated BMC over QEMU's ipmi-bmc-extern protocol, one connection at a\n"
       "time, until SIGTERM or SIGINT. The BMC always accepts Cold Reset (06/02) and\n"
-      "answers Get Device ID (06/01) and the requests an OS driver sends at load.\n\n"
+      "answers Get Device ID (06/01), the requests an OS driver sends at load and the\n"
+      "other standard commands every BMC has (self test, watchdog, chassis, events,\n"
+      "SEL, SDR, FRU); wrong lengths get 0xC7, bad fields 0xCC.\n\n"
       "Options:\n");
   for (const sim::BmcsimOption& option : options) {
     std::string head = option.name;

@@ -114,7 +114,8 @@ TEST_F(UpdateTest, PreserveFlagIsTheOnlyInfoData) {
 }
 
 TEST_F(UpdateTest, BlockInfoTransportFailureIsReportedAndTheRegionStillGoes) {
-  firmware.knobs.unanswered = {{kSendBlockInfo, 1}};
+  // The BMC opens the region; only its answer is lost.
+  firmware.knobs.lostReplies = {{kSendBlockInfo, 1}};
   update();
   EXPECT_EQ(result, 0);
   EXPECT_EQ(
