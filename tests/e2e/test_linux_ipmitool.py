@@ -70,7 +70,8 @@ class IpmitoolAgainstBmcsim(linux_guest.GuestTest):
             raise RuntimeError("not available: ipmitool (apt-get install ipmitool)")
         files = {"ipmitool": pathlib.Path(IPMITOOL), **shared_libraries()}
         bmcsim = harness.BmcSim([str(fs.BMCSIM), "--listen", "unix:{socket}", "--firmware",
-                                 "--fw-revision", "2.07", "--reboot-seconds", "2"])
+                                 "--config-task-id", "3", "--fw-revision", "2.07",
+                                 "--reboot-seconds", "2"])
         cls.guest = linux_guest.boot(cls.work, steps(), files, bmcsim, timeout=240)
 
     def output(self, name: str) -> str:
