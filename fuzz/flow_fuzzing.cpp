@@ -141,9 +141,9 @@ class UpdateBmc : public HostileBmc {
   Answer blockInfo(const Bytes& message) {
     if (message.size() != 2 + kBlockDescriptionLength) fail();
     const uint8_t index = message[14];
-    const ImageRegion& region = toolContext.regions[index % kMaxRegions];
-    const bool matches = index < toolContext.regionCount &&
-                         message[15] == toolContext.regionCount &&
+    const RegionList& list = toolContext.regions;
+    const ImageRegion& region = list.regions[index % kMaxRegions];
+    const bool matches = index < list.count && message[15] == list.count &&
                          bigEndian32(message, 2) == uint32_t(region.offset) &&
                          bigEndian32(message, 6) == uint32_t(region.blockLength) &&
                          bigEndian32(message, 10) == uint32_t(region.length);
@@ -206,7 +206,7 @@ class UpdateBmc : public HostileBmc {
   }
 
   Answer progress(const Bytes& message) {
-    if (region_ || regionsCompleted.size() != toolContext.regionCount) fail();
+    if (region_ || regionsCompleted.size() != toolContext.regions.count) fail();
     if (!inputLeft()) {
       progressDone = true;
       return replyTo(message, 0, {100});
@@ -390,7 +390,7 @@ void fuzzUpdate(FuzzedDataProvider& input, size_t size, sim::Rig& rig) {
   if (result != 0 && result != -1) fail();
   // Success only for an update that went through.
   const bool wentThrough =
-      bmc.progressDone && bmc.regionsCompleted.size() == toolContext.regionCount;
+      bmc.progressDone && bmc.regionsCompleted.size() == toolContext.regions.count;
   if (result == 0 && !wentThrough) fail();
 }
 

@@ -13,7 +13,6 @@
 #include <openssl/evp.h>
 #endif
 
-#include "state/tool_context.h"
 #include "image/aes.h"
 #include "image/image_table.h"
 #include "image/region_list.h"
@@ -63,10 +62,10 @@ Bytes pagesFromTables(const uint8_t* data, size_t size) {
   return file;
 }
 
-void checkList(uint8_t tablePages) {
-  check(toolContext.regionCount <= kMaxRegions);
-  check(tablePages <= toolContext.regionCount);
-  if (toolContext.regionListRefused) check(tablePages == 0 && toolContext.regionCount == 0);
+void checkList(uint8_t tablePages, const RegionList& list) {
+  check(list.count <= kMaxRegions);
+  check(tablePages <= list.count);
+  if (list.refused) check(tablePages == 0 && list.count == 0);
 }
 
 void scanAsFile(const Bytes& image) {
@@ -74,11 +73,11 @@ void scanAsFile(const Bytes& image) {
   static hostplatform::MemoryFileSystem files;
   files.setFile("image.bin", image);
   hostplatform::setFileSystem(&files);
-  clearToolContext();
   platform::File* file = platform::fileOpen("image.bin", "rb");
   check(file != nullptr);
   Bytes pageBuffer(kPageSize);
-  checkList(buildRegionList(file, image.size(), pageBuffer.data()));
+  RegionList list;
+  checkList(buildRegionList(file, image.size(), pageBuffer.data(), &list), list);
   platform::fileClose(file);
   hostplatform::setFileSystem(nullptr);
 }
@@ -100,10 +99,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The reader gets a page exactly as long as its bytes: ASan sees any
   // read past them.
   const Bytes page(image.begin(), image.begin() + std::min<size_t>(image.size(), kPageSize));
-  clearToolContext();
-  const int found = find_respective_image_info(page.data(), page.size());
+  RegionList list{};
+  const int found = find_respective_image_info(page.data(), page.size(), &list);
   check(found == 0 || found == 1);
-  check(toolContext.regionCount <= kMaxRegions);
+  check(list.count <= kMaxRegions);
   scanAsFile(image);
   hostplatform::captureConsole(nullptr);
   console.clear();

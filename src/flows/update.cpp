@@ -128,9 +128,9 @@ struct RegionSource {
 };
 
 // The code that ends the upload, or 0 when the BMC took the description.
-uint8_t sendBlockInfo(uint8_t index) {
+uint8_t sendBlockInfo(const RegionList& regions, uint8_t index) {
   uint8_t request[kBlockDescriptionLength];
-  describeRegion(index, request);
+  describeRegion(regions, index, request);
   uint8_t response[kFlowBufferSize];
   int32_t responseLength = 0;
   const uint8_t code = sendUploadRequest(kCmdSendBlockInfo, request, kBlockDescriptionLength,
@@ -212,10 +212,10 @@ int failLastChunkOfImage(platform::File* file, uint8_t code) {
 // 0 when every region went through; kUploadProgramming when the BMC is
 // programming although the last chunk's answer went wrong; otherwise (-1)
 // the update has ended.
-int uploadRegions(platform::File* file, uint64_t fileSize) {
-  for (uint8_t i = 0; i < toolContext.regionCount; ++i) {
-    const ImageRegion& region = toolContext.regions[i];
-    if (const uint8_t blockCode = sendBlockInfo(i); blockCode != 0) {
+int uploadRegions(platform::File* file, uint64_t fileSize, const RegionList& regions) {
+  for (uint8_t i = 0; i < regions.count; ++i) {
+    const ImageRegion& region = regions.regions[i];
+    if (const uint8_t blockCode = sendBlockInfo(regions, i); blockCode != 0) {
       reportUploadFailure("sendBlockInfo", blockCode);
       return endFailedUpdate(file, true);
     }
@@ -231,7 +231,7 @@ int uploadRegions(platform::File* file, uint64_t fileSize) {
     uint8_t response[kFlowBufferSize] = {};
     if (!sendLastChunk(source, rest, response, &code)) return failChunk(file, source, code);
     if (endsUpload(code) && code != kCodePackageRejected) {
-      if (i + 1 == toolContext.regionCount) return failLastChunkOfImage(file, code);
+      if (i + 1 == regions.count) return failLastChunkOfImage(file, code);
       return failChunk(file, source, code);
     }
     platform::print("Load part %d %8ld bytes, [Ok]                       \r\n", i,
@@ -289,14 +289,15 @@ int runFirmwareUpdate() {
   if (!prepareImage(file, &fileSize)) return -1;
 
   platform::print("Check if this file is valid................\n");
-  if (buildRegionList(file, fileSize, toolContext.pageBuffer) == 0) {
+  RegionList& regions = toolContext.regions;
+  if (buildRegionList(file, fileSize, toolContext.pageBuffer, &regions) == 0) {
     noteOutcome(RunOutcome::kFileProblem);
     platform::print(
         "Error!\nUpdate package type mismatch!\nPlease select the correct type and try again!\n");
     return endFailedUpdate(file, true);
   }
   platform::print("If the FW update fails,PLEASE TRY AGAIN\n");
-  if (uploadRegions(file, fileSize) < 0) return -1;
+  if (uploadRegions(file, fileSize, regions) < 0) return -1;
 
   releasePageBuffer();
   platform::fileClose(file);

@@ -84,7 +84,8 @@ int runUsbFirmwareUpdate() {
   // A file that cannot give its first page whole has no table to read.
   if (toolContext.imageKind == 2 &&
       platform::fileReadFully(file, image, kWholeFlashBytes) >= kPageSize) {
-    find_respective_image_info(image, kPageSize);
+    toolContext.regions = RegionList{};
+    find_respective_image_info(image, kPageSize, &toolContext.regions);
   }
   platform::print("If the FW update fails,PLEASE TRY AGAIN\n");
   platform::print("Transfer data ................\n");

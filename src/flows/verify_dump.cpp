@@ -52,15 +52,16 @@ void verifyDump(const char* imageName, const char* dumpName) {
   OpenFiles files;
   if (!openBoth(files, imageName, dumpName)) return;
   platform::print("Verify %s against %s\n", dumpName, imageName);
-  if (buildRegionList(files.image, files.imageSize, files.page) == 0) {
+  RegionList regions;
+  if (buildRegionList(files.image, files.imageSize, files.page, &regions) == 0) {
     fail(files, RunOutcome::kFileProblem, "ERROR: NO IMAGE TABLE IN %s\n\n", imageName);
     return;
   }
   bool different = false;
-  for (uint8_t i = 0; i < toolContext.regionCount; ++i) {
+  for (uint8_t i = 0; i < regions.count; ++i) {
     RegionComparison comparison;
     if (!compareRegion(files.image, files.imageSize, files.dump, files.dumpSize,
-                       toolContext.regions[i], &comparison)) {
+                       regions.regions[i], &comparison)) {
       fail(files, RunOutcome::kFileProblem, "ERROR: READING %s OR THE IMAGE FAILED\n\n",
            dumpName);
       return;

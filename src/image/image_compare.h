@@ -6,8 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "state/image_region.h"
 #include "platform/platform.h"
-#include "state/tool_context.h"
 
 struct RegionComparison {
   uint64_t offset;           // where the region starts, in both files

@@ -112,7 +112,7 @@ int reportFormatError() {
 // Reads every entry of a table text that is known to hold an entry marker.
 // An entry ends at the next entry marker, else at the next end marker; the
 // search for a further entry goes on from there, even past an end marker.
-int readTableEntries(const char* tableText, size_t length) {
+int readTableEntries(const char* tableText, size_t length, RegionList* list) {
   const char* end = tableText + length;
   const char* entry = findMarker(tableText, end, kEntryMarker);
   int result = 0;
@@ -128,7 +128,7 @@ int readTableEntries(const char* tableText, size_t length) {
     }
     const uint64_t length = adjustedSize(fields);
     // A full list refuses the image; appendRegion has recorded why.
-    if (!appendRegion(fields.offset, roundUpToBlock(length), length)) return 0;
+    if (!appendRegion(list, fields.offset, roundUpToBlock(length), length)) return 0;
     result = 1;
     entry = findMarker(entryEnd, end, kEntryMarker);
   }
@@ -151,17 +151,17 @@ size_t decipherTableBlocks(const uint8_t* page, size_t pageLength,
 
 }  // namespace
 
-int find_respective_image_info(const uint8_t* page, size_t pageLength) {
+int find_respective_image_info(const uint8_t* page, size_t pageLength, RegionList* list) {
   // A caller may hand over more (a whole image in memory); a table is
   // looked for in its first page only.
   if (pageLength > kPageSize) pageLength = kPageSize;
   bool hasMarker = false;
   const size_t plainLength = measureText(page, pageLength, &hasMarker);
-  if (hasMarker) return readTableEntries(reinterpret_cast<const char*>(page), plainLength);
+  if (hasMarker) return readTableEntries(reinterpret_cast<const char*>(page), plainLength, list);
 
   uint8_t deciphered[kEncipheredTableLength];
   const size_t held = decipherTableBlocks(page, pageLength, deciphered);
   const size_t textLength = measureText(deciphered, held, &hasMarker);
   if (!hasMarker) return 0;
-  return readTableEntries(reinterpret_cast<const char*>(deciphered), textLength);
+  return readTableEntries(reinterpret_cast<const char*>(deciphered), textLength, list);
 }

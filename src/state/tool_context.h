@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "state/image_region.h"
 #include "platform/platform.h"
 #include "state/run_record.h"
 #include "state/silence_notice.h"
@@ -19,14 +20,6 @@ struct TransportOps {
                   int32_t responseCapacity, int32_t* responseLength);
   int (*close)();
 };
-
-struct ImageRegion {
-  uint64_t offset;
-  uint64_t blockLength;
-  uint64_t length;
-};
-
-constexpr int kMaxRegions = 8;
 
 struct ConfigModule {
   const char* name;
@@ -76,9 +69,7 @@ struct ToolContext {
 
   // Firmware image and flash state.
   uint64_t dumpLength;
-  ImageRegion regions[kMaxRegions];
-  uint8_t regionCount;
-  bool regionListRefused;  // a table would have added a region past the last
+  RegionList regions;  // the update's, from the image it sends
   uint8_t imageKind;
   uint8_t* pageBuffer;
 

@@ -95,7 +95,7 @@ TEST_F(UsbUpdateTest, TableIsReadOnlyForKindTwoAndNothingIsSent) {
     firmware.knobs.usbKindByte = c.kindByte;
     hostplatform::faults().readPieceLimit = c.readPieceLimit;
     usbUpdate({"-r", "n"});
-    EXPECT_EQ(toolContext.regionCount, c.regions);
+    EXPECT_EQ(toolContext.regions.count, c.regions);
     EXPECT_EQ(requestsFor(kCmdGetUSBFWUpdateInfo), std::vector<Bytes>{{0}});
     EXPECT_EQ(bmc.received.size(), 1u);
   }

@@ -13,7 +13,6 @@
 
 #include <gtest/gtest.h>
 
-#include "state/tool_context.h"
 #include "image/aes.h"
 #include "image/image_table.h"
 #include "image/region_list.h"
@@ -34,10 +33,10 @@ inline void PrintTo(const Region& r, std::ostream* os) {
   *os << std::hex << "{0x" << r.offset << ", 0x" << r.blockLength << ", 0x" << r.length << "}";
 }
 
-inline std::vector<Region> listedRegions() {
+inline std::vector<Region> listedRegions(const RegionList& regions) {
   std::vector<Region> list;
-  for (int i = 0; i < toolContext.regionCount; ++i) {
-    const ImageRegion& r = toolContext.regions[i];
+  for (int i = 0; i < regions.count; ++i) {
+    const ImageRegion& r = regions.regions[i];
     list.push_back({r.offset, r.blockLength, r.length});
   }
   return list;
@@ -79,16 +78,17 @@ struct ReadResult {
   int result;
   std::vector<Region> regions;
   std::string console;
+  bool refused;
 };
 
 // Runs the table reader on the page, from an empty list.
 inline ReadResult readTable(const Bytes& page) {
-  clearToolContext();
+  RegionList list{};
   std::string console;
   hostplatform::captureConsole(&console);
-  int result = find_respective_image_info(page.data(), page.size());
+  int result = find_respective_image_info(page.data(), page.size(), &list);
   hostplatform::captureConsole(nullptr);
-  return {result, listedRegions(), console};
+  return {result, listedRegions(list), console, list.refused};
 }
 
 // A sparse file in the test's temporary directory, removed at the end.
@@ -127,20 +127,26 @@ struct ScanResult {
   uint8_t tablePages;
   std::vector<Region> regions;
   std::string console;
+  bool refused;
 };
 
-// Scans the file as the update does, claiming `size` bytes.
-inline ScanResult scanImage(const std::string& path, uint64_t size) {
-  clearToolContext();
+// Scans the file as the update does, claiming `size` bytes, into `list`
+// (whatever it held before).
+inline ScanResult scanImage(const std::string& path, uint64_t size, RegionList* list) {
   std::string console;
   hostplatform::captureConsole(&console);
   platform::File* file = platform::fileOpen(path.c_str(), "rb");
   EXPECT_NE(file, nullptr);
   std::vector<uint8_t> pageBuffer(kPageSize, 0xA5);
-  uint8_t pages = buildRegionList(file, size, pageBuffer.data());
+  uint8_t pages = buildRegionList(file, size, pageBuffer.data(), list);
   platform::fileClose(file);
   hostplatform::captureConsole(nullptr);
-  return {pages, listedRegions(), console};
+  return {pages, listedRegions(*list), console, list->refused};
+}
+
+inline ScanResult scanImage(const std::string& path, uint64_t size) {
+  RegionList list;
+  return scanImage(path, size, &list);
 }
 
 }  // namespace imagetest

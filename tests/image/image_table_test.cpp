@@ -171,13 +171,13 @@ TEST(ImageTable, NinthRegionRefusesWithoutWritingPastTheList) {
   imagetest::ReadResult eight = imagetest::readTable(pageWithText(entries(8)));
   EXPECT_EQ(eight.result, 1);
   EXPECT_EQ(eight.regions, entryRegions(8));
-  EXPECT_FALSE(toolContext.regionListRefused);
+  EXPECT_FALSE(eight.refused);
 
   imagetest::ReadResult nine = imagetest::readTable(pageWithText(entries(9)));
   EXPECT_EQ(nine.result, 0);
   EXPECT_EQ(nine.regions, entryRegions(8));
   EXPECT_EQ(nine.console, "");
-  EXPECT_TRUE(toolContext.regionListRefused);
+  EXPECT_TRUE(nine.refused);
 }
 
 }  // namespace

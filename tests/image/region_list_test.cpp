@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "image_fixtures.h"
+#include "state/tool_context.h"
 
 namespace {
 
@@ -43,7 +44,7 @@ void runCases(const std::vector<ScanCase>& cases) {
     imagetest::ScanResult scan = imagetest::scanImage(file.path(), c.fileSize);
     EXPECT_EQ(scan.tablePages, c.tablePages) << c.name;
     EXPECT_EQ(scan.regions, c.regions) << c.name;
-    EXPECT_FALSE(toolContext.regionListRefused) << c.name;
+    EXPECT_FALSE(scan.refused) << c.name;
   }
 }
 
@@ -119,17 +120,45 @@ TEST(RegionList, ImageThatWouldAddANinthRegionIsRefused) {
     ImageFile file(0x10000);
     for (const Placement& p : c.contents) file.put(p.offset, p.bytes);
     imagetest::ScanResult scan = imagetest::scanImage(file.path(), 0x10000);
-    EXPECT_EQ(toolContext.regionListRefused, c.refused) << c.name;
+    EXPECT_EQ(scan.refused, c.refused) << c.name;
     EXPECT_EQ(scan.tablePages, c.refused ? 0 : 1) << c.name;
     EXPECT_EQ(scan.regions.size(), c.refused ? 0u : 8u) << c.name;
     EXPECT_EQ(scan.console, "") << c.name;
   }
 }
 
-TEST(RegionList, BlockDescriptions) {
+// A list that held an earlier scan is filled from empty, and only the
+// caller's list changes: the run's own list stays as it was.
+TEST(RegionList, ScanFillsOnlyItsCallersListFromEmpty) {
+  const auto heldBefore = [](bool refused) {
+    RegionList list{};
+    for (int i = 0; i < kMaxRegions; ++i) appendRegion(&list, 0xAA000 + i, 0x10000, 0x10000);
+    list.refused = refused;
+    return list;
+  };
+  const struct {
+    const char* name;
+    RegionList before;
+  } cases[] = {{"empty", RegionList{}}, {"full", heldBefore(false)}, {"refused", heldBefore(true)}};
   clearToolContext();
-  appendRegion(0x1FC0000, 0x40000, 0x40000);
-  appendRegion(0x123456789, 0x100000000, 0xFFFFFFFF);
+  appendRegion(&toolContext.regions, 0x1000, 0x10000, 0x100);
+  ImageFile file(0x10000);
+  file.put(0, plain(kThreeEntries));
+  for (const auto& c : cases) {
+    RegionList list = c.before;
+    imagetest::ScanResult scan = imagetest::scanImage(file.path(), 0x10000, &list);
+    EXPECT_EQ(scan.tablePages, 1) << c.name;
+    EXPECT_EQ(scan.regions, concat(kThreeRegions, {tablePage(0)})) << c.name;
+    EXPECT_FALSE(scan.refused) << c.name;
+  }
+  EXPECT_EQ(imagetest::listedRegions(toolContext.regions), (std::vector<Region>{{0x1000, 0x10000, 0x100}}));
+  EXPECT_FALSE(toolContext.regions.refused);
+}
+
+TEST(RegionList, BlockDescriptions) {
+  RegionList list{};
+  appendRegion(&list, 0x1FC0000, 0x40000, 0x40000);
+  appendRegion(&list, 0x123456789, 0x100000000, 0xFFFFFFFF);
   struct Case {
     uint8_t index;
     Bytes bytes;
@@ -140,7 +169,7 @@ TEST(RegionList, BlockDescriptions) {
   };
   for (const Case& c : cases) {
     uint8_t description[kBlockDescriptionLength];
-    describeRegion(c.index, description);
+    describeRegion(list, c.index, description);
     EXPECT_EQ(Bytes(description, description + kBlockDescriptionLength), c.bytes) << int(c.index);
   }
 }

@@ -10,7 +10,6 @@
 #include "image/region_list.h"
 #include "platform/host/host.h"
 #include "platform/platform.h"
-#include "state/tool_context.h"
 #include "tool_common.h"
 
 namespace imagetool {
@@ -36,14 +35,14 @@ std::string openForCompare(const std::string& path, Opened* opened) {
 
 // The region list as the update builds it, the reader's messages kept out.
 std::vector<ImageRegion> regionsOf(Opened& image) {
-  clearToolContext();
+  RegionList list;
   std::vector<uint8_t> page(kPageSize);
   std::string console;
   hostplatform::captureConsole(&console);
-  const uint8_t tablePages = buildRegionList(image.file, image.size, page.data());
+  const uint8_t tablePages = buildRegionList(image.file, image.size, page.data(), &list);
   hostplatform::captureConsole(nullptr);
   if (tablePages == 0) return {};
-  return std::vector<ImageRegion>(toolContext.regions, toolContext.regions + toolContext.regionCount);
+  return std::vector<ImageRegion>(list.regions, list.regions + list.count);
 }
 
 void printJson(const std::vector<RegionComparison>& verdicts, bool equal) {

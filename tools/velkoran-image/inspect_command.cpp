@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "state/tool_context.h"
 #include "image/image_table.h"
 #include "image/region_list.h"
 #include "platform/host/host.h"
@@ -50,38 +49,36 @@ size_t readPageAt(platform::File* file, uint64_t offset, uint8_t* page) {
 
 // The update's own scan, its console output kept out of ours.
 void scanAsTheUpdate(platform::File* file, Inspection* inspection, std::vector<uint8_t>* page) {
-  clearToolContext();
+  RegionList list;
   std::string console;
   hostplatform::captureConsole(&console);
-  inspection->tablePages = buildRegionList(file, inspection->fileSize, page->data());
+  inspection->tablePages = buildRegionList(file, inspection->fileSize, page->data(), &list);
   hostplatform::captureConsole(nullptr);
-  inspection->refused = toolContext.regionListRefused;
-  for (uint8_t i = 0; i < toolContext.regionCount; ++i) {
-    inspection->regions.push_back(toolContext.regions[i]);
+  inspection->refused = list.refused;
+  for (uint8_t i = 0; i < list.count; ++i) {
+    inspection->regions.push_back(list.regions[i]);
     inspection->blocks.emplace_back();
-    describeRegion(i, inspection->blocks.back().data());
+    describeRegion(list, i, inspection->blocks.back().data());
   }
 }
 
 // Every page again, each read on its own, to tell where tables stand and
 // which are malformed.
 void surveyTables(platform::File* file, Inspection* inspection, std::vector<uint8_t>* page) {
-  const ToolContext saved = toolContext;
   for (uint64_t offset = 0; offset < inspection->fileSize; offset += kPageSize) {
     const size_t held = readPageAt(file, offset, page->data());
     const char* text = reinterpret_cast<const char*>(page->data());
     const bool plain = text::find(text, text::lengthWithin(text, held), "[img]: ") != nullptr;
     std::string console;
     hostplatform::captureConsole(&console);
-    clearToolContext();
-    const bool read = find_respective_image_info(page->data(), held) == 1;
+    RegionList list{};
+    const bool read = find_respective_image_info(page->data(), held, &list) == 1;
     hostplatform::captureConsole(nullptr);
-    if (read || !console.empty() || toolContext.regionCount > 0) {
+    if (read || !console.empty() || list.count > 0) {
       inspection->tables.push_back({offset, !plain, read, console});
     }
     if (inspection->fileSize - offset <= kPageSize) break;
   }
-  toolContext = saved;
 }
 
 uint64_t regionEnd(const ImageRegion& r) {
