@@ -91,8 +91,8 @@ sign: build-uefi
 # manual page, PREFIX/share/man/man8/velkoran.8.
 PREFIX ?= /usr/local
 install: build-host
-	install -D -m 0755 -s build/host/velkoran $(DESTDIR)$(PREFIX)/sbin/velkoran
-	install -D -m 0644 doc/velkoran.8 $(DESTDIR)$(PREFIX)/share/man/man8/velkoran.8
+	install -D -m 0755 -s build/host/velkoran "$(DESTDIR)$(PREFIX)/sbin/velkoran"
+	install -D -m 0644 doc/velkoran.8 "$(DESTDIR)$(PREFIX)/share/man/man8/velkoran.8"
 
 clean:
 	rm -rf build
