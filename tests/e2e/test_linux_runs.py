@@ -211,6 +211,23 @@ class KcsConfigRace(RootTest):
         self.assertEqual(planted, [])
 
 
+class DeviceHint(RootTest):
+    def test_a_device_variable_naming_no_ipmi_device_says_what_it_names(self):
+        work = self.fresh("device")
+        os.mkfifo(work / "fifo")
+        (work / "file").write_bytes(b"")
+        env = {k: v for k, v in os.environ.items() if k != "VELKORAN_BMC"}
+        for path, what in [("/dev/null", "a device, but not the IPMI driver's"),
+                           (str(work / "fifo"), "a FIFO"), (str(work / "file"), "a regular file")]:
+            with self.subTest(path):
+                env["VELKORAN_IPMI_DEVICE"] = path
+                status, out, errors = run(["--bmc-info"], work, env)
+                self.assertEqual(status, 3, out + errors)
+                self.assertEqual(errors, f"velkoran: {path} is {what}: no BMC answers there "
+                                 "(VELKORAN_IPMI_DEVICE names the kernel's IPMI device, such "
+                                 "as /dev/ipmi0)\n")
+
+
 class SignalInEachWait(RootTest):
     def stopped(self, work, args, bmc_options, ready, sig=signal.SIGTERM, delay=1.5):
         bmc = Bmc(work, bmc_options)
