@@ -276,6 +276,25 @@ class SignalInEachWait(RootTest):
                     self.assertIn(f" outcome {128 + sig} interrupted signal {sig.name} "
                                   f"{'cold-reset-sent' if reset else 'no-cold-reset'} ", last)
 
+    def test_a_signal_at_the_key_prompt_sends_nothing(self):
+        work = self.fresh("prompt")
+        bmc = Bmc(work, [])
+        try:
+            program = start(["-i", "usb", "-f", str(self.image(self.work)), "--report", "r.json"],
+                            work, bmc.env(), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE)
+            read_until(program, "Press any to continue")
+            time.sleep(0.5)
+            program.send_signal(signal.SIGINT)
+            program.wait(timeout=30)
+            requests = bmc.requests()
+        finally:
+            bmc.stop()
+        self.assertEqual(program.returncode, -signal.SIGINT)
+        self.assertEqual(requests, 0)
+        report = json.loads((work / "r.json").read_text())
+        self.assertEqual(report["outcome"], {"class": 130, "name": "interrupted"})
+
     def test_a_signal_in_the_progress_poll_leaves_the_bmc_writing(self):
         work = self.fresh("progress")
         status, out, errors, report, last, took = self.stopped(

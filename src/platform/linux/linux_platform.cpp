@@ -76,9 +76,13 @@ void print(const char* format, ...) {
 
 void flush() { std::fflush(stdout); }
 
+// A signal wakes the wait for the key: the run ends there, not with the
+// job the key would have started.
 int readKey() {
   std::fflush(stdout);
-  return std::getchar();
+  const int key = std::getchar();
+  linuxplatform::endRunIfStopped();
+  return key;
 }
 
 void* allocate(size_t size) { return size == 0 ? nullptr : std::malloc(size); }

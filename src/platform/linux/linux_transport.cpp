@@ -317,6 +317,9 @@ bool refusedForInterrupt(uint8_t netFnLun, uint8_t command) {
 
 int transportTransfer(uint8_t netFnLun, uint8_t command, const uint8_t* data, int32_t dataLength,
                       uint8_t* response, int32_t responseCapacity, int32_t* responseLength) {
+  // A signal before an update began ends the run before this request: it
+  // must not start one.
+  endRunIfStopped();
   stage = static_cast<int>(updateStageAfter(static_cast<UpdateStage>(stage), netFnLun, command));
   if (refusedForInterrupt(netFnLun, command)) return -1;
   const int code = chosenTransfer(netFnLun, command, data, dataLength, response,
