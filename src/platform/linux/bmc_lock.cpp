@@ -49,8 +49,12 @@ LockResult lockBmc(const std::string& way, std::string* problem) {
   const std::string path = bmcLockPath(way);
   // Read-only and never truncated: a file someone else made there stays as
   // it is; O_NONBLOCK keeps a FIFO planted at the name from stopping us.
-  const int fd = open(path.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+  const int fd =
+      open(path.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
   struct stat status;
+  // A system without the folder (a rescue shell's bare root) has no lock
+  // for anyone: nothing to take and nothing to say.
+  if (fd < 0 && errno == ENOENT) return LockResult::taken;
   if (fd < 0 || fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
     *problem = path + ": " + (fd < 0 ? std::strerror(errno) : "not a regular file");
     if (fd >= 0) close(fd);

@@ -20,6 +20,7 @@ std::string bmcLockPath(const std::string& way);
 enum class LockResult { taken, busy, unavailable };
 // Takes the lock and keeps it until the process ends. The file is never
 // written, followed through a link or cut: the folder is world-writable.
+// Without the folder there is nothing to lock: taken.
 LockResult lockBmc(const std::string& way, std::string* problem);
 
 }  // namespace linuxplatform
