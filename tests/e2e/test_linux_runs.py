@@ -9,7 +9,6 @@ import pathlib
 import signal
 import subprocess
 import sys
-import threading
 import time
 import unittest
 
@@ -20,6 +19,23 @@ from test_linux_root import Bmc, RootTest, read_until, start  # noqa: E402
 BUSY = "ERROR:ANOTHER RUN OF THIS PROGRAM IS USING THIS BMC\n"
 OPEN_FAILED = "ERROR: OPEN FILE FAILED\n"
 OWN_FILE = "ERROR:PLEASE GIVE --report A FILE OF ITS OWN\n"
+# Root's kcs.cfg and another user's trade places over and over, each swap
+# atomic (renameat2 RENAME_EXCHANGE), so that each lookup may find either.
+SWAP = """
+import ctypes, os, sys
+os.chdir(sys.argv[1])
+for name, text, owner in [("kcs.cfg", "CMD 0CA3\\nDATA 0CA2\\n", 0),
+                          ("other", "CMD 0080\\nDATA 0081\\n", 65534)]:
+    with open(name, "w") as f:
+        f.write(text)
+    os.chown(name, owner, owner)
+    os.chmod(name, 0o644)
+renameat2 = ctypes.CDLL(None, use_errno=True).renameat2
+AT_FDCWD, RENAME_EXCHANGE = -100, 2
+print("ready", flush=True)
+while True:
+    renameat2(AT_FDCWD, b"kcs.cfg", AT_FDCWD, b"other", RENAME_EXCHANGE)
+"""
 
 
 def run(args, work, env, timeout=60):
@@ -183,30 +199,17 @@ class KcsConfigRace(RootTest):
         os.chmod(work, 0o1777)
         env = {k: v for k, v in os.environ.items() if k != "VELKORAN_BMC"}
         env["VELKORAN_IPMI_DEVICE"] = ""
-        stop = threading.Event()
-
-        def put(text, owner):
-            (work / "next").write_text(text)
-            os.chown(work / "next", owner, owner)
-            os.chmod(work / "next", 0o644)
-            os.rename(work / "next", work / "kcs.cfg")
-
-        def swap():
-            while not stop.is_set():
-                put("CMD 0CA3\nDATA 0CA2\n", 0)  # root's own, trusted
-                put("CMD 0080\nDATA 0081\n", 65534)
-                (work / "kcs.cfg").unlink()
-
-        swapper = threading.Thread(target=swap)
-        swapper.start()
+        swapper = subprocess.Popen([sys.executable, "-c", SWAP, str(work)],
+                                   stdout=subprocess.PIPE)
+        swapper.stdout.readline()
         seen = []
         try:
-            for _ in range(60):
+            for _ in range(400):
                 status, out, errors = run(["--bmc-info"], work, env, timeout=30)
                 seen.append(errors)
         finally:
-            stop.set()
-            swapper.join()
+            swapper.kill()
+            swapper.wait()
         planted = [e for e in seen if "0x80" in e or "0x81" in e]
         self.assertEqual(planted, [])
 
