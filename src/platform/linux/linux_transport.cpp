@@ -24,6 +24,7 @@
 #include "platform/linux/extern_link.h"
 #include "platform/linux/ipmi_device.h"
 #include "platform/platform.h"
+#include "state/unsettled.h"
 #include "transport/kcs.h"
 
 namespace linuxplatform {
@@ -389,7 +390,7 @@ void endRunIfStopped() {
   if (now == UpdateStage::programming) {
     complain("interrupted while the BMC writes its new firmware: it finishes on its own; "
              "do not reset it or remove the power before it has restarted");
-    noteOutcome(RunOutcome::kUnsettled);
+    noteUnsettled();  // the console, the log and the report say so
   }
   finishRunRecord();
   endBySignal(signal);
