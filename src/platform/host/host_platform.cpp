@@ -26,6 +26,7 @@ struct State {
   std::jmp_buf* exitTrap = nullptr;
   int exitStatus = 0;
   std::string machineEnds;
+  BootStart bootStart;
 };
 
 State& state() {
@@ -68,6 +69,7 @@ void resetClock() {
 Faults& faults() { return state().faults; }
 
 std::string& machineEnds() { return state().machineEnds; }
+BootStart& bootStart() { return state().bootStart; }
 
 void resetAll() {
   State& s = state();
@@ -78,6 +80,7 @@ void resetAll() {
   s.faults = Faults{};
   s.machineEnds.clear();
   s.stopSignal = 0;
+  s.bootStart = BootStart{};
   setFileSystem(nullptr);
   resetWrittenBytes();
   resetClock();
@@ -175,6 +178,19 @@ void endMachine(bool powerOff) {
 
 int stopSignal() { return state().stopSignal; }
 const char* stopSignalName() { return hostplatform::signalName(state().stopSignal); }
+
+bool bootEntryRemovable() { return state().bootStart.byBootManager; }
+
+BootEntryRemoval removeStartingBootEntry(char* name, size_t capacity) {
+  const hostplatform::BootStart& start = hostplatform::state().bootStart;
+  if (start.number < 0) {
+    if (capacity > 0) name[0] = '\0';
+    return BootEntryRemoval::kNoEntry;
+  }
+  std::snprintf(name, capacity, "Boot%04X", static_cast<unsigned>(start.number));
+  hostplatform::state().machineEnds += "remove " + std::string(name) + ";";
+  return start.removal;
+}
 
 void stall(uint64_t microseconds) {
   state().now += microseconds;
