@@ -16,6 +16,18 @@ namespace {
 // The KCS interface, unless the platform's start-up offered another one.
 constinit TransportOps boundTransport = {kcsOpen, kcsTransfer, kcsClose};
 
+// Where the platform keeps runs apart: false when another run has the BMC.
+using BmcClaim = bool (*)();
+constinit BmcClaim boundBmcClaim = nullptr;
+
+// True when this run may go on to the BMC; false after the message.
+bool bmcClaimed() {
+  if (boundBmcClaim == nullptr || boundBmcClaim()) return true;
+  noteOutcome(RunOutcome::kRefused);
+  platform::print("ERROR:ANOTHER RUN OF THIS PROGRAM IS USING THIS BMC\n\n");
+  return false;
+}
+
 // The bound transfer, with the message bytes each way counted for the report.
 int countedTransfer(uint8_t netFnLun, uint8_t command, const uint8_t* data, int32_t dataLength,
                     uint8_t* response, int32_t responseCapacity, int32_t* responseLength) {
@@ -37,6 +49,7 @@ void bindTransport() {
 // --bmc-info: the identity block alone, without the banner.
 int runBmcInfoJob(int argc, char** argv) {
   if (!bmcInfoAlone() || !unattendedOptionsValid(argc, argv)) return endBadCommandLine();
+  if (!bmcClaimed()) return -1;
   bindTransport();
   if (toolContext.transport.open() == -1) {
     noteOutcome(RunOutcome::kNoAnswer);
@@ -117,7 +130,7 @@ int runSteps(int argc, char** argv) {
   bindTransport();
   printUsage();
   echoCommandLine(argc, argv);
-  if (!verifyImageReadable()) return -1;
+  if (!bmcClaimed() || !verifyImageReadable()) return -1;
 
   if (toolContext.configMode) runConfigDriver();  // ends the program
   if (toolContext.transport.open() == -1) {
@@ -137,6 +150,8 @@ int runTool(int argc, char** argv) {
 }
 
 void offerTransport(const TransportOps& transport) { boundTransport = transport; }
+
+void offerBmcClaim(bool (*claim)()) { boundBmcClaim = claim; }
 
 int velkoranMain(int argc, char** argv, bool exitStatusByDefault) {
   installProgramModules();

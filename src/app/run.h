@@ -15,6 +15,10 @@ int velkoranMain(int argc, char** argv, bool exitStatusByDefault = false);
 // Makes every later run bind these transport operations instead of the KCS
 // interface's (a platform whose start-up knows a better way to the BMC).
 void offerTransport(const TransportOps& transport);
+// Makes every later run first claim the BMC through claim(), which returns
+// false when another run of the program is using it (the run then ends at
+// once, before any request, as refused).
+void offerBmcClaim(bool (*claim)());
 
 // Puts the program's own modules (the configuration module table) into
 // toolContext; the main entry does it before its run.

@@ -30,6 +30,7 @@ int main(int argc, char** argv) {
   std::setvbuf(stdout, nullptr, _IONBF, 0);
   linuxplatform::installInterruptHandlers();
   offerTransport(linuxplatform::linuxTransport());
+  offerBmcClaim(linuxplatform::claimBmc);
   // A Linux program tells its caller what happened through its exit status.
   const int status = velkoranMain(argc, argv, true);
   std::fflush(stdout);
