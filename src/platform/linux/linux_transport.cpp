@@ -17,13 +17,14 @@
 
 #include "platform/linux/extern_link.h"
 #include "platform/linux/ipmi_device.h"
+#include "platform/linux/lan_transport.h"
 #include "platform/platform.h"
 #include "transport/kcs.h"
 
 namespace linuxplatform {
 namespace {
 
-enum class Way { none, link, device, ports };
+enum class Way { none, link, device, ports, lan };
 
 struct Chosen {
   Way way = Way::none;
@@ -140,6 +141,11 @@ int openPorts() {
 
 int transportOpen() {
   Chosen& c = chosen();
+  // -i lan: the BMC it names, never the local one; a session per open.
+  if (lanRequested()) {
+    c.way = Way::lan;
+    return lanOpen();
+  }
   if (c.way != Way::none) return 0;  // one choice per process
   const char* bmc = std::getenv(kBmcVariable);
   if (bmc != nullptr && *bmc != '\0') return openLink(bmc);
@@ -180,6 +186,9 @@ int chosenTransfer(uint8_t netFnLun, uint8_t command, const uint8_t* data, int32
     case Way::ports:
       return kcsTransfer(netFnLun, command, data, dataLength, response, responseCapacity,
                          responseLength);
+    case Way::lan:
+      return lanTransfer(netFnLun, command, data, dataLength, response, responseCapacity,
+                         responseLength);
     case Way::none:
       break;
   }
@@ -193,6 +202,7 @@ constexpr uint8_t kCmdGetFWUpdateInfo = 0x16;
 constexpr uint8_t kCmdGetFWUpdateProgress = 0x17;
 
 [[noreturn]] void endBySignal(int signal) {
+  lanFarewell();
   std::fflush(stdout);
   std::signal(signal, SIG_DFL);
   std::raise(signal);
@@ -228,10 +238,11 @@ int transportTransfer(uint8_t netFnLun, uint8_t command, const uint8_t* data, in
                         responseLength);
 }
 
-int transportClose() { return 0; }
+int transportClose() { return chosen().way == Way::lan ? lanClose() : 0; }
 
 void onInterrupt(int signal) {
   if (static_cast<UpdateStage>(stage) == UpdateStage::none) {
+    lanFarewell();
     std::signal(signal, SIG_DFL);
     std::raise(signal);
     return;
