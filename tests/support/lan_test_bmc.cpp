@@ -188,11 +188,12 @@ void TestBmc::answerRequest(const Bytes& packet) {
   m.insert(m.end(), plain.begin() + 6, plain.end() - 1);
   m.push_back(checksum(m.data() + 3, m.size() - 3));
   Bytes reply = seal(m, wrongSessionNext ? consoleSessionId_ + 1 : consoleSessionId_);
-  if (corruptNext) reply[20] ^= 0x01;
-  if (replayNext && !lastReply_.empty()) reply = lastReply_;
+  if (corruptNext) reply.back() ^= 0x01;
+  // The reply to the request 64 before, which had the same rqSeq.
+  if (replayNext && repliesBySeq_.count(plain[4])) reply = repliesBySeq_[plain[4]];
   const bool fault = corruptNext || replayNext || wrongSessionNext || plainNext;
   corruptNext = replayNext = wrongSessionNext = plainNext = false;
-  if (!fault) lastReply_ = reply;
+  if (!fault) repliesBySeq_[plain[4]] = reply;
   if (dropReplies > 0) {
     --dropReplies;
     return;

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -48,7 +49,7 @@ class TestBmc final : public lan::Datagrams {
 
   std::deque<Bytes> outbox_;
   uint64_t now_ = 0;
-  Bytes lastReply_;
+  std::map<uint8_t, Bytes> repliesBySeq_;
   uint32_t consoleSessionId_ = 0;
   uint32_t sequence_ = 0;
   uint8_t role_ = 0;
