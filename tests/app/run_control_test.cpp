@@ -56,12 +56,50 @@ TEST(RunControl, PreserveDefaultsToKeep) {
 
 TEST(RunControl, BindsTheKcsTransportAndEchoesTheCommandLine) {
   sim::Rig rig;
-  sim::RunResult run = rig.run({"FS0:\\Velkoran.efi", "-i", "lan", "-h", "10.0.0.1", "-u", "admin",
+  sim::RunResult run = rig.run({"FS0:\\Velkoran.efi", "-i", "kcs", "-h", "10.0.0.1", "-u", "admin",
                                "-p", "pw", "-f", "missing-image.bin"});
   EXPECT_NE(toolContext.transport.transfer, nullptr);
+  // The password is never shown.
   const std::string echo =
-      "FS0:\\Velkoran.efi -i lan -h 10.0.0.1 -u admin -p pw -f missing-image.bin \n";
+      "FS0:\\Velkoran.efi -i kcs -h 10.0.0.1 -u admin -p ******** -f missing-image.bin \n";
   EXPECT_EQ(run.console.substr(0, kBanner.size() + echo.size()), kBanner + echo);
+}
+
+TEST(RunControl, LanWithoutAWayThereIsRefusedBeforeAnythingIsSent) {
+  for (const char* job : {"-f", "--bmc-info"}) {
+    sim::Rig rig;
+    std::vector<std::string> args = {"Velkoran.efi", "-i", "lan", "-h", "10.0.0.1", "-u", "admin",
+                                     "-p", "pw", job};
+    if (std::string(job) == "-f") args.push_back("image.bin");
+    sim::RunResult run = rig.run(args);
+    EXPECT_EQ(run.console,
+              "ERROR:THIS PROGRAM REACHES THE BMC OVER KCS ONLY, USE velkoran FOR LINUX FOR -i "
+              "lan\n\n" + kBanner) << job;
+    EXPECT_EQ(toolContext.runRecord.outcome, RunOutcome::kBadCommandLine) << job;
+    EXPECT_EQ(rig.bmc.received.size(), 0u) << job;
+  }
+}
+
+TEST(RunControl, PasswordIsShownAsStarsWhereverItIsAnOptionValue) {
+  struct Case {
+    std::vector<const char*> args;
+    int index;
+    const char* shown;
+  };
+  const Case cases[] = {
+      {{"v", "-p", "secret"}, 2, "********"},
+      {{"v", "-u", "-p", "-f", "x"}, 2, "-p"},  // the user name is "-p"
+      {{"v", "-h", "host", "-p", "pw"}, 4, "********"},
+      {{"v", "-h", "host", "623", "-p", "pw"}, 5, "********"},
+      {{"v", "--log", "-p"}, 2, "-p"},
+      {{"v", "-p"}, 1, "-p"},
+  };
+  for (const Case& c : cases) {
+    std::vector<char*> argv;
+    for (const char* a : c.args) argv.push_back(const_cast<char*>(a));
+    EXPECT_STREQ(c.shown, shownArgument(static_cast<int>(argv.size()), argv.data(), c.index))
+        << c.args[c.index];
+  }
 }
 
 int offeredOpens = 0;
