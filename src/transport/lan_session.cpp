@@ -11,6 +11,7 @@ constexpr uint8_t kCmdGetDeviceId = 0x01;
 constexpr uint8_t kCmdGetSelfTestResults = 0x04;
 constexpr uint8_t kCmdGetDeviceGuid = 0x08;
 constexpr uint8_t kCmdGetChannelAuthCapabilities = 0x38;
+constexpr uint8_t kCmdSetSessionPrivilegeLevel = 0x3B;
 constexpr uint8_t kCmdCloseSession = 0x3C;
 constexpr uint8_t kCmdGetFWUpdateProgress = 0x17;
 constexpr uint8_t kCmdCheckDumpFlashComplete = 0x1E;
@@ -109,11 +110,25 @@ OpenResult Session::tryOpen(const CipherSuite& suite) {
     case 1:
       active_ = true;
       prepareFarewell();
-      return OpenResult::kOpened;
+      return raisePrivilege() ? OpenResult::kOpened : OpenResult::kRefusedCredentials;
     case 0: return OpenResult::kNoSuite;
     case -1: return OpenResult::kNoAnswer;
     default: return OpenResult::kRefusedCredentials;
   }
+}
+
+// A session begins at User privilege; the jobs need Administrator, which a
+// user without it is refused here.
+bool Session::raisePrivilege() {
+  const uint8_t level = kRoleAdministrator;
+  uint8_t response[8];
+  int32_t length = 0;
+  const int code = exchangeWith(kNetFnLunApp, kCmdSetSessionPrivilegeLevel, &level, 1, response,
+                                sizeof response, &length, timing_.handshakeTries,
+                                timing_.handshakeTryMicros);
+  if (code == 0) return true;
+  close();
+  return false;
 }
 
 bool Session::askCapabilities(bool* rmcpPlus) {

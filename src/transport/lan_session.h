@@ -61,6 +61,7 @@ class Session {
  private:
   OpenResult tryOpen(const CipherSuite& suite);
   bool askCapabilities(bool* rmcpPlus);
+  bool raisePrivilege();
   int openWith(const CipherSuite& suite);
   bool awaitPayload(uint8_t payloadType, uint64_t deadline, uint8_t* payload, size_t* length);
   bool sendSessionless(uint8_t payloadType, const uint8_t* payload, size_t length);

@@ -183,7 +183,8 @@ void TestBmc::answerRequest(const Bytes& packet) {
   plain.resize(plain.size() - 1 - plain.back());
   sessionRequests.push_back(plain);
   // The reply: completion code 0 and the request's data back.
-  Bytes m = {0x81, uint8_t(((plain[1] >> 2) + 1) << 2), 0, 0x20, plain[4], plain[5], 0x00};
+  const uint8_t code = plain[5] == 0x3B && !administrator ? 0xD4 : 0x00;
+  Bytes m = {0x81, uint8_t(((plain[1] >> 2) + 1) << 2), 0, 0x20, plain[4], plain[5], code};
   m[2] = checksum(m.data(), 2);
   m.insert(m.end(), plain.begin() + 6, plain.end() - 1);
   m.push_back(checksum(m.data() + 3, m.size() - 3));

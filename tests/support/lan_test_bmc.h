@@ -23,6 +23,7 @@ class TestBmc final : public lan::Datagrams {
   std::set<int> suites = {3, 17};
   bool rmcpPlus = true;
   bool silent = false;
+  bool administrator = true;  // else Set Session Privilege Level is refused
   // Faults for the next session reply.
   int dropReplies = 0;
   bool corruptNext = false;

@@ -66,13 +66,24 @@ TEST_F(LanSessionTest, NoRmcpPlusOrNoAnswerOpensNothing) {
   EXPECT_FALSE(session.active());
 }
 
+TEST_F(LanSessionTest, UserWithoutAdministratorIsRefusedAndTheSessionClosed) {
+  bmc.administrator = false;
+  EXPECT_EQ(lan::OpenResult::kRefusedCredentials, session.open("admin", "secret", 0));
+  EXPECT_FALSE(session.active());
+  ASSERT_EQ(2u, bmc.sessionRequests.size());
+  EXPECT_EQ(0x3C, bmc.sessionRequests[1][5]);
+}
+
 TEST_F(LanSessionTest, RequestGoesAsOverKcsAndTheReplyComesBack) {
   openWell();
   Bytes reply;
   EXPECT_EQ(0, ask(0xF8, 0x20, {0x01, 0x02, 0x03}, &reply));
   EXPECT_EQ((Bytes{0x01, 0x02, 0x03}), reply);
-  ASSERT_EQ(1u, bmc.sessionRequests.size());
-  const Bytes& m = bmc.sessionRequests[0];
+  ASSERT_EQ(2u, bmc.sessionRequests.size());
+  // First the session's privilege raised to Administrator.
+  EXPECT_EQ((Bytes{0x20, 0x18, 0xC8, 0x81, 0x04, 0x3B, 0x04}),
+            Bytes(bmc.sessionRequests[0].begin(), bmc.sessionRequests[0].end() - 1));
+  const Bytes& m = bmc.sessionRequests[1];
   EXPECT_EQ((Bytes{0x20, 0xF8}), Bytes(m.begin(), m.begin() + 2));
   EXPECT_EQ(0x20, m[5]);
 }
@@ -102,10 +113,10 @@ TEST_F(LanSessionTest, FailingPacketsAreDroppedNeverTaken) {
     }
     bmc.*c.fault = true;
     EXPECT_EQ(0, s.exchange(0xF8, 0x17, nullptr, 0, response, sizeof response, &length)) << c.name;
-    EXPECT_EQ(66u, bmc.sessionRequests.size()) << c.name;  // the question went twice
+    EXPECT_EQ(67u, bmc.sessionRequests.size()) << c.name;  // the question went twice
     bmc.*c.fault = true;
     EXPECT_EQ(-1, s.exchange(0xF8, 0x15, nullptr, 0, response, sizeof response, &length)) << c.name;
-    EXPECT_EQ(67u, bmc.sessionRequests.size()) << c.name;  // a chunk goes once
+    EXPECT_EQ(68u, bmc.sessionRequests.size()) << c.name;  // a chunk goes once
   }
 }
 
@@ -128,7 +139,7 @@ TEST_F(LanSessionTest, OnlyQuestionsAreSentAgain) {
     int32_t length = 0;
     const int code = s.exchange(c.netFnLun, c.command, nullptr, 0, response, sizeof response, &length);
     EXPECT_EQ(c.again ? 0 : -1, code) << int(c.command);
-    EXPECT_EQ(c.again ? 2u : 1u, bmc.sessionRequests.size()) << int(c.command);
+    EXPECT_EQ(c.again ? 3u : 2u, bmc.sessionRequests.size()) << int(c.command);
     EXPECT_EQ(c.again, lan::repeatableRequest(c.netFnLun, c.command));
   }
 }
@@ -140,8 +151,8 @@ TEST_F(LanSessionTest, CloseTellsTheBmcAndFarewellIsReady) {
   session.close();
   EXPECT_FALSE(session.active());
   EXPECT_EQ(nullptr, session.farewell(&length));
-  ASSERT_EQ(1u, bmc.sessionRequests.size());
-  const Bytes& m = bmc.sessionRequests[0];
+  ASSERT_EQ(2u, bmc.sessionRequests.size());
+  const Bytes& m = bmc.sessionRequests[1];
   EXPECT_EQ(0x3C, m[5]);
   EXPECT_EQ((Bytes{0x44, 0x33, 0x22, 0x11}), Bytes(m.begin() + 6, m.begin() + 10));
   EXPECT_EQ(-1, ask(0x18, 0x01, {}));
