@@ -80,6 +80,47 @@ TEST(RunControl, LanWithoutAWayThereIsRefusedBeforeAnythingIsSent) {
   }
 }
 
+bool passwordAlreadyGiven() { return true; }
+
+// Where LAN is offered, a longer host, user name or password is refused,
+// never cut; without it the old 15 bytes are kept.
+TEST(RunControl, LanSettingsAreRefusedWhenTooLongNeverCut) {
+  struct Case {
+    const char* option;
+    size_t length;
+    const char* line;
+  };
+  const Case cases[] = {
+      {"-h", 255, nullptr},
+      {"-h", 256, "ERROR:THE HOST NAME IS LONGER THAN 255 BYTES\n\n"},
+      {"-u", 16, nullptr},
+      {"-u", 17, "ERROR:THE USER NAME IS LONGER THAN 16 BYTES\n\n"},
+      {"-p", 20, nullptr},
+      {"-p", 21, "ERROR:THE PASSWORD IS LONGER THAN 20 BYTES\n\n"},
+  };
+  for (const Case& c : cases) {
+    const std::string value(c.length, 'a');
+    std::vector<std::string> args = {"velkoran", "-i", "kcs", c.option, value};
+    if (std::string(c.option) == "-h") args.push_back("623");
+    offerLan(passwordAlreadyGiven);
+    sim::Rig rig;
+    const sim::RunResult run = rig.run(args);
+    offerLan(nullptr);
+    if (c.line != nullptr) {
+      EXPECT_NE(run.console.find(c.line), std::string::npos) << c.line;
+    }
+    const char* field = c.option[1] == 'h'   ? toolContext.host
+                        : c.option[1] == 'u' ? toolContext.userName
+                                             : toolContext.password;
+    EXPECT_EQ(c.line ? "" : value, std::string(field)) << c.option << c.length;
+    sim::Rig kcsOnly;
+    kcsOnly.run(args);
+    EXPECT_EQ(value.substr(0, 15), std::string(c.option[1] == 'h'   ? toolContext.host
+                                               : c.option[1] == 'u' ? toolContext.userName
+                                                                    : toolContext.password));
+  }
+}
+
 TEST(RunControl, PasswordIsShownAsStarsWhereverItIsAnOptionValue) {
   struct Case {
     std::vector<const char*> args;

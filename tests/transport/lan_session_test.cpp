@@ -144,6 +144,20 @@ TEST_F(LanSessionTest, OnlyQuestionsAreSentAgain) {
   }
 }
 
+TEST_F(LanSessionTest, FarewellForASignalIsACloseSessionAheadOfTheRequests) {
+  openWell();
+  ASSERT_EQ(0, ask(0x18, 0x01, {}));
+  size_t length = 0;
+  const uint8_t* farewell = session.farewell(&length);
+  ASSERT_NE(nullptr, farewell);
+  ASSERT_EQ(0, ask(0xF8, 0x17, {}));  // a request after it keeps it valid
+  bmc.send(farewell, length);
+  ASSERT_EQ(4u, bmc.sessionRequests.size());
+  const Bytes& m = bmc.sessionRequests[3];
+  EXPECT_EQ(0x3C, m[5]);
+  EXPECT_EQ((Bytes{0x44, 0x33, 0x22, 0x11}), Bytes(m.begin() + 6, m.begin() + 10));
+}
+
 TEST_F(LanSessionTest, CloseTellsTheBmcAndFarewellIsReady) {
   openWell();
   size_t length = 0;

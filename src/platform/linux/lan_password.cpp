@@ -52,9 +52,13 @@ bool readPasswordFile(const char* path) {
   return taken;
 }
 
+void wipePassword() { OpenSslCrypto().wipe(toolContext.password, sizeof toolContext.password); }
+
 }  // namespace
 
 bool findLanPassword() {
+  // Registered before the session's own end, so that it runs after it.
+  std::atexit(wipePassword);
   if (toolContext.password[0] != '\0') {
     std::fflush(stdout);
     std::fprintf(stderr,

@@ -46,7 +46,6 @@ void complain(const char* format, const char* host, const char* port) {
 
 void endOfProgram() {
   if (LanLink* l = linkForSignals) l->session.close();
-  OpenSslCrypto().wipe(toolContext.password, sizeof toolContext.password);
 }
 
 // quiet: a probe while the BMC restarts, where silence is expected.
@@ -93,8 +92,9 @@ int lanTransfer(uint8_t netFnLun, uint8_t command, const uint8_t* data, int32_t 
                                       response, responseCapacity, responseLength);
   if (l.afterReset) {
     l.session.close();
-  } else if (netFnLun == kNetFnLunApp && command == kCmdColdReset) {
-    // The BMC restarts and forgets the session: nothing to close.
+  } else if (netFnLun == kNetFnLunApp && command == kCmdColdReset && (code == 0 || code < 0)) {
+    // The BMC restarts (or may have) and forgets the session: nothing to
+    // close. One that refused the reset keeps it until the end.
     l.session.forget();
     l.afterReset = true;
   }
