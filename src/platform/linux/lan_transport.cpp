@@ -44,8 +44,11 @@ void complain(const char* format, const char* host, const char* port) {
   std::fprintf(stderr, "\n");
 }
 
+// libcrypto may have ended itself before this runs: the Close Session that
+// goes is the one made ready after the last exchange.
 void endOfProgram() {
-  if (LanLink* l = linkForSignals) l->session.close();
+  lanFarewell();
+  if (LanLink* l = linkForSignals) l->session.forget();
 }
 
 // quiet: a probe while the BMC restarts, where silence is expected.
