@@ -5,6 +5,8 @@ never 0, and refuses 17 when it is pinned."""
 
 import os
 import pathlib
+import select
+import signal
 import re
 import socket
 import subprocess
@@ -145,6 +147,54 @@ class LanAgainstIpmiSim(unittest.TestCase):
                                      capture_output=True, timeout=30, env=environment)
                 self.assertEqual(run.returncode, 1)
                 self.assertIn(line, run.stdout.decode())
+
+    def test_a_signal_ends_the_session_with_a_close_the_bmc_accepts(self):
+        """Through a UDP relay that stops passing ipmi_sim's replies once the
+        session carries its first request: SIGTERM while velkoran waits
+        sends one more session packet, which ipmi_sim answers (so its
+        integrity held), and velkoran ends by the signal."""
+        relay = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        relay.bind(("127.0.0.1", 0))
+        bmc = ("127.0.0.1", self.port)
+        upstream = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        upstream.connect(bmc)
+        command = ["velkoran", "-i", "lan", "-h", "127.0.0.1", str(relay.getsockname()[1]),
+                   "-u", USER, "-p", PASSWORD, "--bmc-info"]
+        program = subprocess.Popen(command, executable=str(VELKORAN), cwd=self.work,
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        client, session_packets, replies_after_signal = None, 0, 0
+        trigger = signalled = None
+        try:
+            deadline = time.monotonic() + 15
+            while time.monotonic() < deadline and program.poll() is None or \
+                    signalled and time.monotonic() < signalled + 1:
+                ready, _, _ = select.select([relay, upstream], [], [], 0.1)
+                for sock in ready:
+                    if sock is relay:
+                        data, client = relay.recvfrom(2048)
+                        upstream.send(data)
+                        # Set Session Privilege Level, then Get Device ID.
+                        session_packets += data[4] == 0x06 and data[5] & 0xC0 == 0xC0
+                    else:
+                        data = upstream.recv(2048)
+                        if signalled:
+                            replies_after_signal += 1
+                        elif session_packets < 2:
+                            relay.sendto(data, client)
+                if session_packets == 2 and trigger is None:
+                    trigger = time.monotonic() + 0.3  # the request's reply withheld by then
+                if trigger is not None and signalled is None and time.monotonic() > trigger:
+                    program.send_signal(signal.SIGTERM)
+                    signalled = time.monotonic()
+            program.wait(timeout=10)
+        finally:
+            if program.poll() is None:
+                program.kill()
+            relay.close()
+            upstream.close()
+        self.assertEqual(program.returncode, -signal.SIGTERM)
+        self.assertEqual(session_packets, 3)  # the Close Session after the signal
+        self.assertEqual(replies_after_signal, 1)
 
     def test_a_local_bmc_hears_nothing(self):
         with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as local:
