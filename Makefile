@@ -6,7 +6,7 @@ JOBS ?= 2
 FUZZ_SECONDS ?= 60
 PACKAGES := make cmake g++ binutils clang libclang-rt-14-dev libgtest-dev libgmock-dev \
             libssl-dev python3 gnu-efi ovmf qemu-system-x86 mtools \
-            groff-base man-db sbsigntool openssl ansible-core openipmi
+            groff-base man-db sbsigntool openssl ansible-core openipmi ipmitool
 APT := $(if $(filter 0,$(shell id -u)),,sudo) env DEBIAN_FRONTEND=noninteractive apt-get
 
 # The builds share two cores with each other; run them one after another.

@@ -235,8 +235,8 @@ class DumpBmc : public HostileBmc {
     grant(flash.size() / kDumpChunkBytes + 1);
   }
 
-  // The data part of every usable data reply, in order: what a dump file may
-  // be made of.
+  // The data part of every usable data reply (completion code 0), in order:
+  // what a dump file may be made of.
   std::vector<Bytes> pieces;
   // Every data reply was the next part of the flash, or went missing.
   bool faithful = true;
@@ -244,11 +244,17 @@ class DumpBmc : public HostileBmc {
  private:
   Answer answer(const Bytes& message) override {
     switch (message[1]) {
-      case kPrepareDump: return replyTo(message, inputLeft() && choice(7) == 0 ? 0xC0 : 0);
+      case kPrepareDump: return replyTo(message, inputLeft() ? prepareCode() : 0);
       case kCheckDump: return readiness(message);
       case kDumpData: return data(message);
       default: fail();  // a command the dump does not send
     }
+  }
+
+  // Mostly 0; else busy, or one of the refusals that end the dump.
+  uint8_t prepareCode() {
+    static constexpr uint8_t kCodes[] = {0xC0, 0xC1, 0xCC, 0xD5};
+    return choice(7) == 0 ? kCodes[choice(3)] : 0;
   }
 
   Answer readiness(const Bytes& message) {
@@ -295,7 +301,7 @@ class DumpBmc : public HostileBmc {
   // Notes the data a reply offers: 56 bytes after a "more follow" mark, all
   // after any other mark.
   Answer keep(Answer reply) {
-    if (reply->size() < 4 || reply->size() > kMaxReply) return reply;
+    if (reply->size() < 4 || reply->size() > kMaxReply || (*reply)[2] != 0) return reply;
     const bool more = (*reply)[3] == 0;
     if (more && reply->size() < 4 + kDumpChunkBytes) return reply;
     const auto end = more ? reply->begin() + 4 + kDumpChunkBytes : reply->end();
@@ -416,6 +422,7 @@ void fuzzDump(FuzzedDataProvider& input, size_t size, sim::Rig& rig) {
   if (console.find("ERROR:", phase2) != std::string::npos) return;  // a failure, reported
   const Bytes file = rig.readFile("dump.bin");
   if (!rig.fileExists("dump.bin") || !madeOfPieces(file, bmc.pieces)) fail();
+  if (file.empty()) fail();  // no flash is empty: a dump without a byte failed
   if (bmc.faithful && lengthTrue && file != flash) fail();
 }
 

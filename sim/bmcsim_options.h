@@ -11,6 +11,7 @@
 namespace sim {
 
 class AppBmc;
+struct LanConfig;
 
 // What the options set up, besides the Bmc itself.
 struct BmcsimSettings {
@@ -22,6 +23,8 @@ struct BmcsimSettings {
   std::vector<std::function<void()>> atExit;
   // Get Device ID and the reboot after an update or a cold reset.
   AppBmc* app = nullptr;
+  // The LAN channel's address, user and knobs (always set by main).
+  LanConfig* lan = nullptr;
 };
 
 struct BmcsimOption {

@@ -1,9 +1,10 @@
 // bmcsim: the simulated BMC on a socket, speaking QEMU's external-BMC
 // protocol, for QEMU (-device ipmi-bmc-extern) and for velkoran
-// (VELKORAN_BMC).
+// (VELKORAN_BMC), or on a LAN channel over IPMI v2.0 RMCP+ (--lan).
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -19,7 +20,11 @@
 #include "sim/config_options.h"
 #include "sim/extern_link.h"
 #include "sim/firmware_options.h"
+#include "sim/lan_link.h"
+#include "sim/lan_options.h"
+#include "sim/lan_server.h"
 #include "sim/probe_bmc.h"
+#include "sim/self_test_bmc.h"
 
 namespace {
 
@@ -32,6 +37,7 @@ constexpr sim::BmcsimOptionModule kOptionModules[] = {
     sim::addProbeOptions,
     sim::addFirmwareOptions,
     sim::addConfigOptions,
+    sim::addLanOptions,
 };
 
 volatile std::sig_atomic_t stopRequested = 0;
@@ -67,9 +73,11 @@ void printOption(const std::string& head, const std::string& help) {
 void printUsage(const std::vector<sim::BmcsimOption>& options) {
   std::printf(
       "Usage: bmcsim --listen unix:PATH|tcp:HOST:PORT [options]\n"
+      "       bmcsim --lan HOST:PORT --lan-user NAME --lan-password PASSWORD [options]\n"
       "Serves a simulated BMC over QEMU's ipmi-bmc-extern protocol, one connection at a\n"
-      "time, until SIGTERM or SIGINT. The BMC always accepts Cold Reset (06/02) and\n"
-      "answers Get Device ID (06/01) and the requests an OS driver sends at load.\n\n"
+      "time, or over IPMI v2.0 RMCP+ on UDP, until SIGTERM or SIGINT. The BMC always\n"
+      "accepts Cold Reset (06/02) and answers Get Device ID (06/01), Get Self Test\n"
+      "Results (06/04) and the requests an OS driver sends at load.\n\n"
       "Options:\n");
   for (const sim::BmcsimOption& option : options) {
     std::string head = option.name;
@@ -114,8 +122,8 @@ int parseOptions(int argc, char** argv, const std::vector<sim::BmcsimOption>& op
       return 2;
     }
   }
-  if (settings.listen.empty()) {
-    std::fprintf(stderr, "bmcsim: --listen is required (see --help)\n");
+  if (const char* problem = sim::lanOptionsProblem(settings)) {
+    std::fprintf(stderr, "bmcsim: %s\n", problem);
     return 2;
   }
   return 0;
@@ -130,6 +138,34 @@ void installStopHandlers() {
   sigaction(SIGINT, &action, nullptr);
 }
 
+std::FILE* openJournal(const std::string& path) {
+  if (path.empty()) return nullptr;
+  std::FILE* journal = std::fopen(path.c_str(), "w");
+  if (journal == nullptr) std::fprintf(stderr, "bmcsim: cannot write %s\n", path.c_str());
+  return journal;
+}
+
+int serveLan(sim::BmcsimSettings& settings, const std::array<uint8_t, 16>& guid) {
+  const std::string& address = settings.lan->address;
+  const int udp = sim::lan::bindUdp(address);
+  if (udp < 0) {
+    std::fprintf(stderr, "bmcsim: cannot serve RMCP+ on %s: %s\n", address.c_str(),
+                 std::strerror(errno));
+    return 1;
+  }
+  std::FILE* journal = openJournal(settings.journalPath);
+  if (journal == nullptr && !settings.journalPath.empty()) {
+    close(udp);
+    return 1;
+  }
+  std::fprintf(stderr, "bmcsim: serving RMCP+ on %s\n", address.c_str());
+  sim::LanServer server(settings.bmc, *settings.lan, guid, journal);
+  sim::lan::serve(server, udp, &stopRequested);
+  close(udp);
+  if (journal != nullptr) std::fclose(journal);
+  return 0;
+}
+
 int serve(sim::BmcsimSettings& settings) {
   const sim::link::Address address = *sim::link::parseAddress(settings.listen);
   const int listener = sim::link::listenOn(address);
@@ -138,14 +174,10 @@ int serve(sim::BmcsimSettings& settings) {
                  std::strerror(errno));
     return 1;
   }
-  std::FILE* journal = nullptr;
-  if (!settings.journalPath.empty()) {
-    journal = std::fopen(settings.journalPath.c_str(), "w");
-    if (journal == nullptr) {
-      std::fprintf(stderr, "bmcsim: cannot write %s\n", settings.journalPath.c_str());
-      close(listener);
-      return 1;
-    }
+  std::FILE* journal = openJournal(settings.journalPath);
+  if (journal == nullptr && !settings.journalPath.empty()) {
+    close(listener);
+    return 1;
   }
   std::fprintf(stderr, "bmcsim: listening on %s\n", settings.listen.c_str());
   sim::link::Server server(settings.bmc, journal);
@@ -174,12 +206,14 @@ int main(int argc, char** argv) {
                         std::chrono::steady_clock::now().time_since_epoch())
                         .count());
   });
-  sim::BmcsimSettings settings{bmc, {}, {}, false, {}, &app};
+  sim::LanConfig lan;
+  sim::BmcsimSettings settings{bmc, {}, {}, false, {}, &app, &lan};
   if (const int status = parseOptions(argc, argv, options, settings); status != 0) {
     return status == 1 ? 0 : status;
   }
+  sim::addSelfTest(bmc);
   installStopHandlers();
-  const int status = serve(settings);
+  const int status = lan.address.empty() ? serve(settings) : serveLan(settings, app.guid);
   for (auto& finish : settings.atExit) finish();
   return status;
 }

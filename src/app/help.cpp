@@ -27,6 +27,7 @@ constexpr OutcomeClass kOutcomeClasses[] = {
     {RunOutcome::kDifferent, "--verify found differences"},
     {RunOutcome::kNotBack, "the BMC did not come back within --wait-bmc"},
     {RunOutcome::kNoMemory, "the program could not get the memory it needs"},
+    {RunOutcome::kUnsettled, "the BMC may still be writing its flash: keep the power on"},
 };
 
 // The last part of a path in either convention ("FS0:\Velkoran.efi",

@@ -139,6 +139,12 @@ constexpr LongOption kLongOptions[] = {
        options().afterRun = AfterRun::kPowerOff;
        return 1;
      }},
+    {"--once", Form::kFlag, "--once",
+     "when the run ends, remove the boot entry that started it (Velkoran.efi)",
+     [](int, char**, int) {
+       options().once = true;
+       return 1;
+     }},
     {"--report", Form::kValue, "--report FILE", "write a JSON report of the run to FILE",
      [](int argc, char** argv, int index) {
        return takeValue(argc, argv, index, "--report", &options().reportFile);

@@ -14,7 +14,12 @@
 namespace runreport {
 namespace {
 
-constexpr size_t kMaxErrorLines = 16;
+// A run that repeats a failing request may print its line hundreds of times;
+// the first lines say how it began and the last ones how it ended (the
+// warning of a BMC that may still be programming among them).
+constexpr size_t kFirstErrorLines = 8;
+constexpr size_t kLastErrorLines = 8;
+constexpr size_t kMaxErrorLines = kFirstErrorLines + kLastErrorLines;
 constexpr size_t kErrorLineCapacity = 160;
 
 struct ReportState {
@@ -24,23 +29,64 @@ struct ReportState {
   bool startZoneKnown;
   platform::CalendarTime start;
   uint64_t startMicros;
+  // The first lines in order, then the last ones in a ring.
   char errors[kMaxErrorLines][kErrorLineCapacity];
-  size_t errorCount;
+  size_t errorCount;  // every line taken, kept or not
   bool takeNextLine;  // the line after a bare "Error!" says what failed
 };
 
 constinit ReportState gReport = {};
 
+constexpr char kOpeningQuote[] = "\xE2\x80\x9C";
+
 bool isErrorLine(const char* line, size_t length) {
-  return (length >= 5 && (text::startsWith(line, "ERROR") || text::startsWith(line, "Error")));
+  if (length < 5) return false;
+  // A warning may open with a typographic quotation mark.
+  const char* words = text::startsWith(line, kOpeningQuote) ? line + 3 : line;
+  return text::startsWith(words, "ERROR") || text::startsWith(words, "Error") ||
+         text::startsWith(words, "WARNING") || text::startsWith(words, "Warning");
+}
+
+// "Error!" or "“Warning!" alone: the next line says what happened.
+bool isBareHeading(const char* line, size_t length) {
+  return (length == 6 && text::startsWith(line, "Error!")) ||
+         (length == 11 && text::startsWith(line, "\xE2\x80\x9CWarning!"));
 }
 
 void keepErrorLine(const char* line, size_t length) {
-  if (gReport.errorCount == kMaxErrorLines) return;
+  size_t index = gReport.errorCount++;
+  if (index >= kMaxErrorLines) index = kFirstErrorLines + (index - kFirstErrorLines) % kLastErrorLines;
   const size_t kept = length < kErrorLineCapacity - 1 ? length : kErrorLineCapacity - 1;
-  char* slot = gReport.errors[gReport.errorCount++];
+  char* slot = gReport.errors[index];
   text::copyBytes(slot, line, kept);
   slot[kept] = '\0';
+}
+
+void writeErrorLine(json::Writer& out, size_t position, const char* line) {
+  json::raw(out, position == 0 ? "\n    " : ",\n    ");
+  json::stringOrNull(out, line);
+}
+
+// The kept lines in the order they came, with a note of those left out.
+void writeErrorLines(json::Writer& out) {
+  const size_t count = gReport.errorCount;
+  if (count <= kMaxErrorLines) {
+    for (size_t i = 0; i < count; ++i) writeErrorLine(out, i, gReport.errors[i]);
+    return;
+  }
+  size_t position = 0;
+  for (; position < kFirstErrorLines; ++position) {
+    writeErrorLine(out, position, gReport.errors[position]);
+  }
+  char note[64];
+  platform::formatText(note, sizeof note, "(%lu more such lines left out)",
+                       static_cast<unsigned long>(count - kMaxErrorLines));
+  writeErrorLine(out, position++, note);
+  const size_t oldest = count - kLastErrorLines;
+  for (size_t n = oldest; n < count; ++n) {
+    writeErrorLine(out, position++,
+                   gReport.errors[kFirstErrorLines + (n - kFirstErrorLines) % kLastErrorLines]);
+  }
 }
 
 const char* jobName() {
@@ -106,10 +152,7 @@ void writeOutcome(json::Writer& out, RunOutcome outcome) {
   json::raw(out, "}");
   member(out, "errors");
   json::raw(out, "[");
-  for (size_t i = 0; i < gReport.errorCount; ++i) {
-    json::raw(out, i == 0 ? "\n    " : ",\n    ");
-    json::stringOrNull(out, gReport.errors[i]);
-  }
+  writeErrorLines(out);
   json::raw(out, gReport.errorCount == 0 ? "]" : "\n  ]");
 }
 
@@ -220,7 +263,7 @@ void begin(int argc, char** argv) {
 }
 
 void noteConsoleLine(const char* line, size_t length) {
-  const bool bareHeading = length == 6 && text::startsWith(line, "Error!");
+  const bool bareHeading = isBareHeading(line, length);
   if (gReport.takeNextLine || isErrorLine(line, length)) keepErrorLine(line, length);
   gReport.takeNextLine = bareHeading;
 }

@@ -48,12 +48,43 @@ constexpr const char kNoMachineEnd[] =
     "ERROR:THIS PROGRAM DOES NOT RESTART OR POWER OFF THE MACHINE:%s\n\n";
 constexpr const char kReportNamesAnotherFile[] =
     "ERROR:PLEASE GIVE --report A FILE OF ITS OWN\n\n";
+constexpr const char kOnceNeedsBootManager[] =
+    "ERROR:PLEASE USE --once ONLY WHEN THE BOOT MANAGER STARTS THE PROGRAM, NOT IN A SHELL\n\n";
 constexpr const char kBmcInfoAlone[] = "ERROR:PLEASE USE --bmc-info WITHOUT -f, -d OR -c\n\n";
 
 // An outcome nobody noted is never taken for a success.
 RunOutcome finalOutcome() {
   const RunOutcome outcome = toolContext.runRecord.outcome;
   return outcome == RunOutcome::kUnset ? RunOutcome::kRefused : outcome;
+}
+
+// Whether a job ran: only then does the run act on what its command line
+// asks for afterwards. A refused command line, --help and --version leave
+// the machine and its boot entries as they are, whatever else the line holds.
+bool jobRan() {
+  return finalOutcome() != RunOutcome::kBadCommandLine &&
+         toolContext.runOptions.request == InfoRequest::kNone;
+}
+
+// --once: the entry goes whatever the job's outcome, so that a failed job
+// does not repeat at every start; the lines land in the log.
+void removeStartingBootEntry() {
+  char name[16];
+  switch (platform::removeStartingBootEntry(name, sizeof name)) {
+    case platform::BootEntryRemoval::kRemoved:
+      platform::print("The boot entry %s is removed: it does not start this program again\n", name);
+      break;
+    case platform::BootEntryRemoval::kNoEntry:
+      platform::print("WARNING: NO BOOT ENTRY STARTED THIS PROGRAM, NONE IS REMOVED\n");
+      break;
+    case platform::BootEntryRemoval::kNotThisProgram:
+      platform::print("WARNING: THE BOOT ENTRY %s DOES NOT NAME THIS PROGRAM, IT IS KEPT\n", name);
+      break;
+    case platform::BootEntryRemoval::kFailed:
+      platform::print("WARNING: THE BOOT ENTRY %s CANNOT BE REMOVED, IT STARTS THIS PROGRAM "
+                      "AGAIN\n", name);
+      break;
+  }
 }
 
 }  // namespace
@@ -76,6 +107,7 @@ int endRunRecord() {
   const RunOutcome outcome = finalOutcome();
   if (toolContext.runRecord.finish != nullptr) {
     toolContext.runRecord.finish = nullptr;
+    if (toolContext.runOptions.once && jobRan()) removeStartingBootEntry();
     runlog::end(outcome);
     runreport::end(outcome);
   }
@@ -84,8 +116,10 @@ int endRunRecord() {
 }
 
 int concludeRun() {
+  RunOptions& options = toolContext.runOptions;
+  const bool acts = jobRan();
   const int status = endRunRecord();
-  const AfterRun after = toolContext.runOptions.afterRun;
+  const AfterRun after = acts ? options.afterRun : AfterRun::kReturn;
   if (after != AfterRun::kReturn) {
     toolContext.runOptions.afterRun = AfterRun::kReturn;  // once
     platform::flush();
@@ -128,6 +162,10 @@ bool unattendedOptionsValid(int argc, char** argv) {
     printUsage();
     platform::print(kNoMachineEnd, after == AfterRun::kRestart ? "--reboot" : "--poweroff");
     return false;
+  }
+  if (toolContext.runOptions.once && !platform::bootEntryRemovable()) {
+    toolContext.runOptions.once = false;
+    return refuse(kOnceNeedsBootManager);
   }
   if (runreport::namesAnotherFile()) {
     toolContext.runOptions.reportFile = nullptr;  // written at the end, it would replace that file

@@ -87,7 +87,12 @@ bool closeTaskFile(ConfigTask& task, platform::StagedFile* backup, bool succeede
     return true;
   }
   if (!succeeded) {
-    platform::stagedAbandon(backup);
+    // A BMC that never answered sent nothing: an empty file would only mislead.
+    if (toolContext.runRecord.outcome == RunOutcome::kNoAnswer && platform::fileTell(task.file) == 0) {
+      platform::stagedDiscard(backup);
+    } else {
+      platform::stagedAbandon(backup);
+    }
     return true;
   }
   switch (platform::stagedCommit(backup)) {

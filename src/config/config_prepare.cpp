@@ -18,6 +18,10 @@ constexpr IpmiCmdControl openControl() { return {0, 1, kStateOpen, 0, 0, 0, 0}; 
 constexpr IpmiCmdControl startControl() { return {2, 1, kStateMoving, 5, 0, 0, 0}; }
 constexpr IpmiCmdControl abortControl() { return {0, 0, 0, 5, 0, 0, 0}; }
 
+// A backup's start reply: status byte, 24-bit sequence, 32-bit length.
+constexpr int32_t kLengthOffset = 4;
+constexpr int32_t kStartReplyLength = kLengthOffset + 4;
+
 // The three requests of prepare share one request and one reply area and
 // one response length; nothing is cleared between them.
 struct PrepareExchange {
@@ -41,6 +45,22 @@ int32_t openRequest(PrepareExchange& exchange, const ConfigTask& task) {
   return 5;
 }
 
+// The backup's length from the start reply: a reply without its length
+// bytes would be read from an area that holds none of them, and a negative
+// length is none a configuration can have. Either fails the task.
+bool takeBackupLength(const PrepareExchange& exchange, ConfigTask& task) {
+  const int32_t length = exchange.replyLength >= kStartReplyLength
+                             ? readLe32Signed(&exchange.reply[kLengthOffset])
+                             : -1;
+  if (length < 0) {
+    noteOutcome(RunOutcome::kRefused);
+    platform::print("ERROR: THE BMC GAVE NO VALID BACKUP LENGTH\n\n");
+    return false;
+  }
+  task.totalLength = length;
+  return true;
+}
+
 }  // namespace
 
 int8_t configPrepare() {
@@ -58,7 +78,7 @@ int8_t configPrepare() {
   exchange.request[0] = operationByte(task.taskId, kOpStart);
   if (exchange.send(1, startControl()) != 0) return -1;
   task.sequence = readLe24(&exchange.reply[1]);
-  if (task.direction == kDirectionBackup) task.totalLength = readLe32Signed(&exchange.reply[4]);
+  if (task.direction == kDirectionBackup && !takeBackupLength(exchange, task)) return -1;
   return 0;
 }
 

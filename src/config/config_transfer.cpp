@@ -26,6 +26,9 @@ struct BlockTransfer {
   int64_t processed = 0;
   int64_t chunkLength = 0;
   int emptyReplies = 0;
+  // Restore: the block in the request was not taken and goes out again.
+  bool resendBlock = false;
+  size_t blockLength = 0;
 
   int send(int32_t requestLength) {
     return doIPMICmd(request.data(), requestLength, reply.data(), kBlockReplyCapacity,
@@ -62,6 +65,9 @@ bool sequenceMatches(const BlockTransfer& transfer) {
 bool countEmptyReply(BlockTransfer& transfer) {
   transfer.chunkLength = 0;
   if (transfer.emptyReplies == kMaxEmptyReplies - 1) {
+    // Noted now: an abort that goes unanswered later does not make this a
+    // BMC that never answered.
+    noteOutcome(RunOutcome::kRefused);
     platform::print("Retransmission failed %u times.\n", static_cast<unsigned>(kMaxEmptyReplies));
     return false;
   }
@@ -109,32 +115,49 @@ bool backupExchange(BlockTransfer& transfer) {
   return countEmptyReply(transfer);
 }
 
-bool restoreExchange(BlockTransfer& transfer) {
+// Reads the next block into the request; false after the message when the
+// file gives less than what is left of it, up to a whole block.
+bool readRestoreBlock(BlockTransfer& transfer) {
   // The file was measured: a block shorter than what is left of it means the
   // file could not be read (or shrank), and is never sent.
   const int64_t left = transfer.task.totalLength - transfer.processed;
   const size_t wanted =
       static_cast<size_t>(left < kRestoreChunkLength ? left : kRestoreChunkLength);
-  const size_t chunk = platform::fileReadFully(transfer.task.file,
-                                               &transfer.request[kBlockHeaderLength], wanted);
-  transfer.chunkLength = static_cast<int64_t>(chunk);
-  if (chunk < wanted) {
-    platform::print("ERROR: READ RESTORE FILE FAILED\n\n");
-    return false;
-  }
-  if (transfer.send(kBlockHeaderLength + static_cast<int32_t>(chunk)) != 0) return false;
+  transfer.blockLength = platform::fileReadFully(
+      transfer.task.file, &transfer.request[kBlockHeaderLength], wanted);
+  transfer.chunkLength = static_cast<int64_t>(transfer.blockLength);
+  if (transfer.blockLength == wanted) return true;
+  platform::print("ERROR: READ RESTORE FILE FAILED\n\n");
+  return false;
+}
+
+// A block the BMC answered in a state that neither takes it nor fails the
+// task: the same block with the same sequence goes out again, as often as
+// an empty backup block is asked for again.
+bool resendUntakenBlock(BlockTransfer& transfer) {
+  transfer.resendBlock = countEmptyReply(transfer);
+  return transfer.resendBlock;
+}
+
+bool restoreExchange(BlockTransfer& transfer) {
+  if (!transfer.resendBlock && !readRestoreBlock(transfer)) return false;
+  transfer.resendBlock = false;
+  transfer.chunkLength = static_cast<int64_t>(transfer.blockLength);
+  const int32_t requestLength = kBlockHeaderLength + static_cast<int32_t>(transfer.blockLength);
+  if (transfer.send(requestLength) != 0) return false;
   if (!replyIsOurs(transfer)) return false;
   const uint8_t state = transfer.control.replyState;
   if (state == kStateMoving) {
     if (!sequenceMatches(transfer)) return false;
     transfer.task.sequence = nextSequence(transfer.task);
+    transfer.emptyReplies = 0;
     return true;
   }
   if (state == TASK_FAIL_STATE) {
     platform::print("Error : TASK_FAIL_STATE\n");
     return false;
   }
-  return true;
+  return resendUntakenBlock(transfer);
 }
 
 }  // namespace

@@ -16,6 +16,8 @@ constexpr uint64_t kQuestionIntervalSeconds = 5;
 constexpr int32_t kFullChunkBytes = 56;
 constexpr int kDataAttempts = 5;
 constexpr uint64_t kDataRetrySeconds = 1;
+constexpr uint8_t kCodeInvalidField = 0xCC;
+constexpr uint8_t kCodeNotNow = 0xD5;  // not supported in the present state
 constexpr uint8_t kDumpReady = 1;
 constexpr uint8_t kMoreFollow = 0;
 // No BMC flash is larger: the largest SPI NOR parts hold 256 MiB. A BMC that
@@ -29,14 +31,21 @@ constexpr uint64_t kDumpCapBytes = 256ull << 20;
 // finished by then is not going to.
 constexpr uint32_t kReadinessBoundSeconds = 20 * 60;
 
-// False when the BMC does not have the command: the dump ends at once.
+// Codes with which the BMC says it did not prepare a dump: without the
+// command, with a request it takes as invalid, or not now. Reading on would
+// fetch whatever an earlier dump left.
+bool prepareRefused(uint8_t code) {
+  return code == kCodeInvalidCommand || code == kCodeInvalidField || code == kCodeNotNow;
+}
+
+// False when the BMC refused to prepare the dump: it ends at once.
 bool prepareDump() {
   uint8_t response[kFlowBufferSize];
   int32_t responseLength = 0;
   const uint8_t code =
       lowByte(sendOem(kCmdPrepareDumpFlash, nullptr, 0, response, &responseLength));
   if (code != 0) platform::print("ERROR:EXECUTE PREPARE DUMP FLASH FAILED\n\n");
-  if (code == kCodeInvalidCommand) {
+  if (prepareRefused(code)) {
     noteOutcome(RunOutcome::kRefused);
     return false;
   }
@@ -45,16 +54,34 @@ bool prepareDump() {
   return true;
 }
 
+// How long the readiness questions may still take: the last one starts
+// within one interval past the bound and takes one try of the transport.
+uint32_t readinessBoundLeft(uint64_t startMicros) {
+  const uint64_t spent = secondsSince(startMicros);
+  const uint64_t left = spent < kReadinessBoundSeconds ? kReadinessBoundSeconds - spent : 0;
+  return static_cast<uint32_t>(left + kQuestionIntervalSeconds) +
+         toolContext.transferBoundSeconds;
+}
+
+// One readiness question; its completion code (0xFF for a transport failure).
+uint8_t askReadiness(uint64_t startMicros, uint8_t* response, int32_t* responseLength) {
+  // Cleared so that a reply without data never reads as an earlier one.
+  text::fill(response, 0, kFlowBufferSize);
+  *responseLength = 0;
+  silenceBeforeTry(readinessBoundLeft(startMicros));
+  const int result =
+      sendOem(kCmdCheckDumpFlashComplete, nullptr, 0, response, responseLength);
+  silenceAfterTry(result, secondsSince(startMicros) < kReadinessBoundSeconds);
+  return lowByte(result);
+}
+
 // Asks until the BMC says the dump is ready and sets dumpLength; false when
 // the BMC does not have the command or the bound has passed.
 bool waitUntilReady(uint64_t startMicros) {
   for (;;) {
     uint8_t response[kFlowBufferSize];
-    // Cleared so that a reply without data never reads as an earlier one.
-    text::fill(response, 0, sizeof response);
     int32_t responseLength = 0;
-    const uint8_t code =
-        lowByte(sendOem(kCmdCheckDumpFlashComplete, nullptr, 0, response, &responseLength));
+    const uint8_t code = askReadiness(startMicros, response, &responseLength);
     const bool ready = code == 0 && response[0] == kDumpReady;
     // A ready reply without its length bytes is no answer at all.
     if (code != 0 || (ready && responseLength < 5)) {
@@ -91,20 +118,35 @@ void showProgress(uint64_t chunk, uint64_t* previousPercentage) {
   *previousPercentage = percentage;
 }
 
-// Fetches one chunk; false after kDataAttempts replies that failed at the
-// transport or lacked the bytes they announce, so that no earlier reply is
-// ever taken for new data. A reply lost on its way back (the request reached
-// the BMC, which may have moved on) is asked for again only when the length
-// check at the end can tell a lost chunk.
+// A data reply that can be taken: completion code 0 and every byte it
+// announces. Any other reply, data or not, never reaches the file.
+bool chunkComplete(int result, const uint8_t* response, int32_t responseLength) {
+  return result == 0 && responseLength >= 1 &&
+         (response[0] != kMoreFollow || responseLength >= 1 + kFullChunkBytes);
+}
+
+// Fetches one chunk; false after kDataAttempts replies that could not be
+// taken, with the outcome noted: no answer when the last try went
+// unanswered, else refused. A reply lost on its way back (the request
+// reached the BMC, which may have moved on) is asked for again only when
+// the length check at the end can tell a lost chunk.
 bool fetchChunk(uint8_t* response, int32_t* responseLength) {
   for (int attempt = 1;; ++attempt) {
     *responseLength = 0;
-    int result = sendOem(kCmdGetDumpFlashData, nullptr, 0, response, responseLength);
-    bool complete = result >= 0 && *responseLength >= 1 &&
-                    (response[0] != kMoreFollow || *responseLength >= 1 + kFullChunkBytes);
-    if (complete) return true;
-    bool replyLost = result < 0 && *responseLength < 0;
-    if (attempt == kDataAttempts || (replyLost && toolContext.dumpLength == 0)) return false;
+    silenceBeforeTry(triesBoundSeconds(kDataAttempts - attempt + 1, kDataRetrySeconds));
+    const int result = sendOem(kCmdGetDumpFlashData, nullptr, 0, response, responseLength);
+    const bool replyLost = result < 0 && *responseLength < 0;
+    const bool lastTry = attempt == kDataAttempts || (replyLost && toolContext.dumpLength == 0);
+    silenceAfterTry(result, !lastTry);
+    if (chunkComplete(result, response, *responseLength)) {
+      toolContext.silence.end();
+      return true;
+    }
+    if (lastTry) {
+      toolContext.silence.end();
+      noteOutcome(isNoAnswer(lowByte(result)) ? RunOutcome::kNoAnswer : RunOutcome::kRefused);
+      return false;
+    }
     platform::delaySeconds(kDataRetrySeconds);
   }
 }
@@ -134,9 +176,10 @@ int endDump(platform::StagedFile* output, const char* failure) {
 
 // A reported length must be met exactly: a chunk lost on the way makes the
 // file short and everything after it shifted. Passing it is already wrong,
-// and also ends a BMC that would say "more follows" for ever.
+// and also ends a BMC that would say "more follows" for ever. Without a
+// length, a dump must at least hold a byte: no flash is empty.
 bool holdsReportedLength(uint64_t written, bool last) {
-  if (toolContext.dumpLength == 0) return true;
+  if (toolContext.dumpLength == 0) return !last || written > 0;
   return last ? written == toolContext.dumpLength : written <= toolContext.dumpLength;
 }
 
@@ -148,10 +191,7 @@ int receiveDump(platform::StagedFile* output) {
   uint64_t written = 0;
   for (uint64_t chunk = 1;; ++chunk) {
     showProgress(chunk, &previousPercentage);
-    if (!fetchChunk(response, &responseLength)) {
-      noteOutcome(RunOutcome::kNoAnswer);
-      return endDump(output, kReceiveFailed);
-    }
+    if (!fetchChunk(response, &responseLength)) return endDump(output, kReceiveFailed);
     bool last = response[0] != kMoreFollow;
     int32_t received = responseLength < kFlowBufferSize ? responseLength : kFlowBufferSize;
     int32_t count = last ? received - 1 : kFullChunkBytes;
@@ -176,7 +216,9 @@ int receiveDump(platform::StagedFile* output) {
 
 int runFirmwareDump() {
   const uint64_t startMicros = platform::monotonicMicroseconds();
-  if (!prepareDump() || !waitUntilReady(startMicros)) {
+  const bool ready = prepareDump() && waitUntilReady(startMicros);
+  toolContext.silence.end();
+  if (!ready) {
     toolContext.transport.close();
     return 1;
   }

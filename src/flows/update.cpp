@@ -1,8 +1,10 @@
 // The firmware update: update information, image checks, region upload in
 // 49-byte chunks and the flash progress poll.
 #include "state/tool_context.h"
+#include "flows/flash_progress.h"
 #include "flows/flow_wire.h"
 #include "flows/flows.h"
+#include "flows/upload_answer.h"
 #include "image/region_list.h"
 #include "platform/platform.h"
 #include "platform/text.h"
@@ -16,12 +18,21 @@ constexpr uint64_t kChunkDataBytes = 49;
 constexpr uint8_t kImageKindUpdatable = 2;
 constexpr uint8_t kCodeAnotherUserUpdating = 0xDF;
 constexpr uint8_t kCodePackageRejected = 0xCD;
-constexpr uint8_t kTransportFailed = 0xFF;
-constexpr uint8_t kProgressDone = 100;
 
 constexpr char kAnotherUserMessage[] =
     "\xE2\x80\x9CWarning!\nAnother user is updating!\n"
     "Please wait for the BMC to restart!\xE2\x80\x9D\n";
+
+// Busy, in firmware update mode, initialising, or not in a state for it: a
+// BMC that says so about the update as a whole is left alone, as one that
+// another user is updating; a reset could cut short what it is doing.
+bool isNotReadyForUpdate(uint8_t code) {
+  return code == 0xC0 || code == 0xD1 || code == 0xD2 || code == 0xD5;
+}
+
+constexpr char kNotReadyMessage[] =
+    "ERROR:THE BMC CANNOT TAKE AN UPDATE NOW: \"GetFWUpdateInfo\" ANSWERED WITH COMPLETION "
+    "CODE %s\n";
 
 void releasePageBuffer() {
   if (toolContext.pageBuffer != nullptr) {
@@ -73,6 +84,14 @@ bool askUpdateInfo(platform::File* file) {
     endFailedUpdate(file, false);
     return false;
   }
+  if (isNotReadyForUpdate(code)) {
+    noteOutcome(RunOutcome::kRefused);
+    char codeText[5];
+    formatCompletionCode(code, codeText);
+    platform::print(kNotReadyMessage, codeText);
+    endFailedUpdate(file, false);
+    return false;
+  }
   noteOutcome(isNoAnswer(code) ? RunOutcome::kNoAnswer : RunOutcome::kRefused);
   platform::print("ERROR:SEND \"GetFWUpdateInfo\" COMMAND TO BMC FAILED\n");
   platform::print("REBOOTING THE BMC ...\n");
@@ -110,20 +129,24 @@ struct RegionSource {
   }
 };
 
-void sendBlockInfo(uint8_t index) {
+// The code that ends the upload, or 0 when the BMC took the description.
+uint8_t sendBlockInfo(uint8_t index) {
   uint8_t request[kBlockDescriptionLength];
   describeRegion(index, request);
   uint8_t response[kFlowBufferSize];
   int32_t responseLength = 0;
-  if (lowByte(sendOem(kCmdSendBlockInfo, request, kBlockDescriptionLength, response,
-                      &responseLength)) == kTransportFailed) {
-    platform::print("sendBlockInfo fail...\n");
-  }
+  const uint8_t code = sendUploadRequest(kCmdSendBlockInfo, request, kBlockDescriptionLength,
+                                         response, &responseLength);
+  if (!endsUpload(code)) return 0;
+  platform::print("sendBlockInfo fail...\n");
+  return code;
 }
 
 // Sends the flag-0 chunks of a region of 49 bytes or more; *rest receives the
-// byte count left for the last chunk. False when a chunk failed.
-bool sendFullChunks(RegionSource& source, uint8_t index, uint64_t length, uint64_t* rest) {
+// byte count left for the last chunk. False when a chunk failed: the file
+// could not give its bytes, or *code ended the upload.
+bool sendFullChunks(RegionSource& source, uint8_t index, uint64_t length, uint64_t* rest,
+                    uint8_t* code) {
   uint8_t chunk[1 + kChunkDataBytes];
   uint8_t response[kFlowBufferSize];
   int32_t responseLength = 0;
@@ -133,10 +156,8 @@ bool sendFullChunks(RegionSource& source, uint8_t index, uint64_t length, uint64
   for (;;) {
     chunk[0] = 0;
     if (!source.read(chunk + 1, kChunkDataBytes)) return false;
-    if (lowByte(sendOem(kCmdReceiveFWData, chunk, sizeof chunk, response, &responseLength)) ==
-        kTransportFailed) {
-      return false;
-    }
+    *code = sendUploadRequest(kCmdReceiveFWData, chunk, sizeof chunk, response, &responseLength);
+    if (endsUpload(*code)) return false;
     uint64_t percentage = sent * 100 / length;
     if (percentage != previousPercentage && percentage % 5 == 0) {
       platform::print("Load part %d %8ld bytes, %5ldK bytes   %d%%\r", index,
@@ -161,40 +182,59 @@ bool sendLastChunk(RegionSource& source, uint64_t rest, uint8_t* response, uint8
   chunk[0] = 1;
   if (!source.read(chunk + 1, rest)) return false;
   int32_t responseLength = 0;
-  *code = lowByte(
-      sendOem(kCmdReceiveFWData, chunk, static_cast<int32_t>(rest + 1), response, &responseLength));
+  *code = sendUploadRequest(kCmdReceiveFWData, chunk, static_cast<int32_t>(rest + 1), response,
+                            &responseLength);
   return true;
 }
 
 // A chunk that did not go out: the file could not be read, or the BMC did
 // not take it.
-int failChunk(platform::File* file, const RegionSource& source) {
+int failChunk(platform::File* file, const RegionSource& source, uint8_t code) {
   if (source.failed) {
     noteOutcome(RunOutcome::kFileProblem);
     platform::print("ERROR: READ BINARY FILE FAILED\n\n");
   } else {
-    noteOutcome(RunOutcome::kNoAnswer);
-    platform::print("ERROR:SEND \"ReceiveFWData\" COMMAND TO BMC FAILED\n");
+    reportUploadFailure("ReceiveFWData", code);
   }
   return endFailedUpdate(file, true);
 }
 
-// 0 when every region went through; otherwise the update has ended.
+constexpr int kUploadProgramming = 1;
+
+// The whole image has gone out but the last chunk's answer went wrong: the
+// BMC may have taken it and started programming, and a cold reset then could
+// leave it without firmware. Only a BMC that reports no progress is reset.
+int failLastChunkOfImage(platform::File* file, uint8_t code) {
+  reportUploadFailure("ReceiveFWData", code);
+  if (!bmcReportsProgress()) return endFailedUpdate(file, true);
+  platform::print("THE BMC REPORTS PROGRESS ALL THE SAME: NO COLD RESET, FOLLOWING IT\n");
+  return kUploadProgramming;
+}
+
+// 0 when every region went through; kUploadProgramming when the BMC is
+// programming although the last chunk's answer went wrong; otherwise (-1)
+// the update has ended.
 int uploadRegions(platform::File* file, uint64_t fileSize) {
   for (uint8_t i = 0; i < toolContext.regionCount; ++i) {
     const ImageRegion& region = toolContext.regions[i];
-    sendBlockInfo(i);
+    if (const uint8_t blockCode = sendBlockInfo(i); blockCode != 0) {
+      reportUploadFailure("sendBlockInfo", blockCode);
+      return endFailedUpdate(file, true);
+    }
     platform::fileSeek(file, static_cast<int64_t>(region.offset));
     RegionSource source{file, region.offset < fileSize ? fileSize - region.offset : 0};
     // A region shorter than one full chunk goes out whole as its last chunk.
     uint64_t rest = region.length;
-    if (region.length >= kChunkDataBytes && !sendFullChunks(source, i, region.length, &rest)) {
-      return failChunk(file, source);
+    uint8_t code = 0;
+    if (region.length >= kChunkDataBytes &&
+        !sendFullChunks(source, i, region.length, &rest, &code)) {
+      return failChunk(file, source, code);
     }
     uint8_t response[kFlowBufferSize] = {};
-    uint8_t code = 0;
-    if (!sendLastChunk(source, rest, response, &code) || code == kTransportFailed) {
-      return failChunk(file, source);
+    if (!sendLastChunk(source, rest, response, &code)) return failChunk(file, source, code);
+    if (endsUpload(code) && code != kCodePackageRejected) {
+      if (i + 1 == toolContext.regionCount) return failLastChunkOfImage(file, code);
+      return failChunk(file, source, code);
     }
     platform::print("Load part %d %8ld bytes, [Ok]                       \r\n", i,
                     static_cast<long>(region.length));
@@ -205,59 +245,6 @@ int uploadRegions(platform::File* file, uint64_t fileSize) {
     }
   }
   return 0;
-}
-
-// How long the percentage may stand still, or the BMC stay silent, before
-// the poll gives up. A BMC erases and programs region by region and may not
-// move its percentage while it erases a large one, which takes a minute or
-// two; 10 minutes without a change is a BMC that has stopped.
-constexpr uint32_t kProgressStallSeconds = 10 * 60;
-
-// However it moves, a BMC that has not finished within an hour never will:
-// one whose percentage wanders without reaching 100 must not hold the run
-// for ever. Programming the largest flash parts takes minutes.
-constexpr uint32_t kProgrammingSeconds = 60 * 60;
-
-constexpr char kProgrammingTooLongMessage[] =
-    "\nERROR: THE BMC DID NOT FINISH PROGRAMMING ITS FLASH WITHIN %u SECONDS\n"
-    "DO NOT REMOVE THE POWER: THE BMC MAY STILL BE PROGRAMMING ITS FLASH\n\n";
-
-constexpr char kProgressStalledMessage[] =
-    "\nERROR: THE BMC STOPPED REPORTING PROGRESS, NONE FOR %u SECONDS\n"
-    "DO NOT REMOVE THE POWER: THE BMC MAY STILL BE PROGRAMMING ITS FLASH\n\n";
-
-// False when the BMC stopped reporting progress. No cold reset then: it may
-// still be writing its flash.
-bool pollFlashProgress() {
-  const uint64_t startMicros = platform::monotonicMicroseconds();
-  uint64_t movedMicros = startMicros;
-  int lastPercentage = -1;  // none reported yet
-  for (;;) {
-    platform::delaySeconds(1);
-    uint8_t request[kFlowBufferSize];
-    uint8_t response[kFlowBufferSize];
-    text::fill(request, 0, sizeof request);
-    text::fill(response, 0, sizeof response);
-    int32_t responseLength = 0;
-    const uint8_t code =
-        lowByte(sendOem(kCmdGetFWUpdateProgress, request, 0, response, &responseLength));
-    platform::print("new firmware is updating...%d%%\r", static_cast<int>(response[0]));
-    platform::flush();
-    if (response[0] == kProgressDone) return true;
-    if (code == 0 && responseLength >= 1 && response[0] != lastPercentage) {
-      lastPercentage = response[0];
-      movedMicros = platform::monotonicMicroseconds();
-    } else if (secondsSince(movedMicros) >= kProgressStallSeconds) {
-      noteOutcome(isNoAnswer(code) ? RunOutcome::kNoAnswer : RunOutcome::kRefused);
-      platform::print(kProgressStalledMessage, static_cast<unsigned>(kProgressStallSeconds));
-      return false;
-    }
-    if (secondsSince(startMicros) >= kProgrammingSeconds) {
-      noteOutcome(isNoAnswer(code) ? RunOutcome::kNoAnswer : RunOutcome::kRefused);
-      platform::print(kProgrammingTooLongMessage, static_cast<unsigned>(kProgrammingSeconds));
-      return false;
-    }
-  }
 }
 
 // Allocates the page buffer and checks the file against the BMC's answer;
@@ -311,7 +298,7 @@ int runFirmwareUpdate() {
     return endFailedUpdate(file, true);
   }
   platform::print("If the FW update fails,PLEASE TRY AGAIN\n");
-  if (uploadRegions(file, fileSize) != 0) return -1;
+  if (uploadRegions(file, fileSize) < 0) return -1;
 
   releasePageBuffer();
   platform::fileClose(file);

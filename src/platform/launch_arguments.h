@@ -17,16 +17,29 @@ constexpr size_t kMaxArgumentsLine = 4096;
 // Splits text[0..length) in place as the shell splits a command line:
 // blanks and tabs separate, double quotes group (and are dropped), "^" takes
 // the next character as it is. text[length] must be writable. Stores at
-// most capacity pointers; returns the number of arguments.
-int splitInPlace(char* text, size_t length, char** argv, int capacity);
+// most capacity pointers; returns the number of arguments. *unbalanced (when
+// given) tells whether a double quote was left open at the end.
+int splitInPlace(char* text, size_t length, char** argv, int capacity,
+                 bool* unbalanced = nullptr);
 
 // Where the arguments came from.
-enum class Source : uint8_t { kNone, kLoadOptions, kArgumentsFile, kArgumentsFileTooLong };
+enum class Source : uint8_t { kNone, kLoadOptions, kArgumentsFile };
+
+// Why a line was refused as a whole: a guess at what it meant could write
+// somewhere else, flash another file or skip the power-off it asks for.
+enum class Refusal : uint8_t {
+  kNone,
+  kTooLong,          // velkoran.args only
+  kNotText,          // velkoran.args in UTF-16, or not valid UTF-8
+  kNulCharacter,     // a NUL inside the line
+  kUnbalancedQuote,  // a double quote that is never closed
+};
 
 struct Arguments {
   int argc;
   char** argv;  // argv[0] is programName; nullptr-terminated
   Source source;
+  Refusal refusal;  // when not kNone, argv holds argv[0] alone
 };
 
 // Builds the argument vector from the load options (UCS-2 bytes as the
@@ -34,8 +47,12 @@ struct Arguments {
 // the program's own name) or else from velkoran.args, opened with
 // platform::fileOpen. Load options count only when their first argument
 // after a program name begins with "-" (firmware may pass binary data).
+// A refused line gives no arguments at all, as an empty line does.
 // argv is one block from platform::allocate; false when memory ran out.
 bool buildArguments(const char* programName, const void* loadOptions, size_t loadOptionsSize,
                     Arguments* arguments);
+
+// Prints the error line of a refused line (nothing when it was not refused).
+void printRefusal(const Arguments& arguments);
 
 }  // namespace launch

@@ -95,6 +95,21 @@ bool machineEndAllowed();
 // file of the run is closed. Returns only where that did not happen.
 void endMachine(bool powerOff);
 
+// What removing the boot entry that started the program came to.
+enum class BootEntryRemoval : uint8_t {
+  kRemoved,         // out of the boot order, its variable deleted
+  kNoEntry,         // no boot entry started the program (or it is gone)
+  kNotThisProgram,  // the entry names no file, or another (a disk's default loader)
+  kFailed,          // the firmware refused to change its variables
+};
+// Whether the program can remove the boot entry that started it (--once):
+// only where the boot manager started it, not from a shell.
+bool bootEntryRemovable();
+// Takes the boot entry that started the program out of the boot order and
+// deletes it, so that it does not run again; name receives the entry's
+// variable name ("Boot0100"), empty when there is none.
+BootEntryRemoval removeStartingBootEntry(char* name, size_t capacity);
+
 // ---- Time ----------------------------------------------------------------
 void stall(uint64_t microseconds);
 inline void delaySeconds(uint64_t seconds) { stall(seconds * 1000000u); }

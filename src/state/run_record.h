@@ -54,6 +54,7 @@ struct RunOptions {
   uint32_t waitBmcSeconds;  // --wait-bmc; 0 = do not wait
   InfoRequest request;      // --help, --version
   AfterRun afterRun;        // --reboot, --poweroff
+  bool once;                // --once: remove the boot entry that started the run
   uint8_t cipherSuite;      // --cipher: 3 or 17; 0 = 17, else 3
   const char* passwordFile; // --password-file
 };

@@ -19,6 +19,7 @@ constexpr ToolContext kInitialToolContext = {
     .dataPort = 0,
     .statusPort = 0,
     .silence = {},
+    .transferBoundSeconds = kKcsTransferBoundSeconds,
     .dumpLength = 0,
     .regions = {},
     .regionCount = 0,

@@ -49,6 +49,9 @@ struct ConfigTask {
 
 constexpr uint8_t kPreserveNotGiven = 0xFF;
 
+// A silent BMC costs a KCS transfer its first 10-second status wait.
+constexpr uint32_t kKcsTransferBoundSeconds = 10;
+
 struct ToolContext {
   // Options from the command line.
   const char* firmwareFile;
@@ -70,6 +73,9 @@ struct ToolContext {
   uint64_t dataPort;
   uint64_t statusPort;
   SilenceNotice silence;  // the request under way, when it retries or waits long
+  // The longest one transfer of the bound transport waits for a BMC that
+  // does not answer; retrying loops add it up for their notice's bound.
+  uint32_t transferBoundSeconds;
 
   // Firmware image and flash state.
   uint64_t dumpLength;

@@ -18,16 +18,37 @@ void decodeReplyStatus(uint8_t status, IpmiCmdControl* control) {
 
 }  // namespace
 
+uint32_t triesBoundSeconds(uint64_t tries, uint64_t pauseSeconds) {
+  const uint64_t bound = tries * (toolContext.transferBoundSeconds + pauseSeconds);
+  return bound < UINT32_MAX ? static_cast<uint32_t>(bound) : UINT32_MAX;
+}
+
+void silenceBeforeTry(uint32_t boundSeconds) {
+  if (!toolContext.silence.active()) toolContext.silence.begin(boundSeconds);
+}
+
+void silenceAfterTry(int result, bool anotherTryFollows) {
+  if (!isUnanswered(result)) {
+    toolContext.silence.end();
+  } else if (anotherTryFollows) {
+    toolContext.silence.check();
+  }
+}
+
 int doIPMICmd(const uint8_t* data, int32_t dataLength, uint8_t* response,
               int32_t responseCapacity, int32_t* responseLength, IpmiCmdControl* control) {
   const uint64_t maxAttempts =
       control->maxAttempts < kAttemptLimit ? control->maxAttempts : kAttemptLimit;
+  // maxAttempts 0 still makes the one attempt.
+  const uint64_t tries = maxAttempts != 0 ? maxAttempts : 1;
   uint8_t failedAttempts = 0;
   bool lastCodeWasNoAnswer = false;
   for (;;) {
+    silenceBeforeTry(triesBoundSeconds(tries - failedAttempts, control->retryDelaySeconds));
     const int rc = toolContext.transport.transfer(kNetFnLunOem, kCmdConfigTask, data, dataLength,
                                                   response, responseCapacity, responseLength);
-    lastCodeWasNoAnswer = rc == -1 || rc == 0xC3 || rc == 0xD2;
+    silenceAfterTry(rc, failedAttempts + 1u < maxAttempts);
+    lastCodeWasNoAnswer = isUnanswered(rc);
     if (rc == 0) {
       // With no data the status byte is whatever the buffer held before.
       decodeReplyStatus(responseCapacity > 0 ? response[0] : 0, control);
@@ -39,6 +60,7 @@ int doIPMICmd(const uint8_t* data, int32_t dataLength, uint8_t* response,
     if (control->retryDelaySeconds != 0) platform::delaySeconds(control->retryDelaySeconds);
     if (failedAttempts >= maxAttempts) break;
   }
+  toolContext.silence.end();
   if (maxAttempts != 0 && failedAttempts == maxAttempts) {
     // A BMC that never answered is told apart from one that said no; the
     // first failure of a run is the one that counts.

@@ -21,8 +21,10 @@ struct InfoCase {
 };
 
 const InfoCase kInfoCases[] = {
-    {"help", {"v", "--status", "--help"}, kHelpStart, "  7 no-memory         the program could not get the memory it needs\n", 0},
-    {"help ends the parse", {"v", "--status", "-f", "x.bin", "--help", "-z", "--bogus"}, kHelpStart, "memory it needs\n", 0},
+    {"help", {"v", "--status", "--help"}, kHelpStart,
+     "  7 no-memory         the program could not get the memory it needs\n"
+     "  8 unsettled         the BMC may still be writing its flash: keep the power on\n", 0},
+    {"help ends the parse", {"v", "--status", "-f", "x.bin", "--help", "-z", "--bogus"}, kHelpStart, "keep the power on\n", 0},
     {"version", {"v", "--status", "--version"}, "v" + kVersionTail, "v" + kVersionTail, 0},
     {"version names the program file", {"FS0:\\EFI\\Velkoran.efi", "--status", "--version"},
      "Velkoran.efi" + kVersionTail, "Velkoran.efi" + kVersionTail, 0},

@@ -168,6 +168,10 @@ const ErrorCase kErrorCases[] = {
      "\"ERROR !! BMC did not in correct state\", \"ERROR !! BMC did not in correct state\", "
      "\"ERROR !! BMC did not in correct state\", \"ERROR: RECEIVE FLASH DATA FAILED\"]",
      "{\"name\": \"dump.bin\", \"size\": null}"},
+    {"a warning and what it says", {"-f", "fw.bin"},
+     [](RunReportTest& t) { t.firmware.knobs.infoCompletionCode = 0xDF; },
+     "[\"\\u201cWarning!\", \"Another user is updating!\"]",
+     "{\"name\": \"fw.bin\", \"size\": 40960}"},
     {"dump placed", {"-d", "dump.bin"}, [](RunReportTest& t) { t.firmware.flash = Bytes(5000, 1); },
      "[]", "{\"name\": \"dump.bin\", \"size\": 5000}"},
 };
@@ -184,6 +188,25 @@ TEST_F(RunReportTest, ErrorLinesAndTheJobsFile) {
     run(args);
     EXPECT_EQ(members({"errors", "file"}), c.errors + "\n" + c.file);
   }
+}
+
+// A BMC silent for ten minutes of progress polls gives a line per poll; the
+// report keeps how it began and how it ended, the power warning included.
+TEST_F(RunReportTest, ManyErrorLinesKeepTheFirstAndTheLast) {
+  writeFile("fw.bin", image);
+  bmc.faults.silent[sim::commandKey(0xF8, 0x17)] = true;
+  run({"-f", "fw.bin", "--report", "report.json"});
+  const std::string transport = "\"ERROR !! BMC did not in correct state\", ";
+  std::string first;
+  for (int line = 0; line < 8; ++line) first += transport;
+  std::string last;
+  for (int line = 0; line < 6; ++line) last += transport;
+  EXPECT_EQ(members({"errors", "outcome"}),
+            "[" + first + "\"(41 more such lines left out)\", " + last +
+                "\"ERROR: THE BMC STOPPED REPORTING PROGRESS, NONE FOR 600 SECONDS\", "
+                "\"WARNING: DO NOT REMOVE THE POWER: THE BMC MAY STILL BE PROGRAMMING ITS FLASH; "
+                "CHECK IT LATER WITH velkoran --bmc-info\"]\n"
+                "{\"class\": 8, \"name\": \"unsettled\"}");
 }
 
 TEST_F(RunReportTest, AnyArgumentBytesGiveAValidDocument) {

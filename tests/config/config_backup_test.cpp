@@ -59,6 +59,8 @@ struct BackupCase {
   bool aborted;
 };
 
+const std::string kNoValidLength = "ERROR: THE BMC GAVE NO VALID BACKUP LENGTH\n\n";
+
 void PrintTo(const BackupCase& scenario, std::ostream* out) { *out << scenario.name; }
 
 std::vector<BackupCase> backupCases() {
@@ -66,10 +68,10 @@ std::vector<BackupCase> backupCases() {
       {"LengthZero", [](sim::ConfigBmc& c) { c.knobs.announcedLength = 0; }, 100,
        totalLine(0) + kBackupDone, 0, 0, false},
       {"NegativeLength", [](sim::ConfigBmc& c) { c.knobs.announcedLength = -5; }, 100,
-       totalLine(-5) + kBackupDone, 0, 0, false},
+       kNoValidLength + kFailed, 0, 0, true},
       {"BitThirtyOneLength",
        [](sim::ConfigBmc& c) { c.knobs.announcedLength = static_cast<int32_t>(0x80000064); }, 100,
-       totalLine(-2147483548L) + kBackupDone, 0, 0, false},
+       kNoValidLength + kFailed, 0, 0, true},
       {"FortyFourOfFortyFive", [](sim::ConfigBmc& c) { c.knobs.backupChunkLengths = {44, 1}; },
        45, totalLine(45) + progressLine(44, 97) + progressLine(45, 100) + kBackupDone, 45, 2,
        false},

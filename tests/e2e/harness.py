@@ -249,12 +249,16 @@ def _stop(process: subprocess.Popen | None, grace: float = 0.0) -> None:
 
 
 def qemu_command(workdir: pathlib.Path, disk: pathlib.Path, memory_mb: int,
-                 secure_boot: bool = False, no_reboot: bool = True) -> list[str]:
+                 secure_boot: bool = False, no_reboot: bool = True,
+                 vars_file: pathlib.Path | None = None) -> list[str]:
     """QEMU with OVMF; with secure_boot, the Secure Boot build and the
     snakeoil variables. Without no_reboot a guest reset restarts the
-    firmware (the variables persist) instead of ending QEMU."""
-    vars_copy = workdir / "vars.fd"
-    shutil.copyfile(OVMF_SNAKEOIL_VARS if secure_boot else OVMF_VARS, vars_copy)
+    firmware (the variables persist) instead of ending QEMU. With vars_file
+    the variables live there (made fresh when it does not exist yet), so
+    that several boots share them as one machine's power-ons do."""
+    vars_copy = vars_file or workdir / "vars.fd"
+    if vars_file is None or not vars_file.exists():
+        shutil.copyfile(OVMF_SNAKEOIL_VARS if secure_boot else OVMF_VARS, vars_copy)
     code = OVMF_SECBOOT_CODE if secure_boot else OVMF_CODE
     machine = ["-machine", "q35,smm=on", "-global", "driver=cfi.pflash01,property=secure,value=on",
                "-global", "ICH9-LPC.disable_s3=1"] if secure_boot else ["-machine", "q35"]
@@ -364,18 +368,24 @@ class _Console:
 def run_disk_boot(files: dict[str, bytes | os.PathLike], fetch: list[str] = (),
                   keys: list[Key] = (), bmcsim: BmcSim | None = None, secure_boot: bool = False,
                   stop_on: str | None = None, timeout: float = 180.0,
-                  slot_wait: float = 900.0) -> BootResult:
+                  slot_wait: float = 900.0, machine: pathlib.Path | None = None,
+                  extra_qemu_args: list[str] = ()) -> BootResult:
     """Boots the firmware from a disk holding exactly `files` (no startup
     script is added): what a machine does with a USB stick or its boot
     entries. Resets restart the firmware; the boot ends when QEMU does, when
-    `stop_on` appears on the console, or at the time bound."""
+    `stop_on` appears on the console, or at the time bound. With `machine`
+    (a folder), the disk and the firmware variables are kept there: the
+    first boot makes them from `files`, later ones power the same machine on
+    again."""
     workdir = pathlib.Path(tempfile.mkdtemp(prefix="velkoran-e2e-"))
     try:
-        disk = workdir / "esp.img"
-        make_disk(disk, dict(files))
-        argv = qemu_command(workdir, disk, 256, secure_boot=secure_boot, no_reboot=False)
+        disk = (machine or workdir) / "esp.img"
+        if machine is None or not disk.exists():
+            make_disk(disk, dict(files))
+        argv = qemu_command(workdir, disk, 256, secure_boot=secure_boot, no_reboot=False,
+                            vars_file=machine / "vars.fd" if machine else None)
         endpoint = _sim_endpoint(bmcsim, workdir)
-        argv += ipmi_args(endpoint, False)
+        argv += ipmi_args(endpoint, False) + list(extra_qemu_args)
         with QemuSlot(slot_wait):
             result = _boot(argv, [], keys, bmcsim, endpoint, workdir, timeout, stop_on)
         result.files = {name: fetch_file(disk, name, workdir) for name in fetch}

@@ -4,6 +4,7 @@ as other failures do, with the cold reset; while the BMC programs its flash
 the program leaves without one and says why. Either way the program then
 ends by the signal."""
 
+import json
 import os
 import pathlib
 import signal
@@ -18,6 +19,8 @@ import flows_support as fs  # noqa: E402
 import linux_guest  # noqa: E402
 
 RECEIVE_FAILED = 'ERROR:SEND "ReceiveFWData" COMMAND TO BMC FAILED\n'
+UNSETTLED = ("WARNING: DO NOT REMOVE THE POWER: THE BMC MAY STILL BE PROGRAMMING ITS FLASH; "
+             "CHECK IT LATER WITH velkoran --bmc-info\n")
 
 
 def interrupted_update(work: pathlib.Path, after: str, progress: str) -> tuple[int, str, str, dict]:
@@ -28,7 +31,8 @@ def interrupted_update(work: pathlib.Path, after: str, progress: str) -> tuple[i
     sim = linux_guest.start_bmcsim(socket, ["--fw-report", str(report), "--fw-progress", progress],
                                    work)
     try:
-        program = subprocess.Popen([str(linux_guest.VELKORAN), "-f", str(image)],
+        program = subprocess.Popen([str(linux_guest.VELKORAN), "-f", str(image),
+                                    "--report", "run.json"],
                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=work,
                                    env=dict(os.environ, VELKORAN_BMC=f"unix:{socket}"))
         seen = b""
@@ -74,6 +78,10 @@ class InterruptedUpdate(unittest.TestCase):
         self.assertEqual(status, -signal.SIGINT)
         self.assertNotIn("Cold Reset", out)
         self.assertIn("interrupted while the BMC writes its new firmware", errors)
+        self.assertIn(UNSETTLED, out)
+        run = json.loads((pathlib.Path(self.work.name) / "run.json").read_text())
+        self.assertEqual(run["outcome"], {"class": 8, "name": "unsettled"})
+        self.assertEqual(run["errors"][-1], UNSETTLED.strip())
         self.assertEqual(report.get("coldResets"), 0, report)
         self.assertTrue(report.get("updateComplete"), report)
 

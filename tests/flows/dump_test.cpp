@@ -23,6 +23,9 @@ const std::string kPhase2 = "Phase2:Receive the flash data........... \n";
 const std::string kCheckFailed = "ERROR:EXECUTE CHECK DUMP FLASH COMPLETE FAILED\n\n";
 const std::string kReceiveFailed = "ERROR: RECEIVE FLASH DATA FAILED\n\n";
 const std::string kWriteFailed = "ERROR: WRITE DUMP FILE FAILED\n\n";
+// Said once by a readiness question that went unanswered at 50 s.
+const std::string kNotice1155 =
+    "THE BMC HAS NOT ANSWERED FOR 10 SECONDS, STILL TRYING FOR UP TO 1155 SECONDS\n";
 
 Bytes pattern(size_t size) {
   Bytes bytes(size);
@@ -66,11 +69,14 @@ const ReadinessCase kReadiness[] = {
        k.checkCompletionCodes = {0xC3, 0xFF};
      },
      kPhase1 + kCheckFailed + kCheckFailed, 3},
+    // Answers, even refusals, are no silence.
+    {"busy, not now, nothing there", [](auto& k) { k.checkCompletionCodes = {0xC0, 0xD5, 0xD2}; },
+     kPhase1 + kCheckFailed + kCheckFailed + kCheckFailed, 4},
     {"question unanswered",
      [](auto& k) {
        k.unanswered = {{kCheckDumpFlashComplete, 1}};
      },
-     kPhase1 + kTransportError + kCheckFailed, 2},
+     kPhase1 + kTransportError + kNotice1155 + kCheckFailed, 2},
     {"ready without its length bytes", [](auto& k) { k.shortReadyReplies = 1; },
      kPhase1 + kCheckFailed, 2},
 };
@@ -98,8 +104,9 @@ std::string repeated(const std::string& text, int times) {
 const std::string kPrepareFailed = "ERROR:EXECUTE PREPARE DUMP FLASH FAILED\n\n";
 const std::string kNotPrepared = "ERROR: THE BMC DID NOT PREPARE THE DUMP WITHIN 1200 SECONDS\n\n";
 
-// Phase 1 ends: at once for a BMC without the commands (0xC1), after 20
-// minutes for one that never gets ready or never answers.
+// Phase 1 ends: at once for a BMC without the commands (0xC1) or that
+// refuses to prepare, after 20 minutes for one that never gets ready or
+// never answers.
 struct PhaseOneEndCase {
   const char* name;
   std::function<void(FlowTest&)> arrange;
@@ -109,10 +116,15 @@ struct PhaseOneEndCase {
   RunOutcome outcome;
 };
 
+const auto kPrepareAnswered = [](uint8_t code) {
+  return [code](FlowTest& t) { t.bmc.faults.completionCode[sim::commandKey(0xF8, 0x1D)] = code; };
+};
+
 const PhaseOneEndCase kPhaseOneEnds[] = {
-    {"prepare answered 0xC1",
-     [](FlowTest& t) { t.bmc.faults.completionCode[sim::commandKey(0xF8, 0x1D)] = 0xC1; },
-     kPrepareFailed, 0, 0, RunOutcome::kRefused},
+    {"prepare answered 0xC1", kPrepareAnswered(0xC1), kPrepareFailed, 0, 0, RunOutcome::kRefused},
+    // Refused: reading on would fetch whatever an earlier dump left.
+    {"prepare answered 0xCC", kPrepareAnswered(0xCC), kPrepareFailed, 0, 0, RunOutcome::kRefused},
+    {"prepare answered 0xD5", kPrepareAnswered(0xD5), kPrepareFailed, 0, 0, RunOutcome::kRefused},
     {"readiness question answered 0xC1",
      [](FlowTest& t) { t.bmc.faults.completionCode[sim::commandKey(0xF8, 0x1E)] = 0xC1; },
      kPhase1 + kCheckFailed, 1, 50, RunOutcome::kRefused},
@@ -121,8 +133,9 @@ const PhaseOneEndCase kPhaseOneEnds[] = {
      kPhase1 + kNotPrepared, 231, 50 + 5 * 230, RunOutcome::kRefused},
     // Each question costs the transport's 10 s and 5 s more.
     {"no BMC at all", [](FlowTest&) { hostplatform::setPortDevice(nullptr); },
-     kTransportError + kPrepareFailed + kPhase1 + repeated(kTransportError + kCheckFailed, 77) +
-         kNotPrepared,
+     kTransportError + kPrepareFailed + kPhase1 + kTransportError +
+         "THE BMC HAS NOT ANSWERED FOR 10 SECONDS, STILL TRYING FOR UP TO 1145 SECONDS\n" +
+         kCheckFailed + repeated(kTransportError + kCheckFailed, 76) + kNotPrepared,
      0, 50 + 5 * 76, RunOutcome::kNoAnswer},
 };
 
@@ -208,7 +221,8 @@ const DataFaultCase kDataFaults[] = {
      [](auto& k) {
        k.unanswered = {{kGetDumpFlashData, 2}};
      },
-     kTransportError, 1},
+     kTransportError + "THE BMC HAS NOT ANSWERED FOR 10 SECONDS, STILL TRYING FOR UP TO 45 SECONDS\n",
+     1},
     {"short reply asked again",
      [](auto& k) {
        k.dataFaults = {{1, sim::FirmwareBmc::DataFault::kShort}};
@@ -247,6 +261,7 @@ TEST_F(DumpTest, FiveFailedAttemptsEndTheDumpWithWhatArrived) {
   EXPECT_FALSE(std::filesystem::exists(path("dump.bin")));
   EXPECT_EQ(firmware.requestCount[kGetDumpFlashData], 7);
   EXPECT_EQ(waitedSeconds(), 50u + 4u);
+  EXPECT_EQ(toolContext.runRecord.outcome, RunOutcome::kRefused);  // it answered
 }
 
 TEST_F(DumpTest, FullVolumeEndsTheDumpWithAnError) {

@@ -113,14 +113,16 @@ TEST_F(UpdateTest, PreserveFlagIsTheOnlyInfoData) {
   }
 }
 
-TEST_F(UpdateTest, BlockInfoTransportFailureIsReportedAndTheRegionStillGoes) {
+// No chunk goes into a region the BMC may never have opened.
+TEST_F(UpdateTest, BlockInfoTransportFailureEndsTheUpload) {
   firmware.knobs.unanswered = {{kSendBlockInfo, 1}};
   update();
-  EXPECT_EQ(result, 0);
-  EXPECT_EQ(
-      afterEcho().substr(0, kChecking.size() + kTryAgain.size() + kTransportError.size() + 22),
-      kChecking + kTryAgain + kTransportError + "sendBlockInfo fail...\n");
-  EXPECT_EQ(requestsFor(kReceiveFWData).size(), 3u + 41 + 5350);
+  EXPECT_EQ(result, -1);
+  EXPECT_EQ(afterEcho(), kChecking + kTryAgain + kTransportError + "sendBlockInfo fail...\n" +
+                             "ERROR:SEND \"sendBlockInfo\" COMMAND TO BMC FAILED\n" +
+                             kColdResetSuccess);
+  EXPECT_TRUE(requestsFor(kReceiveFWData).empty());
+  EXPECT_EQ(toolContext.runRecord.outcome, RunOutcome::kNoAnswer);
 }
 
 struct FailureCase {
@@ -132,13 +134,27 @@ struct FailureCase {
 
 const std::string kUploadStart = kChecking + kTryAgain;
 
+std::string notReady(const std::string& code) {
+  return "ERROR:THE BMC CANNOT TAKE AN UPDATE NOW: \"GetFWUpdateInfo\" ANSWERED WITH COMPLETION "
+         "CODE " + code + "\n";
+}
+
 const FailureCase kFailures[] = {
     {"another user updating", [](UpdateTest& t) { t.firmware.knobs.infoCompletionCode = 0xDF; },
      "\xE2\x80\x9CWarning!\nAnother user is updating!\nPlease wait for the BMC to "
      "restart!\xE2\x80\x9D\n",
      false},
     {"info answered with an error code",
-     [](UpdateTest& t) { t.firmware.knobs.infoCompletionCode = 0xC0; }, kInfoFailed, true},
+     [](UpdateTest& t) { t.firmware.knobs.infoCompletionCode = 0xC7; }, kInfoFailed, true},
+    // Busy, in update mode, initialising, not in a state for it: left alone.
+    {"info: busy", [](UpdateTest& t) { t.firmware.knobs.infoCompletionCode = 0xC0; },
+     notReady("0xC0"), false},
+    {"info: update mode", [](UpdateTest& t) { t.firmware.knobs.infoCompletionCode = 0xD1; },
+     notReady("0xD1"), false},
+    {"info: initialising", [](UpdateTest& t) { t.firmware.knobs.infoCompletionCode = 0xD2; },
+     notReady("0xD2"), false},
+    {"info: not now", [](UpdateTest& t) { t.firmware.knobs.infoCompletionCode = 0xD5; },
+     notReady("0xD5"), false},
     {"info unanswered",
      [](UpdateTest& t) {
        t.firmware.knobs.unanswered = {{kGetFWUpdateInfo, 1}};
@@ -335,13 +351,15 @@ TEST_F(UpdateTest, UnansweredProgressShowsZeroAndPollingGoesOn) {
 namespace flowtest {
 namespace {
 
+const std::string kUnsettled =
+    "WARNING: DO NOT REMOVE THE POWER: THE BMC MAY STILL BE PROGRAMMING ITS FLASH; "
+    "CHECK IT LATER WITH velkoran --bmc-info\n\n";
+
 const std::string kStalled =
-    "\nERROR: THE BMC STOPPED REPORTING PROGRESS, NONE FOR 600 SECONDS\n"
-    "DO NOT REMOVE THE POWER: THE BMC MAY STILL BE PROGRAMMING ITS FLASH\n\n";
+    "\nERROR: THE BMC STOPPED REPORTING PROGRESS, NONE FOR 600 SECONDS\n" + kUnsettled;
 
 const std::string kTooLong =
-    "\nERROR: THE BMC DID NOT FINISH PROGRAMMING ITS FLASH WITHIN 3600 SECONDS\n"
-    "DO NOT REMOVE THE POWER: THE BMC MAY STILL BE PROGRAMMING ITS FLASH\n\n";
+    "\nERROR: THE BMC DID NOT FINISH PROGRAMMING ITS FLASH WITHIN 3600 SECONDS\n" + kUnsettled;
 
 // The poll ends once the percentage has not moved for 10 minutes, counted
 // from its last change; never with a cold reset.
@@ -355,14 +373,14 @@ struct StallCase {
 
 const StallCase kStalls[] = {
     {"stuck at 50 percent", [](UpdateTest& t) { t.firmware.knobs.progressSteps = {10, 50}; },
-     "new firmware is updating...50%\r" + kStalled, 602, RunOutcome::kRefused},
+     "new firmware is updating...50%\r" + kStalled, 602, RunOutcome::kUnsettled},
     // Each poll: 1 s, then the transport's 10 s.
     {"silent while programming",
      [](UpdateTest& t) { t.bmc.faults.silent[sim::commandKey(0xF8, 0x17)] = true; },
-     kTransportError + "new firmware is updating...0%\r" + kStalled, 55, RunOutcome::kNoAnswer},
+     kTransportError + "new firmware is updating...0%\r" + kStalled, 55, RunOutcome::kUnsettled},
     {"progress command unknown",
      [](UpdateTest& t) { t.bmc.faults.completionCode[sim::commandKey(0xF8, 0x17)] = 0xC1; },
-     "new firmware is updating...0%\r" + kStalled, 600, RunOutcome::kRefused},
+     "new firmware is updating...0%\r" + kStalled, 600, RunOutcome::kUnsettled},
     // Moving all the time, never reaching 100: the hour's bound ends it.
     {"wandering for ever",
      [](UpdateTest& t) {
@@ -370,7 +388,7 @@ const StallCase kStalls[] = {
        for (int poll = 0; poll < 4000; ++poll) steps.push_back(poll % 2 == 0 ? 10 : 11);
        t.firmware.knobs.progressSteps = steps;
      },
-     "new firmware is updating...11%\r" + kTooLong, 3600, RunOutcome::kRefused},
+     "new firmware is updating...11%\r" + kTooLong, 3600, RunOutcome::kUnsettled},
     // Slower than the bound in all, but moving within it.
     {"slow but moving",
      [](UpdateTest& t) {

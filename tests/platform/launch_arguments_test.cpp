@@ -44,7 +44,7 @@ const LaunchCase kCases[] = {
     {"no terminator", ucs2(u"-c -d b.bin", false), nullptr, {"-c", "-d", "b.bin"}, Source::kLoadOptions},
     {"odd length drops the stray byte", withOddByte(ucs2(u"-d a.bin", false)), nullptr,
      {"-d", "a.bin"}, Source::kLoadOptions},
-    {"text after the terminator is not read", ucs2(u"-d a.bin\0-c"s, true), nullptr, {"-d", "a.bin"},
+    {"trailing NULs after the terminator", ucs2(u"-d a.bin\0\0\0"s, true), nullptr, {"-d", "a.bin"},
      Source::kLoadOptions},
     {"leading program name", ucs2(u"\\EFI\\velkoran\\Velkoran.EFI -d \"my dump.bin\" --reboot", true),
      nullptr, {"-d", "my dump.bin", "--reboot"}, Source::kLoadOptions},
@@ -98,14 +98,78 @@ INSTANTIATE_TEST_SUITE_P(Cases, LaunchArguments, ::testing::ValuesIn(kCases),
                            return name;
                          });
 
-TEST_F(LaunchArguments, OverlongFileLineIsRefusedNotCut) {
-  std::string line = "-d " + std::string(launch::kMaxArgumentsLine, 'a');
-  files_.setFile("velkoran.args", std::vector<uint8_t>(line.begin(), line.end()));
+std::vector<uint8_t> bytes(const std::string& text) { return {text.begin(), text.end()}; }
+
+struct RefusalCase {
+  const char* name;
+  std::vector<uint8_t> loadOptions;
+  std::string argumentsFile;  // empty: no velkoran.args
+  const char* error;          // the whole console text
+};
+
+const std::string kUtf16Line = "-\0d\0 \0x\0.\0b\0i\0n\0 \0-\0-\0p\0o\0w\0e\0r\0o\0f\0f\0"s;
+
+const RefusalCase kRefusals[] = {
+    {"overlong line", {}, "-d " + std::string(launch::kMaxArgumentsLine, 'a'),
+     "ERROR:THE LINE IN velkoran.args IS LONGER THAN 4096 BYTES, IT IS NOT USED\n\n"},
+    {"UTF-16 with its byte-order mark", {}, "\xFF\xFE"s + kUtf16Line + "\r\0\n\0"s,
+     "ERROR:velkoran.args MUST BE ASCII OR UTF-8 TEXT, IT IS NOT USED\n\n"},
+    {"big-endian UTF-16", {}, "\xFE\xFF\0-\0d"s,
+     "ERROR:velkoran.args MUST BE ASCII OR UTF-8 TEXT, IT IS NOT USED\n\n"},
+    {"UTF-16 without a mark", {}, kUtf16Line,
+     "ERROR:velkoran.args MUST BE ASCII OR UTF-8 TEXT, IT IS NOT USED\n\n"},
+    {"Latin-1, not UTF-8", {}, "-d caf\xE9.bin",
+     "ERROR:velkoran.args MUST BE ASCII OR UTF-8 TEXT, IT IS NOT USED\n\n"},
+    {"NUL inside a word of the file", {}, "-d ab\0c.bin --poweroff"s,
+     "ERROR:THE LINE IN velkoran.args HOLDS A NUL CHARACTER, IT IS NOT USED\n\n"},
+    {"unbalanced quote in the file", {}, "-d \"my dump.bin --poweroff\r\n",
+     "ERROR:THE LINE IN velkoran.args HAS A DOUBLE QUOTE THAT IS NEVER CLOSED, IT IS NOT USED\n\n"},
+    {"unbalanced quote in the load options", ucs2(u"-d \"my dump.bin --poweroff", false), "-d x.bin",
+     "ERROR:THE LINE IN THE LOAD OPTIONS HAS A DOUBLE QUOTE THAT IS NEVER CLOSED, IT IS NOT "
+     "USED\n\n"},
+    {"text after a NUL in the load options", ucs2(u"-d a.bin\0-c"s, true), "-d x.bin",
+     "ERROR:THE LINE IN THE LOAD OPTIONS HOLDS A NUL CHARACTER, IT IS NOT USED\n\n"},
+    {"escaped quote is no quote", {}, "-d my^\"dump.bin", ""},
+    {"binary load options fall through to a good file",
+     {0x4E, 0xAC, 0x08, 0x81, 0, 0, 0x59, 0x4D}, "-d x.bin", ""},
+};
+
+class LineRefusals : public ::testing::TestWithParam<RefusalCase> {
+ protected:
+  void SetUp() override {
+    hostplatform::setFileSystem(&files_);
+    hostplatform::captureConsole(&console_);
+  }
+  void TearDown() override { hostplatform::resetAll(); }
+  hostplatform::MemoryFileSystem files_;
+  std::string console_;
+};
+
+// A refused line runs nothing of itself: the program sees no arguments, as
+// for an empty line, after the one error line.
+TEST_P(LineRefusals, RefusesTheWholeLine) {
+  const RefusalCase& c = GetParam();
+  if (!c.argumentsFile.empty()) files_.setFile("velkoran.args", bytes(c.argumentsFile));
   launch::Arguments arguments{};
-  ASSERT_TRUE(launch::buildArguments("V.efi", nullptr, 0, &arguments));
-  EXPECT_EQ(arguments.argc, 1);
-  EXPECT_EQ(arguments.source, Source::kArgumentsFileTooLong);
+  ASSERT_TRUE(launch::buildArguments("V.efi", c.loadOptions.data(), c.loadOptions.size(),
+                                     &arguments));
+  launch::printRefusal(arguments);
+  EXPECT_EQ(console_, c.error);
+  const bool refused = c.error[0] != '\0';
+  EXPECT_EQ(arguments.refusal != launch::Refusal::kNone, refused);
+  EXPECT_EQ(arguments.argc == 1, refused);
+  EXPECT_STREQ(arguments.argv[0], "V.efi");
+  EXPECT_EQ(arguments.argv[arguments.argc], nullptr);
   platform::release(arguments.argv);
 }
+
+INSTANTIATE_TEST_SUITE_P(Cases, LineRefusals, ::testing::ValuesIn(kRefusals),
+                         [](const auto& info) {
+                           std::string name = info.param.name;
+                           for (char& ch : name) {
+                             if (!isalnum(static_cast<unsigned char>(ch))) ch = '_';
+                           }
+                           return name;
+                         });
 
 }  // namespace

@@ -41,6 +41,15 @@ TEST(ShellPath, SameFileWithoutRegardToCaseOrSpelling) {
       {"", "a.bin", "/A.bin", true},
       {"FS0:\\", deep("a.bin"), deep("A.BIN"), true},
       {"FS0:\\", deep("a.bin"), deep("b.bin"), false},
+      // No shell: the program's folder on its volume, mappings elsewhere.
+      {"\\EFI\\BOOT", "firmware.bin", "\\EFI\\BOOT\\FIRMWARE.BIN", true},
+      {"\\EFI\\BOOT", "backup.bin", "\\EFI\\BOOT\\backup.bin", true},
+      {"\\EFI\\BOOT", "x.bin", "\\x.bin", false},
+      {"\\EFI\\BOOT", "x.bin", "/efi/boot/x.bin", true},
+      {"\\EFI\\BOOT", "..\\x.bin", "\\EFI\\x.bin", true},
+      {"\\EFI\\BOOT", "x.bin", "fs0:\\EFI\\BOOT\\x.bin", false},
+      {"\\EFI\\BOOT", "\\r.json", "r.json", false},
+      {"", "x.bin", "\\x.bin", true},
   };
   for (const PathCase& c : cases) {
     EXPECT_EQ(shellpath::sameFile(c.current, c.a.c_str(), c.b.c_str()), c.same)

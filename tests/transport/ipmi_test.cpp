@@ -65,7 +65,10 @@ const CmdCase kCmdCases[] = {
      abnormal("d5"), 0},
     {"SilentBmcEveryAttemptTimesOut", {kSilent}, control(2, 0, 0, 5),
      [](sim::Rig& r) { r.kcs.faults.silentRecoveryMicros = 0; }, 0, -1, 5, 10,
-     repeat(kStateError + abnormal("ffffffff"), 5) + kFailed, kStateBefore},
+     // Said once, after the first 10 s of the 5 x (10 s + 2 s).
+     kStateError + "THE BMC HAS NOT ANSWERED FOR 10 SECONDS, STILL TRYING FOR UP TO 50 SECONDS\n" +
+         abnormal("ffffffff") + repeat(kStateError + abnormal("ffffffff"), 4) + kFailed,
+     kStateBefore},
     {"SingleShotIgnoresState", {ok(0x02)}, control(2, 1, 5, 0), {}, 0, 0, 1, 2, "", 1},
     {"SingleShotIgnoresCompletionCode", {sim::Reply{0xC1, {0x35}}}, control(0, 0, 0, 0), {}, 0,
      0, 1, 0, abnormal("c1"), kStateBefore},

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/platform.h"
+
 namespace hostplatform {
 
 // A device on the I/O port bus (the simulated KCS interface).
@@ -64,6 +66,16 @@ void resetWrittenBytes();
 // What the runs asked of the machine after they ended: "restart" or
 // "poweroff" for each, in order; tests may clear it.
 std::string& machineEnds();
+// How the program was started, for --once: by a shell (the default), or by
+// the boot manager from the entry `number` (negative: none), whose removal
+// then comes to `removal`. Each removal asked for adds "remove BootXXXX;" to
+// machineEnds().
+struct BootStart {
+  bool byBootManager = false;
+  int number = -1;
+  platform::BootEntryRemoval removal = platform::BootEntryRemoval::kRemoved;
+};
+BootStart& bootStart();
 // Clears clock, faults, keys, console capture, port device and machine end,
 // and puts the real files back (see file_system.h).
 void resetAll();

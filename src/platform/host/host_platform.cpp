@@ -25,6 +25,7 @@ struct State {
   std::jmp_buf* exitTrap = nullptr;
   int exitStatus = 0;
   std::string machineEnds;
+  BootStart bootStart;
 };
 
 State& state() {
@@ -67,6 +68,7 @@ void resetClock() {
 Faults& faults() { return state().faults; }
 
 std::string& machineEnds() { return state().machineEnds; }
+BootStart& bootStart() { return state().bootStart; }
 
 void resetAll() {
   State& s = state();
@@ -76,6 +78,7 @@ void resetAll() {
   s.nextKey = 0;
   s.faults = Faults{};
   s.machineEnds.clear();
+  s.bootStart = BootStart{};
   setFileSystem(nullptr);
   resetWrittenBytes();
   resetClock();
@@ -167,6 +170,19 @@ void endMachine(bool powerOff) {
   std::fflush(stdout);
   std::fprintf(stderr, "velkoran-sim: the run ends with a %s of the machine (not done here)\n",
                powerOff ? "power-off" : "restart");
+}
+
+bool bootEntryRemovable() { return state().bootStart.byBootManager; }
+
+BootEntryRemoval removeStartingBootEntry(char* name, size_t capacity) {
+  const hostplatform::BootStart& start = hostplatform::state().bootStart;
+  if (start.number < 0) {
+    if (capacity > 0) name[0] = '\0';
+    return BootEntryRemoval::kNoEntry;
+  }
+  std::snprintf(name, capacity, "Boot%04X", static_cast<unsigned>(start.number));
+  hostplatform::state().machineEnds += "remove " + std::string(name) + ";";
+  return start.removal;
 }
 
 void stall(uint64_t microseconds) {

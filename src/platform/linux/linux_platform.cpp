@@ -93,6 +93,13 @@ void exitProgram(int status) {
 bool machineEndAllowed() { return false; }
 void endMachine(bool) {}
 
+// No boot entry starts a program of a running system.
+bool bootEntryRemovable() { return false; }
+BootEntryRemoval removeStartingBootEntry(char* name, size_t capacity) {
+  if (capacity > 0) name[0] = '\0';
+  return BootEntryRemoval::kNoEntry;
+}
+
 // Sleeps the whole time even when signals wake it early.
 void stall(uint64_t microseconds) {
   timespec until = monotonicNow();

@@ -19,6 +19,7 @@
 #include "platform/linux/ipmi_device.h"
 #include "platform/linux/lan_transport.h"
 #include "platform/platform.h"
+#include "state/unsettled.h"
 #include "transport/kcs.h"
 
 namespace linuxplatform {
@@ -217,6 +218,9 @@ bool refusedForInterrupt(uint8_t netFnLun, uint8_t command) {
   if (now == UpdateStage::programming) {
     complain("interrupted while the BMC writes its new firmware: it finishes on its own; "
              "do not reset it or remove the power before it has restarted");
+    // The log and the report say so too, as the run's outcome.
+    noteUnsettled();
+    finishRunRecord();
     endBySignal(interrupt);
   }
   // Nothing waits for the BMC after the cold reset: the run ends with it.

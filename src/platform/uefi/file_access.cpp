@@ -29,13 +29,8 @@ EFI_FILE_HANDLE programFolder() {
   EFI_FILE_HANDLE root = nullptr;
   if (EFI_ERROR(volume->OpenVolume(volume, &root))) return nullptr;
   CHAR16 folder[kMaxPathUnits];
-  programPath(folder, kMaxPathUnits);
-  size_t cut = 0;
-  for (size_t i = 0; folder[i] != 0; ++i) {
-    if (folder[i] == '\\') cut = i;
-  }
-  folder[cut] = 0;
-  if (cut == 0) {
+  uefi::programFolder(folder, kMaxPathUnits);
+  if (folder[0] == 0) {
     gFolder = root;  // the program sits in the root folder
     return gFolder;
   }

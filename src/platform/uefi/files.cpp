@@ -234,10 +234,20 @@ bool fileIsFolder(const char* name) {
 // FAT has no device nodes.
 bool fileIsReplaceable(const char* name) { return !fileIsFolder(name); }
 
+// Names resolve as fs::open resolves them: through the shell in its current
+// folder; without it in the program's folder, "\x" from its volume's root,
+// and a mapping ("fs1:") never matches a name on the program's volume.
 bool sameFile(const char* a, const char* b) {
   constexpr size_t kFolderCapacity = 1024;
   char folder[kFolderCapacity] = "";
-  const CHAR16* current = uefi::shell() != nullptr ? uefi::shell()->GetCurDir(nullptr) : nullptr;
+  CHAR16 programFolder[uefi::kMaxPathUnits];
+  const CHAR16* current = nullptr;
+  if (uefi::fs::throughShell()) {
+    current = uefi::shell()->GetCurDir(nullptr);
+  } else {
+    uefi::programFolder(programFolder, uefi::kMaxPathUnits);
+    current = programFolder;
+  }
   // A folder too long to hold is compared as far as it was held.
   if (current != nullptr) {
     utf::utf16ToUtf8(reinterpret_cast<const uint16_t*>(current), folder, sizeof folder);
@@ -258,7 +268,6 @@ int fileReplace(const char* from, const char* to) {
 }
 
 int fileRemove(const char* name) {
-  if (uefi::shell() == nullptr) return -1;
   CHAR16* wide = wideName(name);
   const bool removed = wide != nullptr && removeFile(wide);
   release(wide);

@@ -16,8 +16,6 @@ constinit char** gArguments = nullptr;
 constinit int gStartedByShell = -1;  // not yet looked at
 
 constexpr char kFallbackProgramName[] = "Velkoran.efi";
-constexpr const char kArgumentsTooLong[] =
-    "ERROR:THE LINE IN %s IS LONGER THAN %u BYTES, IT IS NOT USED\n\n";
 
 // Timer events still open when the program ends are closed then, whichever
 // way it ends (the transport keeps one for the whole run).
@@ -75,10 +73,7 @@ char** bootArguments(int* argc) {
                                             &arguments);
   platform::release(name);
   if (!built) return nullptr;
-  if (arguments.source == launch::Source::kArgumentsFileTooLong) {
-    platform::print(kArgumentsTooLong, launch::kArgumentsFileName,
-                    static_cast<unsigned>(launch::kMaxArgumentsLine));
-  }
+  launch::printRefusal(arguments);
   *argc = arguments.argc;
   return arguments.argv;
 }
@@ -103,15 +98,17 @@ EFI_LOADED_IMAGE* loadedImage() {
 
 // Device path nodes are packed: a file path node's name is read unit by
 // unit from its bytes. Several file path nodes make one path.
-void programPath(CHAR16* path, UINTN capacity) {
+void devicePathFile(const void* devicePath, UINTN bytes, CHAR16* path, UINTN capacity) {
   size_t length = 0;
-  EFI_LOADED_IMAGE* image = loadedImage();
-  const auto* node = image != nullptr ? reinterpret_cast<const uint8_t*>(image->FilePath) : nullptr;
-  while (node != nullptr && node[0] != END_DEVICE_PATH_TYPE) {
+  const auto* node = static_cast<const uint8_t*>(devicePath);
+  size_t remaining = node != nullptr ? bytes : 0;
+  while (remaining >= 4 && node[0] != END_DEVICE_PATH_TYPE) {
     const size_t nodeLength = static_cast<size_t>(node[2] | (node[3] << 8));
-    if (nodeLength < 4) break;
+    if (nodeLength < 4 || nodeLength > remaining) break;
+    remaining -= nodeLength;
     if (node[0] == MEDIA_DEVICE_PATH && node[1] == MEDIA_FILEPATH_DP) {
-      if (length > 0 && path[length - 1] != '\\' && node[4] != '\\' && length + 1 < capacity) {
+      if (length > 0 && path[length - 1] != '\\' && nodeLength > 5 && node[4] != '\\' &&
+          length + 1 < capacity) {
         path[length++] = '\\';
       }
       for (size_t at = 4; at + 1 < nodeLength && length + 1 < capacity; at += 2) {
@@ -123,6 +120,23 @@ void programPath(CHAR16* path, UINTN capacity) {
     node += nodeLength;
   }
   path[length] = 0;
+}
+
+// The firmware built the image's device path itself: it is well formed and
+// ends with an end node.
+void programPath(CHAR16* path, UINTN capacity) {
+  EFI_LOADED_IMAGE* image = loadedImage();
+  constexpr size_t kUnbounded = ~static_cast<size_t>(0) / 2;
+  devicePathFile(image != nullptr ? image->FilePath : nullptr, kUnbounded, path, capacity);
+}
+
+void programFolder(CHAR16* folder, UINTN capacity) {
+  programPath(folder, capacity);
+  size_t cut = 0;
+  for (size_t i = 0; folder[i] != 0; ++i) {
+    if (folder[i] == '\\') cut = i;
+  }
+  folder[cut] = 0;
 }
 
 bool startedByShell() {

@@ -26,7 +26,13 @@ EFI_LOADED_IMAGE* loadedImage();
 // The program's file path on its volume ("\EFI\BOOT\BOOTX64.EFI"), cut to
 // capacity units with the terminator; empty when the firmware gave none.
 constexpr UINTN kMaxPathUnits = 512;
+// The path that the file path nodes of a device path (at most bytes long)
+// spell, cut to capacity units with the terminator.
+void devicePathFile(const void* devicePath, UINTN bytes, CHAR16* path, UINTN capacity);
 void programPath(CHAR16* path, UINTN capacity);
+// The folder of programPath ("\EFI\BOOT"; empty for the volume's root): where
+// a program the boot manager started finds its relative names.
+void programFolder(CHAR16* folder, UINTN capacity);
 
 // The arguments as NUL-terminated UTF-8 in one pool block: the shell's, or
 // for a program the boot manager started its load options or velkoran.args
