@@ -7,6 +7,7 @@ constexpr size_t kOpenSessionRequestLength = 32;
 constexpr size_t kOpenSessionResponseLength = 36;
 constexpr size_t kRakp2FixedLength = 40;  // before the authentication code
 constexpr size_t kRakp4FixedLength = 8;
+constexpr size_t kKeyConstantLength = 20;
 
 void put32(uint8_t* out, uint32_t value) {
   for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
@@ -158,9 +159,10 @@ bool deriveKeys(Crypto& crypto, const Handshake& h, SessionKeys* keys) {
   const Hash hash = h.suite.hash;
   const size_t n = digestLength(hash);
   if (!keyedHash(crypto, hash, h.password, h.passwordLength, m, keys->sik)) return false;
+  // The constants are 20 bytes whatever the hash (K1 = HMAC(SIK, 0x01 x 20)).
   Message constant1;
   Message constant2;
-  for (size_t i = 0; i < n; ++i) {
+  for (size_t i = 0; i < kKeyConstantLength; ++i) {
     constant1.add8(0x01);
     constant2.add8(0x02);
   }

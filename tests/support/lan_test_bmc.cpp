@@ -146,8 +146,8 @@ void TestBmc::answerRakp3(const Bytes& q) {
     return;
   }
   sik_ = hmac(s.sha256, key, cat({rm_, rc_, userPart}));
-  k1_ = hmac(s.sha256, sik_, Bytes(sik_.size(), 0x01));
-  k2_ = hmac(s.sha256, sik_, Bytes(sik_.size(), 0x02));
+  k1_ = hmac(s.sha256, sik_, Bytes(20, 0x01));
+  k2_ = hmac(s.sha256, sik_, Bytes(20, 0x02));
   k2_.resize(16);
   Bytes icv = hmac(s.sha256, sik_, cat({rm_, le32(bmcSessionId), guid_}));
   icv.resize(s.mac);
