@@ -1,10 +1,12 @@
 // The RMCP+ codec against bytes computed here from the message definitions.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "platform/linux/lan_crypto_openssl.h"
 #include "support/lan_test_bmc.h"
+#include "transport/lan_handshake.h"
 #include "transport/lan_packet.h"
 
 namespace {
@@ -160,6 +162,37 @@ TEST(LanPacket, ConfidentialityPadIsChecked) {
     uint8_t out[32];
     EXPECT_EQ(c.length, lan::decryptPayload(crypto, keys, payload.data(), payload.size(), out,
                                             sizeof out));
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// SIK = HMAC(password, Rm | Rc | role | name length | name); K1 and K2 are
+// HMAC(SIK, 20 bytes of 0x01 or 0x02) whatever the hash.
+TEST(LanHandshake, SessionKeysAreMadeAsDefined) {
+  for (const lan::CipherSuite& suite : {lan::kSuite3, lan::kSuite17}) {
+    const bool sha256 = suite.id == 17;
+    lan::Handshake h{};
+    h.suite = suite;
+    h.role = 0x14;
+    h.userLength = 5;
+    std::copy_n("admin", 5, h.user);
+    h.passwordLength = 6;
+    std::copy_n("secret", 6, h.password);
+    for (uint8_t i = 0; i < 16; ++i) h.consoleRandom[i] = i, h.bmcRandom[i] = 0xF0 | i;
+    linuxplatform::OpenSslCrypto crypto;
+    lan::SessionKeys keys{};
+    ASSERT_TRUE(lan::deriveKeys(crypto, h, &keys));
+    Bytes material(h.consoleRandom, h.consoleRandom + 16);
+    material.insert(material.end(), h.bmcRandom, h.bmcRandom + 16);
+    material.insert(material.end(), {0x14, 5, 'a', 'd', 'm', 'i', 'n'});
+    const Bytes sik = lantest::hmac(sha256, Bytes{'s', 'e', 'c', 'r', 'e', 't'}, material);
+    const size_t n = sik.size();
+    EXPECT_EQ(sik, Bytes(keys.sik, keys.sik + n));
+    EXPECT_EQ(lantest::hmac(sha256, sik, Bytes(20, 0x01)), Bytes(keys.k1, keys.k1 + n));
+    EXPECT_EQ(lantest::hmac(sha256, sik, Bytes(20, 0x02)), Bytes(keys.k2, keys.k2 + n));
   }
 }
 
