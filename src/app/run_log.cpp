@@ -83,7 +83,7 @@ bool ensureStarted() {
   writeText(" command:");
   for (int i = 0; i < gLog.argc; ++i) {
     writeText(" ");
-    writeText(gLog.argv[i]);
+    writeText(shownArgument(gLog.argc, gLog.argv, i));
   }
   writeText("\n");
   return gLog.file != nullptr;

@@ -147,7 +147,7 @@ void writeArguments(json::Writer& out) {
   json::raw(out, "[");
   for (int i = 1; i < gReport.argc; ++i) {
     if (i > 1) json::raw(out, ", ");
-    json::stringOrNull(out, gReport.argv[i]);
+    json::stringOrNull(out, shownArgument(gReport.argc, gReport.argv, i));
   }
   json::raw(out, "]");
 }

@@ -23,6 +23,7 @@
 #include "platform/linux/bmc_lock.h"
 #include "platform/linux/extern_link.h"
 #include "platform/linux/ipmi_device.h"
+#include "platform/linux/lan_transport.h"
 #include "platform/platform.h"
 #include "state/tool_context.h"
 #include "state/unsettled.h"
@@ -31,7 +32,7 @@
 namespace linuxplatform {
 namespace {
 
-enum class Way { none, link, device, ports };
+enum class Way { none, link, device, ports, lan };
 
 struct Chosen {
   Way way = Way::none;
@@ -217,6 +218,12 @@ int openPorts() {
 // The way to the BMC that open() will take, as a lock name; empty where
 // open() will fail anyway.
 std::string wayToTheBmc() {
+  // Over LAN the BMC is the host and port as given (a name and its address
+  // are not told to be the same BMC).
+  if (lanRequested()) {
+    return std::string("lan-") + toolContext.host + "-" +
+           (toolContext.port[0] != '\0' ? toolContext.port : "623");
+  }
   char text[64];
   const char* bmc = std::getenv(kBmcVariable);
   struct stat status;
@@ -243,6 +250,11 @@ std::string wayToTheBmc() {
 
 int transportOpen() {
   Chosen& c = chosen();
+  // -i lan: the BMC it names, never the local one; a session per open.
+  if (lanRequested()) {
+    c.way = Way::lan;
+    return lanOpen();
+  }
   if (c.way != Way::none) return 0;  // one choice per process
   const char* bmc = std::getenv(kBmcVariable);
   if (bmc != nullptr && *bmc != '\0') return openLink(bmc);
@@ -283,6 +295,9 @@ int chosenTransfer(uint8_t netFnLun, uint8_t command, const uint8_t* data, int32
     case Way::ports:
       return kcsTransfer(netFnLun, command, data, dataLength, response, responseCapacity,
                          responseLength);
+    case Way::lan:
+      return lanTransfer(netFnLun, command, data, dataLength, response, responseCapacity,
+                         responseLength);
     case Way::none:
       break;
   }
@@ -296,6 +311,7 @@ constexpr uint8_t kCmdGetFWUpdateInfo = 0x16;
 constexpr uint8_t kCmdGetFWUpdateProgress = 0x17;
 
 [[noreturn]] void endBySignal(int signal) {
+  lanFarewell();
   std::fflush(stdout);
   std::signal(signal, SIG_DFL);
   std::raise(signal);
@@ -340,7 +356,7 @@ int transportTransfer(uint8_t netFnLun, uint8_t command, const uint8_t* data, in
 // a signal like any other wait.
 int transportClose() {
   stage = static_cast<int>(UpdateStage::none);
-  return 0;
+  return chosen().way == Way::lan ? lanClose() : 0;
 }
 
 // Only notes the signal: the run stops at its next request or wait, where
