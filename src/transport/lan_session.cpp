@@ -1,5 +1,6 @@
 #include "transport/lan_session.h"
 
+#include "platform/platform.h"
 #include "transport/kcs.h"
 
 namespace lan {
@@ -297,7 +298,8 @@ int Session::exchangeWith(uint8_t netFnLun, uint8_t command, const uint8_t* data
   const size_t messageLength =
       buildIpmiRequest(message, sizeof message, netFnLun, seq, command, data, dataLength);
   int code = -1;
-  for (uint8_t attempt = 0; attempt < tries && code < 0; ++attempt) {
+  // A stop asked for (a signal) ends the request: it is not sent again.
+  for (uint8_t attempt = 0; attempt < tries && code < 0 && !platform::stopRequested(); ++attempt) {
     uint8_t packet[kMaxDatagram];
     const size_t length = seal(++sequence_, message, messageLength, packet);
     if (length == 0 || !net_.send(packet, length)) break;

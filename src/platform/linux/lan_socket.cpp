@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "platform/platform.h"
+
 namespace linuxplatform {
 
 int UdpDatagrams::connectTo(const char* host, const char* port) {
@@ -65,7 +67,8 @@ int UdpDatagrams::receive(uint8_t* buffer, size_t capacity, uint64_t deadlineMic
     const uint64_t leftMillis = (deadlineMicros - now + 999) / 1000;
     pollfd waiting{fd_, POLLIN, 0};
     const int ready = poll(&waiting, 1, static_cast<int>(leftMillis > 60000 ? 60000 : leftMillis));
-    if (ready <= 0) continue;  // time left, or a signal: look at the clock again
+    if (platform::stopRequested()) return -1;  // a signal: the run ends
+    if (ready <= 0) continue;  // time left: look at the clock again
     const ssize_t received = recv(fd_, buffer, capacity, MSG_DONTWAIT);
     if (received >= 0) return static_cast<int>(received);
   }

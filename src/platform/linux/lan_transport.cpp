@@ -105,6 +105,9 @@ int lanTransfer(uint8_t netFnLun, uint8_t command, const uint8_t* data, int32_t 
 }
 
 int lanClose() {
+  // A run that a signal ends waits for no reply: the Close Session made
+  // ready beforehand goes out alone.
+  if (platform::stopRequested()) lanFarewell();
   link().session.close();
   return 0;
 }
