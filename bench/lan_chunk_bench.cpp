@@ -13,6 +13,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -40,11 +41,14 @@ constexpr uint32_t kBlockUnit = 0x10000;
 constexpr size_t kDatagramCapacity = 512;
 constexpr int kEchoWaitSeconds = 5;
 
-double microsecondsNow() {
+double microsecondsOn(clockid_t clock) {
   timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
+  clock_gettime(clock, &now);
   return double(now.tv_sec) * 1e6 + double(now.tv_nsec) * 1e-3;
 }
+
+double microsecondsNow() { return microsecondsOn(CLOCK_MONOTONIC); }
+double cpuMicrosecondsNow() { return microsecondsOn(CLOCK_THREAD_CPUTIME_ID); }
 
 // The session's datagrams, with the size of the last one each way kept for
 // the bare loop to copy.
@@ -110,11 +114,15 @@ int startEcho(pid_t* child) {
   return client;
 }
 
-void stopEcho(int fd, pid_t child) {
+// The echo process's CPU time in microseconds.
+double stopEcho(int fd, pid_t child) {
   const uint8_t end = 0;
   send(fd, &end, 1, 0);
-  waitpid(child, nullptr, 0);
+  rusage used{};
+  wait4(child, nullptr, 0, &used);
   close(fd);
+  return double(used.ru_utime.tv_sec + used.ru_stime.tv_sec) * 1e6 +
+         double(used.ru_utime.tv_usec + used.ru_stime.tv_usec);
 }
 
 // One bare exchange: a datagram of requestLength out, one of replyLength back.
@@ -177,19 +185,27 @@ bool parse(int argc, char** argv, Settings* settings) {
          settings->chunks > 0 && settings->chunks < 80000000;
 }
 
+// Wall-clock times of each exchange, and this thread's CPU time in all.
+struct Kind {
+  std::vector<double> times;
+  double cpu = 0;
+};
+
 // Chunks through the session and bare exchanges of the same sizes, in turn.
 bool alternate(lan::Session& session, MeasuredDatagrams& measured, int echo, uint32_t chunks,
-               std::vector<double>* lan, std::vector<double>* bare, size_t sizes[2]) {
+               Kind* lan, Kind* bare, size_t sizes[2]) {
   uint8_t chunk[1 + kChunkDataBytes] = {};
   for (uint32_t n = 1; n <= kChunkDataBytes; ++n) chunk[n] = uint8_t(n);
   for (uint32_t n = 0; n < chunks; ++n) {
-    double start = microsecondsNow();
+    double cpu = cpuMicrosecondsNow(), start = microsecondsNow();
     if (oemRequest(session, kCmdReceiveFWData, chunk, sizeof chunk) != 0) return false;
-    lan->push_back(microsecondsNow() - start);
+    lan->times.push_back(microsecondsNow() - start);
+    lan->cpu += cpuMicrosecondsNow() - cpu;
     sizes[0] = measured.lastSent, sizes[1] = measured.lastReceived;
-    start = microsecondsNow();
+    cpu = cpuMicrosecondsNow(), start = microsecondsNow();
     if (!bareExchange(echo, measured.lastSent, measured.lastReceived)) return false;
-    bare->push_back(microsecondsNow() - start);
+    bare->times.push_back(microsecondsNow() - start);
+    bare->cpu += cpuMicrosecondsNow() - cpu;
   }
   const uint8_t last[] = {1, 0x55};
   return oemRequest(session, kCmdReceiveFWData, last, sizeof last) == 0;
@@ -217,20 +233,23 @@ int main(int argc, char** argv) {
     stopEcho(echo, echoProcess);
     return 1;
   }
-  std::vector<double> lan, bare;
-  lan.reserve(settings.chunks);
-  bare.reserve(settings.chunks);
+  Kind lan, bare;
+  lan.times.reserve(settings.chunks);
+  bare.times.reserve(settings.chunks);
   size_t sizes[2] = {};
   const bool ok = startRegion(session, settings.chunks) &&
                   alternate(session, measured, echo, settings.chunks, &lan, &bare, sizes);
   session.close();
-  stopEcho(echo, echoProcess);
-  const Figures overLan = summarise(lan), overUdp = summarise(bare);
+  const double echoCpu = stopEcho(echo, echoProcess);
+  const double count = double(lan.times.size() > 0 ? lan.times.size() : 1);
+  const Figures overLan = summarise(lan.times), overUdp = summarise(bare.times);
   std::printf("LAN CHUNK BENCH %s cipher %u, %zu chunks, datagrams %zu out / %zu back: "
               "session median %.1f us mean %.1f us, bare UDP median %.1f us mean %.1f us, "
-              "overhead median %+.1f %% mean %+.1f %%\n",
-              ok ? "DONE" : "FAILED", settings.cipher, lan.size(), sizes[0], sizes[1],
+              "overhead median %+.1f %% mean %+.1f %%; client CPU per exchange: session "
+              "%.1f us, bare %.1f us; echo process CPU per exchange %.1f us\n",
+              ok ? "DONE" : "FAILED", settings.cipher, lan.times.size(), sizes[0], sizes[1],
               overLan.median, overLan.mean, overUdp.median, overUdp.mean,
-              (overLan.median / overUdp.median - 1) * 100, (overLan.mean / overUdp.mean - 1) * 100);
+              (overLan.median / overUdp.median - 1) * 100, (overLan.mean / overUdp.mean - 1) * 100,
+              lan.cpu / count, bare.cpu / count, echoCpu / count);
   return ok ? 0 : 1;
 }

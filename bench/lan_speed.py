@@ -33,9 +33,12 @@ ROOT = pathlib.Path(__file__).resolve().parents[1]
 USER, PASSWORD = "admin", "secret"
 CIPHERS = (17, 3)
 MIB = 1 << 20
-TABLE_PAGE = 0x8000
+# The update sends the table's page as a region of this length.
+TABLE_REGION = 0x40000
 CHUNK_LINE = re.compile(r"datagrams (\d+) out / (\d+) back: session median ([0-9.]+) us "
-                        r"mean ([0-9.]+) us, bare UDP median ([0-9.]+) us mean ([0-9.]+) us")
+                        r"mean ([0-9.]+) us, bare UDP median ([0-9.]+) us mean ([0-9.]+) us.*"
+                        r"client CPU per exchange: session ([0-9.]+) us, bare ([0-9.]+) us; "
+                        r"echo process CPU per exchange ([0-9.]+) us")
 
 
 def free_udp_port() -> int:
@@ -60,38 +63,47 @@ class LanBmc:
     def __enter__(self):
         return self
 
+    def cpu_micros(self) -> float:
+        """CPU time used so far (the scheduler's nanoseconds)."""
+        schedstat = pathlib.Path(f"/proc/{self.process.pid}/schedstat").read_text()
+        return int(schedstat.split()[0]) / 1000
+
     def __exit__(self, *_):
         self.process.terminate()
         self.process.wait(timeout=60)
 
 
 def make_image(build: pathlib.Path, work: pathlib.Path, size: int) -> pathlib.Path:
-    """An image of `size` bytes: four random parts, then the table page."""
+    """An image of `size` bytes whose regions the update sends cover all of
+    it: four random parts, the last shortened by the table's region."""
     rng = random.Random(28)
     quarter = size // 4
     parts = []
     for index in range(4):
-        length = quarter - (TABLE_PAGE if index == 3 else 0)
+        length = quarter - (TABLE_REGION if index == 3 else 0)
         part = work / f"part{index}.bin"
         part.write_bytes(rng.randbytes(length))
         parts.append(f"{part}@{index * quarter:#x}:part{index}.bin")
     image = work / "image.bin"
     subprocess.run([str(build / "velkoran-image"), "build", "-o", str(image), "--size", str(size),
-                    *parts], check=True, capture_output=True)
+                    "--table-offset", str(size - TABLE_REGION), *parts],
+                   check=True, capture_output=True)
     return image
 
 
 def chunk_exchange(build, work, cipher, chunks) -> dict:
     with LanBmc(build, work, ["--firmware"]) as bmc:
+        before = bmc.cpu_micros()
         run = subprocess.run([str(build / "bench" / "lan_chunk_bench"), str(bmc.port), USER,
                               str(cipher), str(chunks)], capture_output=True, text=True,
                              timeout=600, env=dict(os.environ, VELKORAN_PASSWORD=PASSWORD))
+        bmcsim_cpu = (bmc.cpu_micros() - before) / chunks
     found = CHUNK_LINE.search(run.stdout)
     if run.returncode != 0 or not found:
         raise RuntimeError(f"lan_chunk_bench failed: {run.stdout}{run.stderr}")
-    out, back, lan_median, lan_mean, udp_median, udp_mean = map(float, found.groups())
-    return {"sizes": (int(out), int(back)), "lan": lan_median, "lan_mean": lan_mean,
-            "udp": udp_median, "udp_mean": udp_mean}
+    out, back, *figures = map(float, found.groups())
+    names = ("lan", "lan_mean", "udp", "udp_mean", "lan_client_cpu", "udp_client_cpu", "echo_cpu")
+    return {"sizes": (int(out), int(back)), "bmcsim_cpu": bmcsim_cpu, **dict(zip(names, figures))}
 
 
 def whole_update(build, work, image, cipher) -> float:
@@ -113,13 +125,16 @@ def whole_update(build, work, image, cipher) -> float:
 
 def print_table(rows: list[dict], chunks: int, image_mib: int) -> None:
     print(f"\n| round | load avg (1 min) | cipher | datagrams out/back | RMCP+ chunk exchange "
-          f"median (mean) | bare UDP median (mean) | overhead (median) | {image_mib} MiB update |")
-    print("|---|---|---|---|---|---|---|---|")
+          f"median (mean) | bare UDP median (mean) | overhead (median) | CPU per exchange, "
+          f"client + server: RMCP+ / bare UDP | {image_mib} MiB update |")
+    print("|---|---|---|---|---|---|---|---|---|")
     for row in rows:
         print(f"| {row['round']} | {row['load']:.2f} | {row['cipher']} | "
               f"{row['sizes'][0]} / {row['sizes'][1]} B | {row['lan']:.1f} ({row['lan_mean']:.1f}) µs | "
               f"{row['udp']:.1f} ({row['udp_mean']:.1f}) µs | "
-              f"{(row['lan'] / row['udp'] - 1) * 100:+.0f} % | {row['update']:.1f} s |")
+              f"{(row['lan'] / row['udp'] - 1) * 100:+.0f} % | "
+              f"{row['lan_client_cpu']:.1f} + {row['bmcsim_cpu']:.1f} / "
+              f"{row['udp_client_cpu']:.1f} + {row['echo_cpu']:.1f} µs | {row['update']:.1f} s |")
     print(f"\n{chunks} chunk exchanges of each kind per run, alternating; medians over the rounds:")
     for cipher in CIPHERS:
         mine = [row for row in rows if row["cipher"] == cipher]
