@@ -6,11 +6,15 @@
 // that they meet the same moments of a busy machine. The password comes
 // from VELKORAN_PASSWORD, as for velkoran.
 //
-//   lan_chunk_bench PORT USER CIPHER [CHUNKS]
+//   lan_chunk_bench PORT USER CIPHER [CHUNKS [ECHO_CPU]]
 //
+// ECHO_CPU pins the echo process to that CPU: a wake-up across CPUs costs
+// far more than one on the same CPU (the more so in a virtual machine), so
+// the echo should sit where the BMC does.
 // Prints the datagram sizes, the median and mean microseconds per exchange
 // of each kind and the session's overhead over the bare loop.
 #include <arpa/inet.h>
+#include <sched.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/resource.h>
@@ -89,8 +93,9 @@ class MeasuredDatagrams final : public lan::Datagrams {
   }
 }
 
-// A socket connected to a freshly forked echo process on the loopback.
-int startEcho(pid_t* child) {
+// A socket connected to a freshly forked echo process on the loopback,
+// on CPU cpu unless it is negative.
+int startEcho(int cpu, pid_t* child) {
   const int server = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
@@ -102,7 +107,13 @@ int startEcho(pid_t* child) {
     return -1;
   }
   *child = fork();
-  if (*child == 0) serveEchoes(server);
+  if (*child == 0) {
+    cpu_set_t only;
+    CPU_ZERO(&only);
+    CPU_SET(cpu, &only);
+    if (cpu >= 0 && sched_setaffinity(0, sizeof only, &only) != 0) _exit(1);
+    serveEchoes(server);
+  }
   close(server);
   const int client = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   timeval wait{kEchoWaitSeconds, 0};
@@ -172,17 +183,19 @@ struct Settings {
   const char* password;
   uint8_t cipher;
   uint32_t chunks;
+  int echoCpu;
 };
 
 bool parse(int argc, char** argv, Settings* settings) {
-  if (argc < 4 || argc > 5) return false;
+  if (argc < 4 || argc > 6) return false;
   settings->port = argv[1];
   settings->user = argv[2];
   settings->cipher = uint8_t(std::atoi(argv[3]));
-  settings->chunks = argc == 5 ? uint32_t(std::strtoul(argv[4], nullptr, 10)) : 20000;
+  settings->chunks = argc >= 5 ? uint32_t(std::strtoul(argv[4], nullptr, 10)) : 20000;
+  settings->echoCpu = argc == 6 ? std::atoi(argv[5]) : -1;
   settings->password = std::getenv("VELKORAN_PASSWORD");
   return settings->password != nullptr && (settings->cipher == 3 || settings->cipher == 17) &&
-         settings->chunks > 0 && settings->chunks < 80000000;
+         settings->chunks > 0 && settings->chunks < 80000000 && settings->echoCpu < CPU_SETSIZE;
 }
 
 // Wall-clock times of each exchange, and this thread's CPU time in all.
@@ -216,12 +229,13 @@ bool alternate(lan::Session& session, MeasuredDatagrams& measured, int echo, uin
 int main(int argc, char** argv) {
   Settings settings{};
   if (!parse(argc, argv, &settings)) {
-    std::fprintf(stderr, "usage: VELKORAN_PASSWORD=... %s PORT USER 3|17 [CHUNKS]\n", argv[0]);
+    std::fprintf(stderr, "usage: VELKORAN_PASSWORD=... %s PORT USER 3|17 [CHUNKS [ECHO_CPU]]\n",
+                 argv[0]);
     return 2;
   }
   // The echo process first, so that it holds no session keys.
   pid_t echoProcess = -1;
-  const int echo = startEcho(&echoProcess);
+  const int echo = startEcho(settings.echoCpu, &echoProcess);
   if (echo < 0) return 1;
   linuxplatform::OpenSslCrypto crypto;
   linuxplatform::UdpDatagrams net;

@@ -9,11 +9,16 @@
    (velkoran -i lan ... -f image -r y), checked complete by bmcsim's report.
 
 Both with cipher suites 17 and 3, ROUNDS times, with the load average before
-each round (the machine may be shared). Build without sanitizers first:
+each round (the machine may be shared). Where the processes run matters more
+than anything measured here: a wake-up across CPUs costs several times a
+whole exchange on one CPU (the more so in a virtual machine), so they are
+pinned: --placement same (default) puts the client, the BMC and the echo on
+one CPU, apart puts the client on one and the BMC and the echo on another,
+free leaves them to the scheduler. Build without sanitizers first:
 
     cmake -S . -B build/bench -DCMAKE_BUILD_TYPE=RelWithDebInfo
     cmake --build build/bench -j2 --target velkoran bmcsim velkoran-image lan_chunk_bench
-    bench/lan_speed.py [--build build/bench] [--rounds 3] [--chunks 20000]
+    bench/lan_speed.py [--build build/bench] [--rounds 3] [--chunks 20000] [--placement same]
 """
 
 import argparse
@@ -41,6 +46,18 @@ CHUNK_LINE = re.compile(r"datagrams (\d+) out / (\d+) back: session median ([0-9
                         r"echo process CPU per exchange ([0-9.]+) us")
 
 
+def pinned(cpu: int | None):
+    """A preexec_fn that keeps the child on CPU cpu (None: anywhere)."""
+    return None if cpu is None else lambda: os.sched_setaffinity(0, {cpu})
+
+
+def placements(kind: str) -> tuple[int | None, int | None]:
+    """The client's CPU and the servers' CPU."""
+    cpus = sorted(os.sched_getaffinity(0))
+    return {"same": (cpus[-1], cpus[-1]), "apart": (cpus[0], cpus[-1]),
+            "free": (None, None)}[kind]
+
+
 def free_udp_port() -> int:
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
         probe.bind(("127.0.0.1", 0))
@@ -50,12 +67,13 @@ def free_udp_port() -> int:
 class LanBmc:
     """One bmcsim serving RMCP+ on a free loopback port, for one measurement."""
 
-    def __init__(self, build: pathlib.Path, work: pathlib.Path, options: list[str]):
+    def __init__(self, build: pathlib.Path, work: pathlib.Path, cpu: int | None,
+                 options: list[str]):
         self.port = free_udp_port()
         self.process = subprocess.Popen(
             [str(build / "bmcsim"), "--lan", f"127.0.0.1:{self.port}", "--lan-user", USER,
              "--lan-password", PASSWORD, "--lan-ciphers", "3,17", *options],
-            cwd=work, stderr=subprocess.PIPE, text=True)
+            cwd=work, stderr=subprocess.PIPE, text=True, preexec_fn=pinned(cpu))
         line = self.process.stderr.readline()
         if "serving RMCP+" not in line:
             raise RuntimeError(f"bmcsim did not start: {line}")
@@ -91,12 +109,16 @@ def make_image(build: pathlib.Path, work: pathlib.Path, size: int) -> pathlib.Pa
     return image
 
 
-def chunk_exchange(build, work, cipher, chunks) -> dict:
-    with LanBmc(build, work, ["--firmware"]) as bmc:
+def chunk_exchange(build, work, cipher, chunks, placement) -> dict:
+    client_cpu, server_cpu = placement
+    with LanBmc(build, work, server_cpu, ["--firmware"]) as bmc:
         before = bmc.cpu_micros()
+        echo_cpu = -1 if server_cpu is None else server_cpu
         run = subprocess.run([str(build / "bench" / "lan_chunk_bench"), str(bmc.port), USER,
-                              str(cipher), str(chunks)], capture_output=True, text=True,
-                             timeout=600, env=dict(os.environ, VELKORAN_PASSWORD=PASSWORD))
+                              str(cipher), str(chunks), str(echo_cpu)],
+                             capture_output=True, text=True, timeout=600,
+                             preexec_fn=pinned(client_cpu),
+                             env=dict(os.environ, VELKORAN_PASSWORD=PASSWORD))
         bmcsim_cpu = (bmc.cpu_micros() - before) / chunks
     found = CHUNK_LINE.search(run.stdout)
     if run.returncode != 0 or not found:
@@ -106,15 +128,17 @@ def chunk_exchange(build, work, cipher, chunks) -> dict:
     return {"sizes": (int(out), int(back)), "bmcsim_cpu": bmcsim_cpu, **dict(zip(names, figures))}
 
 
-def whole_update(build, work, image, cipher) -> float:
+def whole_update(build, work, image, cipher, placement) -> float:
+    client_cpu, server_cpu = placement
     report = work / "report.json"
     report.unlink(missing_ok=True)
-    with LanBmc(build, work, ["--firmware", "--fw-report", str(report)]) as bmc:
+    with LanBmc(build, work, server_cpu, ["--firmware", "--fw-report", str(report)]) as bmc:
         start = time.monotonic()
         run = subprocess.run(["velkoran", "-i", "lan", "-h", "127.0.0.1", str(bmc.port), "-u", USER,
                               "--cipher", str(cipher), "-f", str(image), "-r", "y"],
                              executable=str(build / "velkoran"), cwd=work, capture_output=True,
-                             timeout=3600, env=dict(os.environ, VELKORAN_PASSWORD=PASSWORD))
+                             timeout=3600, preexec_fn=pinned(client_cpu),
+                             env=dict(os.environ, VELKORAN_PASSWORD=PASSWORD))
         seconds = time.monotonic() - start
     summary = json.loads(report.read_text()) if report.exists() else {}
     if run.returncode != 0 or not summary.get("updateComplete") or summary.get("violations"):
@@ -130,7 +154,8 @@ def print_table(rows: list[dict], chunks: int, image_mib: int) -> None:
     print("|---|---|---|---|---|---|---|---|---|")
     for row in rows:
         print(f"| {row['round']} | {row['load']:.2f} | {row['cipher']} | "
-              f"{row['sizes'][0]} / {row['sizes'][1]} B | {row['lan']:.1f} ({row['lan_mean']:.1f}) µs | "
+              f"{row['sizes'][0]} / {row['sizes'][1]} B | "
+              f"{row['lan']:.1f} ({row['lan_mean']:.1f}) µs | "
               f"{row['udp']:.1f} ({row['udp_mean']:.1f}) µs | "
               f"{(row['lan'] / row['udp'] - 1) * 100:+.0f} % | "
               f"{row['lan_client_cpu']:.1f} + {row['bmcsim_cpu']:.1f} / "
@@ -151,6 +176,7 @@ def main() -> int:
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--chunks", type=int, default=20000)
     parser.add_argument("--image-mib", type=int, default=32)
+    parser.add_argument("--placement", choices=("same", "apart", "free"), default="same")
     args = parser.parse_args()
     build = args.build.resolve()
     needed = [build / "bmcsim", build / "velkoran", build / "velkoran-image",
@@ -158,6 +184,9 @@ def main() -> int:
     if any(not path.exists() for path in needed):
         print(f"build these first: {', '.join(str(p) for p in needed)}", file=sys.stderr)
         return 1
+    placement = placements(args.placement)
+    print(f"placement {args.placement}: client on CPU {placement[0]}, BMC and echo on CPU "
+          f"{placement[1]} (None: unpinned)")
     rows = []
     with tempfile.TemporaryDirectory(prefix="velkoran-lan-speed-") as scratch:
         work = pathlib.Path(scratch)
@@ -165,10 +194,11 @@ def main() -> int:
         for round_number in range(1, args.rounds + 1):
             for cipher in CIPHERS:
                 load = os.getloadavg()[0]
-                row = chunk_exchange(build, work, cipher, args.chunks)
+                row = chunk_exchange(build, work, cipher, args.chunks, placement)
                 row.update(round=round_number, cipher=cipher, load=load,
-                           update=whole_update(build, work, image, cipher))
-                print(f"round {round_number} cipher {cipher:2}: load {load:.2f}, RMCP+ {row['lan']:.1f} µs, "
+                           update=whole_update(build, work, image, cipher, placement))
+                print(f"round {round_number} cipher {cipher:2}: load {load:.2f}, "
+                      f"RMCP+ {row['lan']:.1f} µs, "
                       f"bare UDP {row['udp']:.1f} µs, update {row['update']:.1f} s", flush=True)
                 rows.append(row)
     print_table(rows, args.chunks, args.image_mib)
