@@ -39,8 +39,11 @@ int runBmcInfoJob(int argc, char** argv) {
   if (!bmcInfoAlone() || !unattendedOptionsValid(argc, argv)) return endBadCommandLine();
   bindTransport();
   if (toolContext.transport.open() == -1) {
-    noteOutcome(RunOutcome::kNoAnswer);
-    platform::print("ERROR: THE BMC DID NOT ANSWER GET DEVICE ID\n");
+    noteTransportNotOpened();
+    // A refused kcs.cfg has said so; the BMC was never asked.
+    if (toolContext.runRecord.outcome == RunOutcome::kNoAnswer) {
+      platform::print("ERROR: THE BMC DID NOT ANSWER GET DEVICE ID\n");
+    }
     return -1;
   }
   return runBmcInfo();
@@ -121,7 +124,7 @@ int runSteps(int argc, char** argv) {
 
   if (toolContext.configMode) runConfigDriver();  // ends the program
   if (toolContext.transport.open() == -1) {
-    noteOutcome(RunOutcome::kNoAnswer);
+    noteTransportNotOpened();
     return -1;
   }
   return runTransferMode();

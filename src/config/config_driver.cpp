@@ -136,7 +136,7 @@ void runConfigDriver() {
   }
   if (toolContext.transport.open() == -1) {
     // As for the other modes: no way to the BMC is one that does not answer.
-    noteOutcome(RunOutcome::kNoAnswer);
+    noteTransportNotOpened();
     // Nothing was received: an empty temporary file would only mislead.
     if (task.direction == kDirectionBackup) {
       platform::stagedDiscard(&backup);

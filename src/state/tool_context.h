@@ -91,6 +91,11 @@ void clearToolContext();
 
 // Records how the run's job ended (the last note wins).
 inline void noteOutcome(RunOutcome outcome) { toolContext.runRecord.outcome = outcome; }
+// A transport that did not open: a BMC that does not answer, unless the
+// transport refused a file of its own (kcs.cfg) and noted that already.
+inline void noteTransportNotOpened() {
+  if (toolContext.runRecord.outcome != RunOutcome::kFileProblem) noteOutcome(RunOutcome::kNoAnswer);
+}
 // For a mode that ends the program itself: ends the run record (run
 // control's) and gives the exit status.
 inline int finishRunRecord() {
