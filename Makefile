@@ -1,5 +1,6 @@
 # The two commands: `make run` (the main job) and `make test` (every test).
-# Each first installs the Debian packages that are missing.
+# Each first installs the Debian packages that are missing. `make install`
+# and `make deb` need only the packages that build the shipped programs.
 
 SHELL := /bin/bash
 JOBS ?= 2
@@ -7,20 +8,21 @@ FUZZ_SECONDS ?= 60
 PACKAGES := make cmake g++ binutils clang libclang-rt-14-dev libgtest-dev libgmock-dev \
             libssl-dev python3 gnu-efi ovmf qemu-system-x86 mtools \
             groff-base man-db sbsigntool openssl ansible-core openipmi ipmitool
+# What builds the shipped programs alone (velkoran, velkoran-image), what adds
+# Velkoran.efi, and what makes and checks the Debian package.
+INSTALL_PACKAGES := make cmake g++ libssl-dev
+UEFI_PACKAGES := gnu-efi binutils
+DEB_PACKAGES := $(INSTALL_PACKAGES) $(UEFI_PACKAGES) dpkg-dev debhelper fakeroot lintian \
+                man-db groff-base
 APT := $(if $(filter 0,$(shell id -u)),,sudo) env DEBIAN_FRONTEND=noninteractive apt-get
+# `make install` builds Velkoran.efi when gnu-efi is installed; UEFI=1 installs
+# gnu-efi and builds it, UEFI=0 leaves it out.
+UEFI ?= $(if $(shell dpkg-query -W -f='$${Status}' gnu-efi 2>/dev/null | grep "ok installed"),1,0)
 
-# The builds share two cores with each other; run them one after another.
-.NOTPARALLEL:
-.PHONY: run test deps build build-host build-asan build-uefi unit-test e2e-test fuzz-test install sign clean
-
-run: build-host build-uefi
-	python3 tests/e2e/main_job.py
-
-test: build unit-test e2e-test fuzz-test
-
-deps:
+# $(call install-missing,PACKAGE...): installs those not installed yet.
+define install-missing
 	@missing=""; \
-	for package in $(PACKAGES); do \
+	for package in $(1); do \
 	  dpkg-query -W -f='$${Status}' $$package 2>/dev/null | grep -q "ok installed" \
 	    || missing="$$missing $$package"; \
 	done; \
@@ -28,6 +30,20 @@ deps:
 	  echo "Installing:$$missing"; \
 	  $(APT) update && $(APT) install -y --no-install-recommends $$missing; \
 	fi
+endef
+
+# The builds share two cores with each other; run them one after another.
+.NOTPARALLEL:
+.PHONY: run test deps build build-host build-asan build-uefi unit-test e2e-test fuzz-test install \
+        install-deps build-release install-test deb deb-deps package-test sign clean
+
+run: build-host build-uefi
+	python3 tests/e2e/main_job.py
+
+test: build unit-test e2e-test fuzz-test install-test package-test
+
+deps:
+	$(call install-missing,$(PACKAGES))
 
 build: build-host build-asan build-uefi
 
@@ -86,13 +102,65 @@ sign: build-uefi
 	sbsign --key "$(KEY)" --cert "$(CERT)" --output "$(SIGNED)" build/uefi/Velkoran.efi
 	sbverify --cert "$(CERT)" "$(SIGNED)"
 
-# The Linux program: PREFIX/sbin/velkoran (a static executable, stripped; the
-# build tree keeps build/host/velkoran with its symbols for debugging) and its
-# manual page, PREFIX/share/man/man8/velkoran.8.
+# The shipped programs, installed as any Debian tool would be: velkoran
+# (static, stripped) in PREFIX/sbin, velkoran-image in PREFIX/bin, their manual
+# pages, the Ansible role in PREFIX/share/velkoran/ansible and, with UEFI=1,
+# Velkoran.efi in PREFIX/lib/velkoran. The build trees keep the programs with
+# their symbols for debugging.
 PREFIX ?= /usr/local
-install: build-host
-	install -D -m 0755 -s build/host/velkoran $(DESTDIR)$(PREFIX)/sbin/velkoran
-	install -D -m 0644 doc/velkoran.8 $(DESTDIR)$(PREFIX)/share/man/man8/velkoran.8
+install: install-deps build-release
+	DESTDIR="$(DESTDIR)" cmake --install build/release --prefix "$(PREFIX)" --strip
+	@if [ "$(UEFI)" = 1 ]; then \
+	  echo 'DESTDIR="$(DESTDIR)" cmake --install build/release-uefi --prefix "$(PREFIX)"'; \
+	  DESTDIR="$(DESTDIR)" cmake --install build/release-uefi --prefix "$(PREFIX)"; \
+	fi
+
+install-deps:
+	$(call install-missing,$(INSTALL_PACKAGES) $(if $(filter 1,$(UEFI)),$(UEFI_PACKAGES)))
+
+# Without the simulator and the tests, and so without their packages.
+build-release:
+	cmake -S . -B build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELKORAN_TESTS=OFF
+	cmake --build build/release -j$(JOBS)
+	@if [ "$(UEFI)" = 1 ]; then \
+	  set -ex; \
+	  cmake -S . -B build/release-uefi -DVELKORAN_UEFI=ON -DVELKORAN_TESTS=OFF; \
+	  cmake --build build/release-uefi -j$(JOBS) --target Velkoran; \
+	fi
+
+# The Debian package build/deb/velkoran_VERSION_amd64.deb, built by debhelper
+# from a copy of this tree (dpkg-buildpackage writes beside the tree it builds).
+VERSION := $(shell sed -n 's/.*kProgramVersion = "\(.*\)";/\1/p' src/app/run.h)
+BUILD_ID := $(shell git describe --always --dirty --abbrev=12 2>/dev/null || echo unknown)
+DEB := build/deb/velkoran_$(VERSION)_amd64.deb
+deb: deb-deps
+	@changelog=$$(dpkg-parsechangelog -S Version); \
+	if [ "$$changelog" != "$(VERSION)" ]; then \
+	  echo "debian/changelog is at $$changelog, the program at $(VERSION): add an entry"; exit 1; fi
+	rm -rf build/deb
+	mkdir -p build/deb/velkoran-$(VERSION)
+	tar -c --exclude=./build --exclude=./.git -f - . | tar -x -C build/deb/velkoran-$(VERSION) -f -
+	cd build/deb/velkoran-$(VERSION) && VELKORAN_BUILD_ID="$(BUILD_ID)" \
+	  DEB_BUILD_OPTIONS="parallel=$(JOBS) noautodbgsym" dpkg-buildpackage -b -us -uc
+	@echo "Built $(DEB)"
+
+deb-deps:
+	$(call install-missing,$(DEB_PACKAGES))
+
+# The package as a user gets it: lintian finds no error, it installs, its
+# programs and manual pages work, and it removes cleanly. Installs it on this
+# machine for a moment (as root: CI, or a test machine).
+package-test: deb
+	python3 tests/package/package_test.py deb "$(DEB)"
+
+# `make install` into a folder whose names have blanks, then what it put there
+# works.
+INSTALL_TEST_ROOT := $(CURDIR)/build/install test
+install-test:
+	rm -rf "$(INSTALL_TEST_ROOT)"
+	$(MAKE) install DESTDIR="$(INSTALL_TEST_ROOT)" PREFIX="/opt/velkoran tools"
+	python3 tests/package/package_test.py tree "$(INSTALL_TEST_ROOT)/opt/velkoran tools" \
+	  $(if $(filter 1,$(UEFI)),--uefi)
 
 clean:
 	rm -rf build

@@ -64,6 +64,12 @@ function(velkoran_add_efi_app name)
 endfunction()
 
 velkoran_add_efi_app(Velkoran ${PROJECT_SOURCE_DIR}/src/platform/uefi/entry.cpp)
+# Not an executable of this system: a file to copy to an EFI system partition
+# or a stick.
+install(FILES ${CMAKE_BINARY_DIR}/Velkoran.efi DESTINATION lib/velkoran)
+if(NOT VELKORAN_TESTS)
+  return()
+endif()
 
 # UEFI test applications: every tests/uefi/*.cpp is one application of the
 # same name; applications of several files go in tests/uefi/CMakeLists.txt

@@ -7,15 +7,32 @@ namespace sim {
 
 namespace {
 
+constexpr uint8_t kCmdWarmReset = 0x03;
+constexpr uint8_t kCmdGetSelfTestResults = 0x04;
 constexpr uint8_t kCmdGetDeviceGuid = 0x08;
 constexpr uint8_t kCmdSetGlobalEnables = 0x2E;
 constexpr uint8_t kCmdGetGlobalEnables = 0x2F;
 constexpr uint8_t kCmdClearMessageFlags = 0x30;
 constexpr uint8_t kCmdGetMessageFlags = 0x31;
+constexpr uint8_t kCmdGetMessage = 0x33;
+constexpr uint8_t kCmdSendMessage = 0x34;
 constexpr uint8_t kCmdReadEventBuffer = 0x35;
 
 constexpr uint8_t kCompletionNoData = 0x80;
+constexpr uint8_t kCompletionInvalidField = 0xCC;
 constexpr uint8_t kIpmiVersion20 = 0x02;
+constexpr uint8_t kSelfTestPassed = 0x55;
+constexpr uint8_t kDeviceBusy = 0x80;  // firmware or SDR update, or initialisation
+// What StorageBmc implements: SDR repository, SEL, FRU inventory, chassis.
+constexpr uint8_t kDeviceSupport = 0x02 | 0x04 | 0x08 | 0x80;
+
+// A handler for a request that carries no data.
+Handler withoutData(Reply reply) {
+  return [reply](const Request& request) -> std::optional<Reply> {
+    if (!request.data.empty()) return Reply{kCompletionInvalidLength, {}};
+    return reply;
+  };
+}
 
 uint8_t nextBcd(uint8_t value) {
   int number = (value >> 4) * 10 + (value & 0x0F) + 1;
@@ -25,14 +42,21 @@ uint8_t nextBcd(uint8_t value) {
 
 }  // namespace
 
-AppBmc::AppBmc(Bmc& bmc, std::function<uint64_t()> nowMicros) : now_(std::move(nowMicros)) {
+AppBmc::AppBmc(Bmc& bmc, std::function<uint64_t()> nowMicros)
+    : watchdog(bmc, nowMicros), storage(bmc, nowMicros), now_(std::move(nowMicros)) {
   for (size_t i = 0; i < guid.size(); ++i) guid[i] = static_cast<uint8_t>(0xA0 + i);
   bmc.setHandler(kAppNetFnLun, kCmdGetDeviceId,
                  [this](const Request& request) { return deviceId(request); });
-  bmc.setHandler(kAppNetFnLun, kCmdGetDeviceGuid, [this](const Request&) {
+  bmc.setHandler(kAppNetFnLun, kCmdGetSelfTestResults,
+                 withoutData(Reply{kCompletionOk, {kSelfTestPassed, 0x00}}));
+  // A warm reset keeps the BMC answering; it has no state worth dropping.
+  bmc.setHandler(kAppNetFnLun, kCmdWarmReset, withoutData(Reply{kCompletionOk, {}}));
+  bmc.setHandler(kAppNetFnLun, kCmdGetDeviceGuid, [this](const Request& request) {
+    if (!request.data.empty()) return std::optional<Reply>(Reply{kCompletionInvalidLength, {}});
     return std::optional<Reply>(Reply{kCompletionOk, Bytes(guid.begin(), guid.end())});
   });
-  bmc.setHandler(kAppNetFnLun, kCmdGetGlobalEnables, [this](const Request&) {
+  bmc.setHandler(kAppNetFnLun, kCmdGetGlobalEnables, [this](const Request& request) {
+    if (!request.data.empty()) return std::optional<Reply>(Reply{kCompletionInvalidLength, {}});
     return std::optional<Reply>(Reply{kCompletionOk, {globalEnables}});
   });
   bmc.setHandler(kAppNetFnLun, kCmdSetGlobalEnables, [this](const Request& request) {
@@ -40,7 +64,16 @@ AppBmc::AppBmc(Bmc& bmc, std::function<uint64_t()> nowMicros) : now_(std::move(n
     globalEnables = request.data[0];
     return std::optional<Reply>(Reply{kCompletionOk, {}});
   });
-  bmc.setHandler(kAppNetFnLun, kCmdGetMessageFlags, [this](const Request&) {
+  installMessaging(bmc);
+  bmc.onColdReset([this] { startReboot(); });
+  bmc.available = [this] { return !rebooting(); };
+}
+
+// The message queue and the event buffer are always empty, and there is no
+// channel to bridge a message to.
+void AppBmc::installMessaging(Bmc& bmc) {
+  bmc.setHandler(kAppNetFnLun, kCmdGetMessageFlags, [this](const Request& request) {
+    if (!request.data.empty()) return std::optional<Reply>(Reply{kCompletionInvalidLength, {}});
     return std::optional<Reply>(Reply{kCompletionOk, {messageFlags}});
   });
   bmc.setHandler(kAppNetFnLun, kCmdClearMessageFlags, [this](const Request& request) {
@@ -48,23 +81,25 @@ AppBmc::AppBmc(Bmc& bmc, std::function<uint64_t()> nowMicros) : now_(std::move(n
     messageFlags &= static_cast<uint8_t>(~request.data[0]);
     return std::optional<Reply>(Reply{kCompletionOk, {}});
   });
-  bmc.setHandler(kAppNetFnLun, kCmdReadEventBuffer, [](const Request&) {
-    return std::optional<Reply>(Reply{kCompletionNoData, {}});
+  bmc.setHandler(kAppNetFnLun, kCmdGetMessage, withoutData(Reply{kCompletionNoData, {}}));
+  bmc.setHandler(kAppNetFnLun, kCmdReadEventBuffer, withoutData(Reply{kCompletionNoData, {}}));
+  bmc.setHandler(kAppNetFnLun, kCmdSendMessage, [](const Request& request) {
+    if (request.data.size() < 2) return std::optional<Reply>(Reply{kCompletionInvalidLength, {}});
+    return std::optional<Reply>(Reply{kCompletionInvalidField, {}});
   });
-  bmc.onColdReset([this] { startReboot(); });
-  bmc.available = [this] { return !rebooting(); };
 }
 
-std::optional<Reply> AppBmc::deviceId(const Request& request) const {
+std::optional<Reply> AppBmc::deviceId(const Request& request) {
   if (!request.data.empty()) return Reply{kCompletionInvalidLength, {}};
+  const bool busy = deviceIdAnswers++ < knobs.busyAnswers;
   return Reply{kCompletionOk,
                {
                    0x20,                                          // device id
                    0x01,                                          // device revision
-                   static_cast<uint8_t>(knobs.firmware.major & 0x7F),  // available, major
-                   knobs.firmware.minor,                          // minor, BCD
+                   static_cast<uint8_t>((busy ? kDeviceBusy : 0) | (knobs.firmware.major & 0x7F)),
+                   knobs.firmware.minor,  // BCD
                    kIpmiVersion20,
-                   0x00,              // no further device support announced
+                   kDeviceSupport,
                    static_cast<uint8_t>(knobs.manufacturerId),  // manufacturer, LSB first
                    static_cast<uint8_t>(knobs.manufacturerId >> 8),
                    static_cast<uint8_t>(knobs.manufacturerId >> 16 & 0x0F),

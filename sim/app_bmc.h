@@ -1,6 +1,7 @@
-// The standard application requests of the simulated BMC: Get Device ID with
-// a firmware revision, and the few requests an operating system's IPMI driver
-// sends when it loads. It also plays the BMC's reboot: after a completed
+// The standard requests of the simulated BMC: Get Device ID with a firmware
+// revision, the requests an operating system's IPMI driver sends when it
+// loads, and the other commands every BMC on a system interface has (self
+// test, watchdog, messages, chassis, events, SEL, SDR, FRU). It also plays the BMC's reboot: after a completed
 // firmware update or an accepted cold reset the whole BMC stays silent for a
 // while, and a completed update brings a new firmware revision.
 #pragma once
@@ -11,6 +12,8 @@
 #include <optional>
 
 #include "sim/bmc.h"
+#include "sim/storage_bmc.h"
+#include "sim/watchdog.h"
 
 namespace sim {
 
@@ -38,6 +41,9 @@ class AppBmc {
     // Get Device ID's manufacturer (20 bits) and product IDs.
     uint32_t manufacturerId = 0;
     uint16_t productId = 0;
+    // Get Device ID says "update or initialisation in progress" (the device
+    // available bit) in this many answers first.
+    int busyAnswers = 0;
   };
 
   // Installs the handlers into `bmc` and gates its answers while it
@@ -48,7 +54,10 @@ class AppBmc {
   uint8_t globalEnables = 0;
   uint8_t messageFlags = 0;
   std::array<uint8_t, 16> guid{};
+  Watchdog watchdog;
+  StorageBmc storage;
   int reboots = 0;
+  int deviceIdAnswers = 0;
   int updatesApplied = 0;
 
   // The firmware flows call this when the BMC reported the update done.
@@ -60,7 +69,8 @@ class AppBmc {
 
  private:
   void startReboot();
-  std::optional<Reply> deviceId(const Request& request) const;
+  void installMessaging(Bmc& bmc);
+  std::optional<Reply> deviceId(const Request& request);
 
   std::function<uint64_t()> now_;
   uint64_t silentUntil_ = 0;

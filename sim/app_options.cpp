@@ -42,6 +42,18 @@ void addAppOptions(std::vector<BmcsimOption>& options) {
                        s.app->knobs.productId = static_cast<uint16_t>(product);
                        return true;
                      }});
+  options.push_back({"--device-busy", "N",
+                     "the first N Get Device ID answers say \"update or initialisation in "
+                     "progress\" (bit 7 of the firmware revision byte)",
+                     [](BmcsimSettings& s, const char* value) {
+                       char* end = nullptr;
+                       const unsigned long answers = std::strtoul(value, &end, 10);
+                       if (end == value || *end != '\0' || answers > 1000000 || s.app == nullptr) {
+                         return false;
+                       }
+                       s.app->knobs.busyAnswers = static_cast<int>(answers);
+                       return true;
+                     }});
   options.push_back({"--reboot-seconds", "N",
                      "answer nothing for N seconds after a completed update or a cold reset",
                      [](BmcsimSettings& s, const char* value) {

@@ -106,7 +106,16 @@ std::optional<Bytes> Bmc::answer(const Bytes& message) {
   if (faults.replyLengthOverride >= 0) {
     reply = replyOfLength(message, faults.replyLengthOverride);
   }
+  if (reply) giveForeignHeader(key, *reply);
   return reply;
+}
+
+void Bmc::giveForeignHeader(uint16_t key, Bytes& reply) {
+  auto foreign = faults.foreignReply.find(key);
+  if (foreign == faults.foreignReply.end() || foreign->second.count == 0) return;
+  if (foreign->second.count > 0) --foreign->second.count;
+  if (reply.size() >= 1) reply[0] = static_cast<uint8_t>(foreign->second.netFnLun | kResponseBit);
+  if (reply.size() >= 2) reply[1] = foreign->second.command;
 }
 
 }  // namespace sim

@@ -85,10 +85,20 @@ class Bmc : public Endpoint {
     // Replace the whole reply message by one of this many bytes (0, 1, 2 or
     // more than 128); -1 keeps the real reply.
     int replyLengthOverride = -1;
+    // A command (commandKey) whose reply carries the header of another
+    // request (netFnLun | 4, command), for `count` answers (-1: every one);
+    // the completion code and data stay the real ones.
+    struct ForeignHeader {
+      uint8_t netFnLun;
+      uint8_t command;
+      int count = -1;
+    };
+    std::map<uint16_t, ForeignHeader> foreignReply;
   } faults;
 
  private:
   std::optional<Bytes> answer(const Bytes& message);
+  void giveForeignHeader(uint16_t key, Bytes& reply);
   std::map<uint16_t, Handler> handlers_;
   std::vector<std::function<void()>> coldResetListeners_;
 };

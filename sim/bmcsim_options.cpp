@@ -81,6 +81,32 @@ void addFaultOptions(std::vector<BmcsimOption>& options) {
                        s.bmc.faults.completionCode[*key] = static_cast<uint8_t>(*code);
                        return true;
                      }});
+  options.push_back({"--foreign-reply", "NF:CMD=NF:CMD[,COUNT]",
+                     "answer the first command with the reply header of the second (hex, "
+                     "e.g. 18:01=00:01: Get Device ID answered as a chassis reply); only the "
+                     "first COUNT answers (decimal) when given",
+                     [](BmcsimSettings& s, const char* value) {
+                       const std::string text = value;
+                       const size_t equals = text.find('=');
+                       if (equals == std::string::npos) return false;
+                       const auto key = parseCommand(text.substr(0, equals));
+                       std::string header = text.substr(equals + 1);
+                       int count = -1;
+                       if (const size_t comma = header.find(','); comma != std::string::npos) {
+                         const std::string countText = header.substr(comma + 1);
+                         if (countText.empty() || countText.size() > 6 ||
+                             countText.find_first_not_of("0123456789") != std::string::npos) {
+                           return false;
+                         }
+                         count = std::stoi(countText);
+                         header.resize(comma);
+                       }
+                       const auto foreign = parseCommand(header);
+                       if (!key || !foreign) return false;
+                       s.bmc.faults.foreignReply[*key] = {static_cast<uint8_t>(*foreign >> 8),
+                                                          static_cast<uint8_t>(*foreign), count};
+                       return true;
+                     }});
   options.push_back({"--reply-length", "N",
                      "replace every reply by one of N bytes (decimal; 0, 1, 2 or over 128 "
                      "for faults)",

@@ -11,6 +11,7 @@ constexpr uint8_t kNetFnLunOem = 0xF8;
 constexpr uint8_t kCmdConfigTask = 0x20;
 constexpr uint8_t kCodeInvalidCommand = 0xC1;
 constexpr uint8_t kCodeInvalidLength = 0xC7;
+constexpr uint8_t kCodeInvalidField = 0xCC;
 constexpr uint32_t kSequenceMask = 0xFFFFFF;
 
 constexpr uint8_t kStateIdle = 0;
@@ -89,8 +90,9 @@ std::optional<Reply> ConfigBmc::handle(const Request& request) {
   }
   const ConfigOp op = classifyConfigRequest(data);
   if (op == ConfigOp::Unknown) {
+    // The command exists; only its content is wrong.
     violation("unknown operation byte " + hex(data[0]));
-    return Reply{kCodeInvalidCommand, {}};
+    return Reply{kCodeInvalidField, {}};
   }
   if (auto fault = knobs.faults.find(op); fault != knobs.faults.end()) {
     int& served = faultsServed_[op];

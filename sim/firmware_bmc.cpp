@@ -25,7 +25,11 @@ uint32_t roundUpToBlocks(uint32_t length) {
   return rounded == length ? length : rounded + kBlockUnit;
 }
 
+constexpr uint8_t kCodeInvalidField = 0xCC;
+constexpr uint8_t kCodeNotInThisState = 0xD5;
+
 Reply ok(Bytes data = {}) { return Reply{0, std::move(data)}; }
+Reply refused(uint8_t code) { return Reply{code, {}}; }
 
 }  // namespace
 
@@ -46,6 +50,7 @@ void FirmwareBmc::install(Bmc& bmc, uint8_t command,
     int number = ++requestCount[command];
     std::optional<Reply> reply;
     if (knobs.unanswered.count({command, number}) == 0) reply = (this->*handler)(request);
+    if (knobs.lostReplies.count({command, number}) != 0) reply.reset();
     if (observer) observer(request);
     return reply;
   });
@@ -63,6 +68,7 @@ void FirmwareBmc::reset() {
   updateSessions = 0;
   dumpPosition = 0;
   openRegion_.reset();
+  rejected_ = false;
   regionReceived_ = 0;
   readinessQuestions_ = 0;
   readyReplies_ = 0;
@@ -71,17 +77,26 @@ void FirmwareBmc::reset() {
 void FirmwareBmc::violation(const std::string& what) { violations.push_back(what); }
 
 bool FirmwareBmc::updateComplete() const {
-  return !blocks.empty() && !openRegion_ && regionsCompleted == blocks.front().count;
+  return !blocks.empty() && !openRegion_ && !rejected_ &&
+         regionsCompleted == blocks.front().count;
 }
 
 std::optional<Reply> FirmwareBmc::updateInfo(const Request& request) {
-  if (request.data.size() != 1 || request.data[0] > 1)
+  // A malformed request starts no update: the session in progress stays.
+  if (request.data.size() != 1) {
+    violation("GetFWUpdateInfo: " + std::to_string(request.data.size()) + " bytes");
+    return refused(kCompletionInvalidLength);
+  }
+  if (request.data[0] > 1) {
     violation("GetFWUpdateInfo: bad preserve flag");
+    return refused(kCodeInvalidField);
+  }
   ++updateSessions;
   if (onUpdateStart) onUpdateStart(updateSessions);
   blocks.clear();
   regionsCompleted = 0;
   openRegion_.reset();
+  rejected_ = false;
   completionReported_ = false;
   if (knobs.eraseOnUpdate) flash.clear();
   if (knobs.infoCompletionCode != 0) return Reply{knobs.infoCompletionCode, {}};
@@ -95,7 +110,7 @@ std::optional<Reply> FirmwareBmc::blockInfo(const Request& request) {
   const Bytes& data = request.data;
   if (data.size() != kBlockInfoBytes) {
     violation("sendBlockInfo: " + std::to_string(data.size()) + " bytes");
-    return Reply{0xC7, {}};
+    return refused(kCompletionInvalidLength);
   }
   BlockInfo block{bigEndian32(data, 0), bigEndian32(data, 4), bigEndian32(data, 8), data[12],
                   data[13]};
@@ -124,7 +139,7 @@ std::optional<Reply> FirmwareBmc::firmwareData(const Request& request) {
   const Bytes& data = request.data;
   if (!openRegion_ || data.empty() || data[0] > 1) {
     violation("ReceiveFWData: no region open or bad flag");
-    return Reply{0xCC, {}};
+    return refused(kCodeInvalidField);
   }
   size_t count = data.size() - 1;
   uint32_t length = openRegion_->length;
@@ -142,12 +157,21 @@ std::optional<Reply> FirmwareBmc::firmwareData(const Request& request) {
   int index = openRegion_->index;
   openRegion_.reset();
   ++regionsCompleted;
-  if (knobs.reject && knobs.reject->region == index) return Reply{0xCD, {knobs.reject->reason}};
+  if (knobs.reject && knobs.reject->region == index) {
+    rejected_ = true;
+    return Reply{0xCD, {knobs.reject->reason}};
+  }
   return ok();
 }
 
-std::optional<Reply> FirmwareBmc::updateProgress(const Request&) {
-  if (!updateComplete()) violation("GetFWUpdateProgress before the upload ended");
+// Programming starts only once every region has arrived: before that there
+// is no progress to report.
+std::optional<Reply> FirmwareBmc::updateProgress(const Request& request) {
+  if (!request.data.empty()) return refused(kCompletionInvalidLength);
+  if (!updateComplete()) {
+    violation("GetFWUpdateProgress before the upload ended");
+    return refused(kCodeNotInThisState);
+  }
   size_t poll = size_t(requestCount[0x17]) - 1;
   uint8_t percent = knobs.progressSteps.empty()
                         ? 100
@@ -160,20 +184,29 @@ std::optional<Reply> FirmwareBmc::updateProgress(const Request&) {
 }
 
 std::optional<Reply> FirmwareBmc::usbUpdateInfo(const Request& request) {
-  if (request.data.size() != 1) violation("GetUSBFWUpdateInfo: bad request");
+  if (request.data.size() != 1) {
+    violation("GetUSBFWUpdateInfo: " + std::to_string(request.data.size()) + " bytes");
+    return refused(kCompletionInvalidLength);
+  }
+  if (request.data[0] > 1) {
+    violation("GetUSBFWUpdateInfo: bad preserve flag");
+    return refused(kCodeInvalidField);
+  }
   if (knobs.usbCompletionCode != 0) return Reply{knobs.usbCompletionCode, {}};
   Bytes data{knobs.usbKindByte};
   appendBigEndian32(data, knobs.flashBase);
   return ok(data);
 }
 
-std::optional<Reply> FirmwareBmc::prepareDump(const Request&) {
+std::optional<Reply> FirmwareBmc::prepareDump(const Request& request) {
+  if (!request.data.empty()) return refused(kCompletionInvalidLength);
   dumpPosition = 0;
   readinessQuestions_ = 0;
   return Reply{knobs.prepareCompletionCode, {}};
 }
 
-std::optional<Reply> FirmwareBmc::checkDump(const Request&) {
+std::optional<Reply> FirmwareBmc::checkDump(const Request& request) {
+  if (!request.data.empty()) return refused(kCompletionInvalidLength);
   size_t question = size_t(readinessQuestions_++);
   if (question < knobs.checkCompletionCodes.size() && knobs.checkCompletionCodes[question] != 0) {
     return Reply{knobs.checkCompletionCodes[question], {}};
@@ -185,7 +218,8 @@ std::optional<Reply> FirmwareBmc::checkDump(const Request&) {
   return ok(data);
 }
 
-std::optional<Reply> FirmwareBmc::dumpData(const Request&) {
+std::optional<Reply> FirmwareBmc::dumpData(const Request& request) {
+  if (!request.data.empty()) return refused(kCompletionInvalidLength);
   auto fault = knobs.dataFaults.find(requestCount[0x1F]);
   if (fault != knobs.dataFaults.end() && fault->second != DataFault::kOverlong) {
     return fault->second == DataFault::kShort ? ok({0, 0xEE, 0xEE, 0xEE}) : ok();

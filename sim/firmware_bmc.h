@@ -42,6 +42,8 @@ class FirmwareBmc {
     std::optional<Rejection> reject;
     // Requests left unanswered: command and its 1-based request number.
     std::set<std::pair<uint8_t, int>> unanswered;
+    // Requests the BMC carries out but whose reply is lost, as above.
+    std::set<std::pair<uint8_t, int>> lostReplies;
     // GetFWUpdateProgress answers these in turn; the last one repeats.
     std::vector<uint8_t> progressSteps{100};
     // Dump.
@@ -96,7 +98,7 @@ class FirmwareBmc {
   // Back to a fresh BMC: default knobs, empty flash and records.
   void reset();
 
-  // True when every announced region has arrived whole.
+  // True when every announced region has arrived whole and none was refused.
   bool updateComplete() const;
 
  private:
@@ -115,6 +117,7 @@ class FirmwareBmc {
   void storeRegionBytes(const uint8_t* bytes, size_t count);
 
   std::optional<BlockInfo> openRegion_;
+  bool rejected_ = false;
   uint64_t regionReceived_ = 0;
   int readinessQuestions_ = 0;
   int readyReplies_ = 0;

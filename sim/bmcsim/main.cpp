@@ -76,8 +76,10 @@ void printUsage(const std::vector<sim::BmcsimOption>& options) {
       "       bmcsim --lan HOST:PORT --lan-user NAME --lan-password PASSWORD [options]\n"
       "Serves a simulated BMC over QEMU's ipmi-bmc-extern protocol, one connection at a\n"
       "time, or over IPMI v2.0 RMCP+ on UDP, until SIGTERM or SIGINT. The BMC always\n"
-      "accepts Cold Reset (06/02) and answers Get Device ID (06/01), Get Self Test\n"
-      "Results (06/04) and the requests an OS driver sends at load.\n\n"
+      "accepts Cold Reset (06/02) and answers Get Device ID (06/01), the requests an\n"
+      "OS driver sends at load and the other standard commands every BMC has (self\n"
+      "test, watchdog, chassis, events, SEL, SDR, FRU); wrong lengths get 0xC7, bad\n"
+      "fields 0xCC.\n\n"
       "Options:\n");
   for (const sim::BmcsimOption& option : options) {
     std::string head = option.name;

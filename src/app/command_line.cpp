@@ -35,12 +35,32 @@ constexpr const char* kBannerLines[] = {
     "\n",
 };
 
+enum class ParseStep { kNext, kError };
+
+// What a build that reaches the BMC over KCS only keeps of a LAN setting.
+constexpr size_t kKcsOnlyField = 16;
+
 void copyOption(char* field, size_t capacity, const char* argument) {
   // Longer texts are cut to fit: these fields are never sent anywhere.
   text::copy(field, capacity, argument);
 }
 
-enum class ParseStep { kNext, kError };
+// Over a network a cut host, user name or password names something else:
+// a longer value is refused. Without LAN they are cut as they always were.
+ParseStep copyLanSetting(char* field, size_t capacity, const char* argument, const char* what) {
+  if (!lanOffered()) {
+    copyOption(field, capacity < kKcsOnlyField ? capacity : kKcsOnlyField, argument);
+    return ParseStep::kNext;
+  }
+  if (text::length(argument) < capacity) {
+    copyOption(field, capacity, argument);
+    return ParseStep::kNext;
+  }
+  printUsage();
+  platform::print("ERROR:THE %s IS LONGER THAN %u BYTES\n\n", what,
+                  static_cast<unsigned>(capacity - 1));
+  return ParseStep::kError;
+}
 
 struct Cursor {
   int argc;
@@ -82,19 +102,24 @@ ParseStep applySingle(char letter, const char* value) {
     case 'f': toolContext.firmwareFile = value; break;
     case 'i': return applyInterface(value);
     case 'd': toolContext.dumpFile = value; break;
-    case 'u': copyOption(toolContext.userName, sizeof toolContext.userName, value); break;
-    case 'p': copyOption(toolContext.password, sizeof toolContext.password, value); break;
+    case 'u':
+      return copyLanSetting(toolContext.userName, sizeof toolContext.userName, value, "USER NAME");
+    case 'p':
+      return copyLanSetting(toolContext.password, sizeof toolContext.password, value, "PASSWORD");
     case 'r': return applyPreserve(value);
   }
   return ParseStep::kNext;
 }
 
-void applyHost(Cursor& cursor) {
+ParseStep applyHost(Cursor& cursor) {
   if (!cursor.hasArguments(2)) {
     cursor.index += 1;  // ignored: what follows is parsed as the next option
-    return;
+    return ParseStep::kNext;
   }
-  copyOption(toolContext.host, sizeof toolContext.host, cursor.argument(1));
+  if (copyLanSetting(toolContext.host, sizeof toolContext.host, cursor.argument(1), "HOST NAME") ==
+      ParseStep::kError) {
+    return ParseStep::kError;
+  }
   const char* second = cursor.argument(2);
   if (second[0] == '-') {
     copyOption(toolContext.port, sizeof toolContext.port, "623");
@@ -103,6 +128,7 @@ void applyHost(Cursor& cursor) {
     copyOption(toolContext.port, sizeof toolContext.port, second);
     cursor.index += 3;
   }
+  return ParseStep::kNext;
 }
 
 // The option letter of an argument, in the order options are compared, or 0.
@@ -149,7 +175,7 @@ bool parseCommandLine(int argc, char** argv) {
       toolContext.configMode = true;
       cursor.index += 1;
     } else if (letter == 'h') {
-      applyHost(cursor);
+      if (applyHost(cursor) == ParseStep::kError) return false;
     } else if (!cursor.hasArguments(1)) {
       cursor.index += 1;  // a missing option argument is not an error
     } else {
@@ -158,6 +184,15 @@ bool parseCommandLine(int argc, char** argv) {
     }
   }
   return true;
+}
+
+const char* shownArgument(int argc, char** argv, int index) {
+  for (int i = 1; i < index;) {
+    const int taken = argumentsTaken(argc, argv, i);
+    if (optionLetter(argv[i]) == 'p' && taken == 2 && i + 1 == index) return "********";
+    i += taken;
+  }
+  return argv[index];
 }
 
 int argumentsTaken(int argc, char** argv, int index) {

@@ -65,6 +65,20 @@ int applyWaitBmc(const char* argument) {
   return refuse("ERROR:PLEASE CHECK THE VALUE OF THE OPTION:%s\n\n", argument);
 }
 
+int applyCipher(int argc, char** argv, int index) {
+  const char* value = nullptr;
+  const int taken = takeValue(argc, argv, index, "--cipher", &value);
+  if (taken < 0) return taken;
+  if (text::equal(value, "3")) {
+    toolContext.runOptions.cipherSuite = 3;
+  } else if (text::equal(value, "17")) {
+    toolContext.runOptions.cipherSuite = 17;
+  } else {
+    return refuse("ERROR:PLEASE CHECK THE VALUE OF THE OPTION:%s\n\n", argv[index]);
+  }
+  return taken;
+}
+
 // "--name" alone or "--name=..."
 bool named(const char* argument, const char* name) {
   if (!text::startsWith(argument, name)) return false;
@@ -134,6 +148,13 @@ constexpr LongOption kLongOptions[] = {
     {"--report", Form::kValue, "--report FILE", "write a JSON report of the run to FILE",
      [](int argc, char** argv, int index) {
        return takeValue(argc, argv, index, "--report", &options().reportFile);
+     }},
+    {"--cipher", Form::kValue, "--cipher 3|17",
+     "-i lan: only this cipher suite (else 17, or 3)", applyCipher},
+    {"--password-file", Form::kValue, "--password-file FILE",
+     "-i lan: the password is FILE's first line",
+     [](int argc, char** argv, int index) {
+       return takeValue(argc, argv, index, "--password-file", &options().passwordFile);
      }},
     {"--bmc-info", Form::kFlag, "--bmc-info", "print the BMC's identity and touch nothing else",
      [](int, char**, int) {

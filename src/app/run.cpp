@@ -15,6 +15,20 @@ namespace {
 
 // The KCS interface, unless the platform's start-up offered another one.
 constinit TransportOps boundTransport = {kcsOpen, kcsTransfer, kcsClose};
+using PasswordFinder = bool (*)();
+constinit PasswordFinder lanPasswordFinder = nullptr;
+
+// Where the platform keeps runs apart: false when another run has the BMC.
+using BmcClaim = bool (*)();
+constinit BmcClaim boundBmcClaim = nullptr;
+
+// True when this run may go on to the BMC; false after the message.
+bool bmcClaimed() {
+  if (boundBmcClaim == nullptr || boundBmcClaim()) return true;
+  noteOutcome(RunOutcome::kRefused);
+  platform::print("ERROR:ANOTHER RUN OF THIS PROGRAM IS USING THIS BMC\n\n");
+  return false;
+}
 
 // The bound transfer, with the message bytes each way counted for the report.
 int countedTransfer(uint8_t netFnLun, uint8_t command, const uint8_t* data, int32_t dataLength,
@@ -34,16 +48,20 @@ void bindTransport() {
   toolContext.transport.transfer = countedTransfer;
 }
 
+bool lanReady();
+
 // --bmc-info: the identity block alone, without the banner.
 int runBmcInfoJob(int argc, char** argv) {
-  if (!bmcInfoAlone() || !unattendedOptionsValid(argc, argv)) return endBadCommandLine();
+  if (!bmcInfoAlone() || !unattendedOptionsValid(argc, argv) || !lanReady()) {
+    return endBadCommandLine();
+  }
+  if (!bmcClaimed()) return -1;
   bindTransport();
   if (toolContext.transport.open() == -1) {
-    noteTransportNotOpened();
-    // A refused kcs.cfg has said so; the BMC was never asked.
-    if (toolContext.runRecord.outcome == RunOutcome::kNoAnswer) {
-      platform::print("ERROR: THE BMC DID NOT ANSWER GET DEVICE ID\n");
-    }
+    // A BMC that refused the session has been named with its own line.
+    if (toolContext.runRecord.outcome != RunOutcome::kUnset) return -1;
+    noteOutcome(RunOutcome::kNoAnswer);
+    platform::print("ERROR: THE BMC DID NOT ANSWER GET DEVICE ID\n");
     return -1;
   }
   return runBmcInfo();
@@ -79,8 +97,21 @@ bool lanSettingsComplete() {
   return true;
 }
 
+// -i lan: complete settings, and a platform that reaches a BMC over LAN;
+// true as well when -i lan was not given. False after the message.
+bool lanReady() {
+  if (!text::equal(toolContext.interfaceName, "lan")) return true;
+  if (lanPasswordFinder != nullptr && !lanPasswordFinder()) return false;
+  if (!lanSettingsComplete()) return false;
+  if (lanPasswordFinder != nullptr) return true;
+  platform::print(
+      "ERROR:THIS PROGRAM REACHES THE BMC OVER KCS ONLY, USE velkoran FOR LINUX FOR -i lan\n\n");
+  printUsage();
+  return false;
+}
+
 void echoCommandLine(int argc, char** argv) {
-  for (int i = 0; i < argc; ++i) platform::print("%s ", argv[i]);
+  for (int i = 0; i < argc; ++i) platform::print("%s ", shownArgument(argc, argv, i));
   platform::print("\n");
 }
 
@@ -112,19 +143,16 @@ int runSteps(int argc, char** argv) {
     return endBadCommandLine();
   }
   if (toolContext.preserveConfig == kPreserveNotGiven) toolContext.preserveConfig = 1;
-  if (text::equal(toolContext.interfaceName, "lan") && !lanSettingsComplete()) {
-    return endBadCommandLine();
-  }
-  if (!unattendedOptionsValid(argc, argv)) return endBadCommandLine();
+  if (!lanReady() || !unattendedOptionsValid(argc, argv)) return endBadCommandLine();
 
   bindTransport();
   printUsage();
   echoCommandLine(argc, argv);
-  if (!verifyImageReadable()) return -1;
+  if (!bmcClaimed() || !verifyImageReadable()) return -1;
 
   if (toolContext.configMode) runConfigDriver();  // ends the program
   if (toolContext.transport.open() == -1) {
-    noteTransportNotOpened();
+    if (toolContext.runRecord.outcome == RunOutcome::kUnset) noteOutcome(RunOutcome::kNoAnswer);
     return -1;
   }
   return runTransferMode();
@@ -140,6 +168,12 @@ int runTool(int argc, char** argv) {
 }
 
 void offerTransport(const TransportOps& transport) { boundTransport = transport; }
+
+void offerBmcClaim(bool (*claim)()) { boundBmcClaim = claim; }
+
+void offerLan(bool (*findPassword)()) { lanPasswordFinder = findPassword; }
+
+bool lanOffered() { return lanPasswordFinder != nullptr; }
 
 int velkoranMain(int argc, char** argv, bool exitStatusByDefault) {
   installProgramModules();

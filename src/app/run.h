@@ -15,6 +15,19 @@ int velkoranMain(int argc, char** argv, bool exitStatusByDefault = false);
 // Makes every later run bind these transport operations instead of the KCS
 // interface's (a platform whose start-up knows a better way to the BMC).
 void offerTransport(const TransportOps& transport);
+// Makes every later run first claim the BMC through claim(), which returns
+// false when another run of the program is using it (the run then ends at
+// once, before any request, as refused).
+void offerBmcClaim(bool (*claim)());
+// A platform whose transport reaches the BMC that -i lan -h names (its open
+// looks at the interface) says so, with the function that finds the LAN
+// password where -p did not give one; false after its own line. Without
+// it, -i lan with complete settings is refused before anything is sent.
+void offerLan(bool (*findPassword)());
+bool lanOffered();
+// argv[index] as the console, the log and the report show it: a password
+// given with -p is shown as "********".
+const char* shownArgument(int argc, char** argv, int index);
 
 // Puts the program's own modules (the configuration module table) into
 // toolContext; the main entry does it before its run.

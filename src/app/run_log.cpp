@@ -83,7 +83,7 @@ bool ensureStarted() {
   writeText(" command:");
   for (int i = 0; i < gLog.argc; ++i) {
     writeText(" ");
-    writeText(gLog.argv[i]);
+    writeText(shownArgument(gLog.argc, gLog.argv, i));
   }
   writeText("\n");
   return gLog.file != nullptr;
@@ -102,11 +102,20 @@ void finishLine() {
   gLog.column = 0;
 }
 
+// An error printed over a progress line that ended in a carriage return
+// gets a line of its own: glued to the rest of the progress text it would
+// say something else.
+bool errorOverRewrittenLine(const char* text, size_t length) {
+  if (gLog.column != 0 || gLog.lineLength == 0 || length < 5) return false;
+  return text::startsWith(text, "ERROR") || text::startsWith(text, "Error");
+}
+
 // Lines are taken for the report whether or not there is a log.
 void takeConsole(const char* text, size_t length) {
   if (gLog.writing) return;
   for (size_t i = 0; i < length; ++i) {
     const char c = text[i];
+    if (errorOverRewrittenLine(text + i, length - i)) finishLine();
     if (c == '\n') {
       finishLine();
     } else if (c == '\r') {
@@ -139,9 +148,15 @@ void end(RunOutcome outcome) {
     writeText(kRecordMark);
     writeText("end ");
     writeTime(clockRead, now);
-    platform::formatText(last, sizeof last, " outcome %u %s", static_cast<unsigned>(outcome),
-                         outcomeName(outcome));
+    const runreport::ShownOutcome shown = runreport::shownOutcome(outcome);
+    platform::formatText(last, sizeof last, " outcome %u %s", shown.number, shown.name);
     writeText(last);
+    if (platform::stopRequested()) {
+      platform::formatText(last, sizeof last, " signal %s %s", platform::stopSignalName(),
+                           toolContext.runRecord.coldResetSent ? "cold-reset-sent"
+                                                               : "no-cold-reset");
+      writeText(last);
+    }
     const uint64_t elapsed = (platform::monotonicMicroseconds() - gLog.startMicros) / 1000000u;
     platform::formatText(last, sizeof last, " elapsed %ld s\n", static_cast<long>(elapsed));
     writeText(last);

@@ -53,10 +53,19 @@ bool isBareHeading(const char* line, size_t length) {
          (length == 11 && text::startsWith(line, "\xE2\x80\x9CWarning!"));
 }
 
+// The longest start of line, at most limit bytes, that ends between two
+// UTF-8 characters.
+size_t wholeCharacters(const char* line, size_t length, size_t limit) {
+  if (length <= limit) return length;
+  size_t kept = limit;
+  while (kept > 0 && (static_cast<uint8_t>(line[kept]) & 0xC0) == 0x80) --kept;
+  return kept;
+}
+
 void keepErrorLine(const char* line, size_t length) {
   size_t index = gReport.errorCount++;
   if (index >= kMaxErrorLines) index = kFirstErrorLines + (index - kFirstErrorLines) % kLastErrorLines;
-  const size_t kept = length < kErrorLineCapacity - 1 ? length : kErrorLineCapacity - 1;
+  const size_t kept = wholeCharacters(line, length, kErrorLineCapacity - 1);
   char* slot = gReport.errors[index];
   text::copyBytes(slot, line, kept);
   slot[kept] = '\0';
@@ -138,18 +147,32 @@ void writeArguments(json::Writer& out) {
   json::raw(out, "[");
   for (int i = 1; i < gReport.argc; ++i) {
     if (i > 1) json::raw(out, ", ");
-    json::stringOrNull(out, gReport.argv[i]);
+    json::stringOrNull(out, shownArgument(gReport.argc, gReport.argv, i));
   }
   json::raw(out, "]");
 }
 
+// What stopped the run and what it left on the BMC.
+void writeSignal(json::Writer& out) {
+  member(out, "signal");
+  json::raw(out, "{\"name\": ");
+  json::stringOrNull(out, platform::stopSignalName());
+  json::raw(out, ", \"number\": ");
+  json::number(out, static_cast<uint64_t>(platform::stopSignal()));
+  json::raw(out, ", \"cold_reset_sent\": ");
+  json::raw(out, toolContext.runRecord.coldResetSent ? "true" : "false");
+  json::raw(out, "}");
+}
+
 void writeOutcome(json::Writer& out, RunOutcome outcome) {
+  const ShownOutcome shown = shownOutcome(outcome);
   member(out, "outcome");
   json::raw(out, "{\"class\": ");
-  json::number(out, static_cast<uint64_t>(outcome));
+  json::number(out, shown.number);
   json::raw(out, ", \"name\": ");
-  json::stringOrNull(out, outcomeName(outcome));
+  json::stringOrNull(out, shown.name);
   json::raw(out, "}");
+  if (platform::stopRequested()) writeSignal(out);
   member(out, "errors");
   json::raw(out, "[");
   writeErrorLines(out);
@@ -256,6 +279,16 @@ void writeDocument(json::Writer& out, RunOutcome outcome) {
 
 }  // namespace
 
+ShownOutcome shownOutcome(RunOutcome outcome) {
+  const int signal = platform::stopSignal();
+  // A BMC that may still be writing its flash is the news, whatever stopped
+  // the run; otherwise the status the shell sees for a signal.
+  if (signal != 0 && outcome != RunOutcome::kUnsettled) {
+    return ShownOutcome{kSignalBase + static_cast<unsigned>(signal), "interrupted"};
+  }
+  return ShownOutcome{static_cast<unsigned>(outcome), outcomeName(outcome)};
+}
+
 void begin(int argc, char** argv) {
   gReport = ReportState{};
   gReport.argc = argc;
@@ -270,12 +303,26 @@ void noteConsoleLine(const char* line, size_t length) {
   gReport.takeNextLine = bareHeading;
 }
 
-bool namesAnotherFile() {
+namespace {
+
+constinit char gTemporaryName[platform::kStagedNameCapacity] = {};
+
+bool sharesAFile(const char* name) {
   const RunOptions& options = toolContext.runOptions;
-  if (options.reportFile == nullptr) return false;
   // Wherever the parser stopped: the command line's own files, by any name.
-  if (namedFileSharedWith(gReport.argc, gReport.argv, options.reportFile) != nullptr) return true;
-  return options.logFile != nullptr && platform::sameFile(options.reportFile, options.logFile);
+  if (namedFileSharedWith(gReport.argc, gReport.argv, name) != nullptr) return true;
+  return options.logFile != nullptr && platform::sameFile(name, options.logFile);
+}
+
+}  // namespace
+
+bool namesAnotherFile() {
+  const char* report = toolContext.runOptions.reportFile;
+  if (report == nullptr) return false;
+  // The report's temporary file is made and removed as well.
+  return sharesAFile(report) ||
+         (platform::stagedTemporaryName(report, gTemporaryName, sizeof gTemporaryName) &&
+          sharesAFile(gTemporaryName));
 }
 
 void end(RunOutcome outcome) {
@@ -289,8 +336,9 @@ void end(RunOutcome outcome) {
     json::Writer out = json::makeWriter(writeToFile, file);
     writeDocument(out, outcome);
     whole = json::finish(out);
+    // A report cut short is no report: nothing of it stays behind.
     whole = whole ? platform::stagedCommit(&staged) == platform::StagedEnd::placed
-                  : (platform::stagedAbandon(&staged), false);
+                  : (platform::stagedDiscard(&staged), false);
   }
   if (!whole) {
     platform::print("WARNING: THE REPORT FILE %s CANNOT BE WRITTEN\n", target);

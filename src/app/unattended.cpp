@@ -230,7 +230,7 @@ int runUpdateAndWaitForBmc() {
   }
   // A completed update has closed the transport.
   if (completed && toolContext.transport.open() == -1) {
-    noteTransportNotOpened();
+    noteOutcome(RunOutcome::kNoAnswer);
     return result;
   }
   waitForBmcReturn(waitSeconds, known ? &before : nullptr);

@@ -135,8 +135,9 @@ void runConfigDriver() {
     endProgram(false);
   }
   if (toolContext.transport.open() == -1) {
-    // As for the other modes: no way to the BMC is one that does not answer.
-    noteTransportNotOpened();
+    // As for the other modes: no way to the BMC is one that does not answer
+    // (unless it refused the session, which its own line said).
+    if (toolContext.runRecord.outcome == RunOutcome::kUnset) noteOutcome(RunOutcome::kNoAnswer);
     // Nothing was received: an empty temporary file would only mislead.
     if (task.direction == kDirectionBackup) {
       platform::stagedDiscard(&backup);

@@ -61,8 +61,9 @@ int fileClose(File* file);
 // True when name names an existing folder.
 bool fileIsFolder(const char* name);
 // True when an output may take the place of whatever has this name: nothing,
-// a file, a link or a FIFO; never a folder or a device (a dump run as root
-// must not turn /dev/null into a file).
+// a file, a link to a file or a FIFO; never a folder, a device (a dump run
+// as root must not turn /dev/null into a file) or a link to something else
+// (/dev/stdout).
 bool fileIsReplaceable(const char* name);
 // Puts the closed file `from` in the place of `to`, both in the same folder:
 // a file named `to` is removed first, a folder refuses. 0 on success, -1 on
@@ -77,7 +78,8 @@ int fileFlush(File* file);
 bool sameFile(const char* a, const char* b);
 // True for a character that ends a folder's name within a path.
 bool isPathSeparator(char c);
-// Removes the file `name` (a link itself, never a folder); 0 when it went.
+// Removes the file `name` (a link itself, never a folder, never a new file
+// that another live run of the program is writing); 0 when it went.
 int fileRemove(const char* name);
 
 // ---- Memory --------------------------------------------------------------
@@ -112,7 +114,17 @@ BootEntryRemoval removeStartingBootEntry(char* name, size_t capacity);
 
 // ---- Time ----------------------------------------------------------------
 void stall(uint64_t microseconds);
+// A wait of a second or more ends early once a stop is requested (below).
 inline void delaySeconds(uint64_t seconds) { stall(seconds * 1000000u); }
+
+// ---- Stopping ------------------------------------------------------------
+// The signal that asked the run to stop (Linux: SIGINT, SIGTERM, SIGHUP and
+// the like), 0 for none; a platform without signals never has one. Waits
+// and loops end early once it is set.
+int stopSignal();
+inline bool stopRequested() { return stopSignal() != 0; }
+// Its name ("SIGTERM"); nullptr when there is none.
+const char* stopSignalName();
 
 // A one-shot timer, as the firmware's timer events provide it.
 using Timer = void*;

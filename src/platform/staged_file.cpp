@@ -45,7 +45,8 @@ File* stagedOpen(StagedFile* staged, const char* target, const char* mode) {
   }
   // Always a new file of our own: whatever has the name (an earlier run's
   // file, or a link planted in a shared folder) goes first, and the new one
-  // is made only if nothing has come back in its place.
+  // is made only if nothing has come back in its place. A file that a live
+  // run is writing stays, and then nothing is made.
   fileRemove(staged->temporaryName);
   staged->file = fileOpen(staged->temporaryName, text::equal(mode, "wb+") ? "wbx+" : "wbx");
   return staged->file;

@@ -55,6 +55,8 @@ struct RunOptions {
   InfoRequest request;      // --help, --version
   AfterRun afterRun;        // --reboot, --poweroff
   bool once;                // --once: remove the boot entry that started the run
+  uint8_t cipherSuite;      // --cipher: 3 or 17; 0 = 17, else 3
+  const char* passwordFile; // --password-file
 };
 
 struct FirmwareRevision {

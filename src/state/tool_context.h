@@ -49,10 +49,13 @@ struct ToolContext {
   // Options from the command line.
   const char* firmwareFile;
   const char* dumpFile;
-  char password[16];
-  char userName[16];
+  // Room for what a network needs (a host name, the IPMI v2.0 user name
+  // and password); a build that reaches the BMC over KCS only keeps the
+  // first 15 bytes of each, as it always did.
+  char password[21];
+  char userName[17];
   char port[16];
-  char host[16];
+  char host[256];
   char interfaceName[8];
   uint8_t preserveConfig;
   bool configMode;
@@ -91,11 +94,6 @@ void clearToolContext();
 
 // Records how the run's job ended (the last note wins).
 inline void noteOutcome(RunOutcome outcome) { toolContext.runRecord.outcome = outcome; }
-// A transport that did not open: a BMC that does not answer, unless the
-// transport refused a file of its own (kcs.cfg) and noted that already.
-inline void noteTransportNotOpened() {
-  if (toolContext.runRecord.outcome != RunOutcome::kFileProblem) noteOutcome(RunOutcome::kNoAnswer);
-}
 // For a mode that ends the program itself: ends the run record (run
 // control's) and gives the exit status.
 inline int finishRunRecord() {

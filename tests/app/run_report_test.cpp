@@ -255,7 +255,9 @@ TEST_F(RunReportTest, NeverWrittenOverAnotherFileOfTheRun) {
   for (const std::vector<std::string>& args :
        {std::vector<std::string>{"-f", "fw.bin", "--status", "--report", "fw.bin"},
         std::vector<std::string>{"-f", "fw.bin", "--status", "--bogus", "--report", "fw.bin"},
-        std::vector<std::string>{"-d", "d.bin", "--status", "--log", "r", "--report=r"}}) {
+        std::vector<std::string>{"-d", "d.bin", "--status", "--log", "r", "--report=r"},
+        // The report's temporary name is one of the run's files.
+        std::vector<std::string>{"-d", "d.bin", "--status", "--log", "r.partial", "--report=r"}}) {
     SCOPED_TRACE(args[4]);
     writeFile("fw.bin", image);
     run(args);

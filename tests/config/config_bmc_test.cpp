@@ -57,7 +57,7 @@ std::vector<BmcCase> cases() {
        {reset, {{0x00}, {0x00, 0x32}}, {{0x32}, {0x00, 0x34, 0x10, 0, 0, 0x03, 0, 0, 0}},
         {{0x33, 0x10, 0, 0}, {0x00, 0x38, 0x11, 0, 0, 1, 2, 3}}},
        kStored, 0},
-      {"unknown operation", {{{0x07}, {0xC1}}}, kStored, 1},
+      {"unknown operation", {{{0x07}, {0xCC}}}, kStored, 1},
   };
 }
 

@@ -213,11 +213,12 @@ class GuestRun:
 
 
 def boot(work: pathlib.Path, steps: str, files: dict[str, bytes | os.PathLike],
-         bmcsim: harness.BmcSim, timeout: float) -> GuestRun:
+         bmcsim: harness.BmcSim | None, timeout: float) -> GuestRun:
     """Boots the guest once with a BMC simulator behind its KCS interface
     (polled: no interrupt) and runs `steps` (shell) in /work; returns /out's
     files. The simulator listens on a UNIX socket, or on a TCP port when its
-    command line asks for "{port}"."""
+    command line asks for "{port}"; without one, QEMU's built-in BMC
+    (ipmi-bmc-sim) answers."""
     kernel = fetch_kernel()
     initrd = work / "initrd.gz"
     make_initramfs(initrd, kernel, INIT_HEAD + steps + INIT_TAIL, files)
@@ -227,12 +228,14 @@ def boot(work: pathlib.Path, steps: str, files: dict[str, bytes | os.PathLike],
             "-monitor", "none", "-no-reboot", "-net", "none",
             "-kernel", str(kernel.vmlinux), "-initrd", str(initrd),
             "-append", "console=ttyS0 quiet loglevel=1 panic=-1",
-            "-serial", "stdio", "-serial", f"file:{serial_out}",
-            "-chardev", endpoint.chardev(),
-            "-device", "ipmi-bmc-extern,id=bmc0,chardev=ipmi0",
-            "-device", "isa-ipmi-kcs,bmc=bmc0,irq=0"]
+            "-serial", "stdio", "-serial", f"file:{serial_out}"]
+    if endpoint is None:
+        argv += ["-device", "ipmi-bmc-sim,id=bmc0"]
+    else:
+        argv += ["-chardev", endpoint.chardev(), "-device", "ipmi-bmc-extern,id=bmc0,chardev=ipmi0"]
+    argv += ["-device", "isa-ipmi-kcs,bmc=bmc0,irq=0"]
     with harness.QemuSlot(wait=900), open(work / "bmcsim.log", "wb") as log:
-        sim = harness._start_bmcsim(bmcsim, endpoint, log)
+        sim = harness._start_bmcsim(bmcsim, endpoint, log) if bmcsim else None
         qemu = None
         try:
             started = time.monotonic()

@@ -48,26 +48,35 @@ CASES = [
      "ERROR:PLEASE ENTER THE PASSWORD\n\n" + BANNER),
     ("configuration mode without a file", "Velkoran.efi -c", BANNER),
 ]
+# Velkoran.efi reaches the BMC over KCS only: complete LAN settings are
+# refused before anything is sent (velkoran for Linux would use them).
+SHELL_ONLY_CASES = [
+    ("LAN with complete settings", "Velkoran.efi -i lan -h 10.0.0.1 -u admin -p pw -f x",
+     "ERROR:THIS PROGRAM REACHES THE BMC OVER KCS ONLY, USE velkoran FOR LINUX FOR -i lan\n\n"
+     + BANNER),
+]
 
 
 class CommandLineInTheShell(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        commands = [command for _, command, _ in CASES] + ["Velkoran.efi --help", "Velkoran.efi --version"]
+        commands = ([command for _, command, _ in CASES + SHELL_ONLY_CASES]
+                    + ["Velkoran.efi --help", "Velkoran.efi --version"])
         cls.result = harness.run_boot(commands, timeout=240)
 
     def test_boot_ends_by_itself(self):
         self.assertFalse(self.result.timed_out, self.result.console[-2000:])
 
     def test_each_run_prints_exactly_its_text_and_exits_with_0(self):
-        for (name, command, expected), invocation in zip(CASES, self.result.invocations):
+        for (name, command, expected), invocation in zip(CASES + SHELL_ONLY_CASES,
+                                                         self.result.invocations):
             with self.subTest(name, command=command):
                 self.assertEqual(invocation.output, expected)
                 self.assertEqual(invocation.status, "0x0")
 
 
     def test_help_and_version_as_the_linux_build_prints_them(self):
-        help_run, version_run = self.result.invocations[len(CASES):]
+        help_run, version_run = self.result.invocations[len(CASES) + len(SHELL_ONLY_CASES):]
         host_help = subprocess.run([str(host_program()), "--help"], capture_output=True, timeout=30)
         self.assertEqual(help_run.output, host_help.stdout.decode())
         self.assertRegex(version_run.output, r"^Velkoran\.efi 2\.08 \(build [^)\s]+\)\n$")

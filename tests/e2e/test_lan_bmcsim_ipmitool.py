@@ -90,9 +90,11 @@ class IpmitoolAgainstBmcsimLan(unittest.TestCase):
                 selftest = bmc.ipmitool(cipher, "mc", "selftest")
                 self.assertEqual(selftest.returncode, 0, selftest.stderr)
                 self.assertIn("Selftest: passed", selftest.stdout)
+                # No upload in this session: the BMC answers that progress
+                # means nothing yet, through the session like any answer.
                 raw = bmc.ipmitool(cipher, "raw", "0x3e", "0x17")
-                self.assertEqual(raw.returncode, 0, raw.stderr)
-                self.assertEqual(raw.stdout.split(), ["64"])
+                self.assertNotEqual(raw.returncode, 0, raw.stdout)
+                self.assertIn("rsp=0xd5", raw.stderr)
         requests = bmc.requests()
         # Six sessions, each raised to Administrator and closed; each request once.
         for request, count in (("18 3B", 6), ("18 3C", 6), ("18 04", 2), ("F8 17", 2)):

@@ -1,7 +1,9 @@
 // Files a hostile local user or a careless script puts where the program
 // writes or reads, on the real disk: links and FIFOs at a temporary name,
 // devices and kernel files as inputs, a link as the log.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -146,6 +148,82 @@ TEST_F(HostileFiles, LogNeverFollowsALink) {
     }
     EXPECT_EQ(readAll(dir / "victim"), "precious");
     EXPECT_FALSE(fs::exists(dir / "nowhere"));
+  }
+}
+
+// Another run of the program writes NAME.partial while it holds its lock;
+// one that died left it unlocked.
+TEST_F(HostileFiles, ATemporaryFileThatALiveRunHoldsIsLeftAlone) {
+  for (const bool live : {true, false}) {
+    SCOPED_TRACE(live ? "live run" : "dead run");
+    const fs::path partial = dir / "backup.bin.partial";
+    std::ofstream(partial) << "another run's half";
+    const int other = open(partial.c_str(), O_RDONLY);
+    ASSERT_GE(other, 0);
+    if (live) {
+      ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
+    }
+    const fs::path target = dir / "backup.bin";
+    platform::StagedFile staged;
+    platform::File* file = platform::stagedOpen(&staged, target.c_str(), "wb");
+    EXPECT_EQ(file != nullptr, !live);
+    if (file != nullptr) {
+      EXPECT_EQ(platform::stagedCommit(&staged), platform::StagedEnd::placed);
+    }
+    EXPECT_EQ(readAll(partial), live ? "another run's half" : "");
+    EXPECT_EQ(fs::exists(dir / "backup.bin"), !live);
+    close(other);
+    fs::remove(dir / "backup.bin");
+  }
+}
+
+// -d /dev/stdout (a link to /proc/self/fd/1) must not become a file.
+TEST_F(HostileFiles, NoOutputThroughALinkToANonFile) {
+  ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0666), 0);
+  struct Case {
+    fs::path target;
+    bool replaced;
+  };
+  for (const Case& c : {Case{"/dev/null", false}, Case{"/proc/self/fd/1", false},
+                        Case{dir / "fifo", false}, Case{dir, false},
+                        Case{dir / "victim", true}}) {
+    SCOPED_TRACE(c.target);
+    const fs::path link = dir / "out.bin";
+    fs::remove(link);
+    fs::create_symlink(c.target, link);
+    platform::StagedFile staged;
+    platform::File* file = platform::stagedOpen(&staged, link.c_str(), "wb");
+    EXPECT_EQ(file != nullptr, c.replaced);
+    if (file != nullptr) {
+      EXPECT_EQ(platform::stagedCommit(&staged), platform::StagedEnd::placed);
+    }
+    EXPECT_EQ(fs::is_symlink(link), !c.replaced);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(dir / "out.bin.partial")));
+    EXPECT_EQ(readAll(dir / "victim"), "precious");
+  }
+}
+
+// What fs.protected_regular refuses where it is on: a file that another
+// user put in a folder where anyone may make files.
+TEST_F(HostileFiles, ALogOfAnotherUserInAStickyFolderIsRefused) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to give a file away";
+  struct Case {
+    mode_t folderMode;
+    uid_t owner;
+    bool opens;
+  };
+  for (const Case& c : {Case{01777, 65534, false}, Case{01777, 0, true}, Case{0755, 65534, true},
+                        Case{0777, 65534, true}}) {
+    SCOPED_TRACE(std::to_string(c.folderMode) + " " + std::to_string(c.owner));
+    const fs::path folder = dir / "shared";
+    fs::remove_all(folder);
+    fs::create_directory(folder);
+    ASSERT_EQ(chmod(folder.c_str(), c.folderMode), 0);
+    std::ofstream(folder / "run.log") << "theirs\n";
+    ASSERT_EQ(chown((folder / "run.log").c_str(), c.owner, c.owner), 0);
+    platform::AppendFile* file = platform::appendFileOpen((folder / "run.log").c_str());
+    EXPECT_EQ(file != nullptr, c.opens);
+    if (file != nullptr) platform::appendFileClose(file);
   }
 }
 

@@ -45,13 +45,15 @@ class FileSystem {
   virtual ~FileSystem() = default;
   // nullptr when the file cannot be opened in this mode.
   virtual FileStream* open(const char* name, OpenMode mode) = 0;
-  // A new file in a writing mode; nullptr when anything has the name.
+  // A new file in a writing mode, held by this run until it is renamed or
+  // removed; nullptr when anything has the name.
   virtual FileStream* create(const char* name, OpenMode mode) = 0;
   virtual bool isDirectory(const char* name) = 0;
-  // A device or socket node (never followed through a link): no output
-  // takes its place.
+  // A device or socket node, or a link that leads to anything but a regular
+  // file: no output takes its place or goes through it.
   virtual bool isDevice(const char*) { return false; }
-  // 0 on success, -1 on failure.
+  // 0 on success, -1 on failure (also for a new file that another live run
+  // of the program is writing, where runs can tell).
   virtual int remove(const char* name) = 0;
   // Replaces the file `to` if it exists; 0 on success, -1 on failure.
   virtual int rename(const char* from, const char* to) = 0;
@@ -61,6 +63,8 @@ class FileSystem {
 
 // The real files, relative to the current directory.
 FileSystem& stdioFileSystem();
+// A stream that reads the open descriptor fd (and closes it).
+FileStream* adoptInput(int fd);
 
 // Files and directories held in memory, names taken as they are given
 // ("a/b" is file b in directory a; "./a" is not "a"). A file keeps a length

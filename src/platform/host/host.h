@@ -37,6 +37,16 @@ uint64_t stalledMicros();
 void advanceClock(uint64_t micros);
 void resetClock();
 
+// The next read-only fileOpen(name) reads this descriptor (already opened
+// and checked by the caller), or finds no file for fd -1, instead of
+// looking the name up again; the stream then owns fd.
+void pinInput(const char* name, int fd);
+
+// The name of a signal that stops runs ("SIGTERM"); nullptr for 0.
+const char* signalName(int signal);
+// What platform::stopSignal() gives from now on (0: no stop asked).
+void requestStop(int signal);
+
 // Fault injection.
 struct Faults {
   bool timerCreateFails = false;

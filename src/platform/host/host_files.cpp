@@ -54,12 +54,34 @@ bool openModeOf(const char* mode, hostplatform::OpenMode* openMode, bool* newFil
   return false;
 }
 
+struct PinnedInput {
+  const char* name = nullptr;
+  int fd = -1;
+};
+
+PinnedInput pinned;
+
+// The pinned descriptor's stream when name is the pinned one (once).
+bool takePinned(const char* name, hostplatform::OpenMode mode, File** file) {
+  if (pinned.name == nullptr || mode != hostplatform::OpenMode::read ||
+      !sameText(pinned.name, name)) {
+    return false;
+  }
+  const int fd = pinned.fd;
+  pinned = PinnedInput{};
+  hostplatform::FileStream* stream = fd < 0 ? nullptr : hostplatform::adoptInput(fd);
+  *file = stream == nullptr ? nullptr : new File{stream};
+  return true;
+}
+
 }  // namespace
 
 File* fileOpen(const char* name, const char* mode) {
   hostplatform::OpenMode openMode;
   bool newFile = false;
   if (!openModeOf(mode, &openMode, &newFile)) return nullptr;
+  File* pinnedFile = nullptr;
+  if (takePinned(name, openMode, &pinnedFile)) return pinnedFile;
   hostplatform::FileSystem& files = hostplatform::fileSystem();
   // A directory is no stream, even where the file system would open one.
   if (files.isDirectory(name)) return nullptr;
@@ -164,6 +186,8 @@ FileSystem* chosenFileSystem = nullptr;
 }  // namespace
 
 void setFileSystem(FileSystem* fileSystem) { chosenFileSystem = fileSystem; }
+
+void pinInput(const char* name, int fd) { platform::pinned = platform::PinnedInput{name, fd}; }
 FileSystem& fileSystem() {
   return chosenFileSystem != nullptr ? *chosenFileSystem : stdioFileSystem();
 }

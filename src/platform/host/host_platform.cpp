@@ -20,6 +20,7 @@ struct State {
   std::optional<std::string> keys;
   size_t nextKey = 0;
   uint64_t now = 0;
+  int stopSignal = 0;
   uint64_t stalled = 0;
   Faults faults;
   std::jmp_buf* exitTrap = nullptr;
@@ -78,11 +79,14 @@ void resetAll() {
   s.nextKey = 0;
   s.faults = Faults{};
   s.machineEnds.clear();
+  s.stopSignal = 0;
   s.bootStart = BootStart{};
   setFileSystem(nullptr);
   resetWrittenBytes();
   resetClock();
 }
+
+void requestStop(int signal) { state().stopSignal = signal; }
 
 int runCatchingExit(int (*entry)(int, char**), int argc, char** argv, bool* exited) {
   std::jmp_buf trap;
@@ -171,6 +175,9 @@ void endMachine(bool powerOff) {
   std::fprintf(stderr, "velkoran-sim: the run ends with a %s of the machine (not done here)\n",
                powerOff ? "power-off" : "restart");
 }
+
+int stopSignal() { return state().stopSignal; }
+const char* stopSignalName() { return hostplatform::signalName(state().stopSignal); }
 
 bool bootEntryRemovable() { return state().bootStart.byBootManager; }
 

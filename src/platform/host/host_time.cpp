@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <ctime>
 #include <optional>
+#include <string>
 
 #include "platform/calendar.h"
 #include "platform/host/host.h"
@@ -83,6 +84,23 @@ bool universalTime(CalendarTime* now, bool* zoneKnown) {
   return true;
 }
 
+namespace {
+
+// A file of another user in a folder where anyone may make files but only
+// their owner remove them (/tmp): that user chose it, and may have put it
+// there for us to write into (what fs.protected_regular refuses).
+bool plantedInStickyFolder(const char* name, const struct stat& file) {
+  if (file.st_uid == geteuid()) return false;
+  std::string folder(name);
+  const size_t slash = folder.rfind('/');
+  folder = slash == std::string::npos ? "." : slash == 0 ? "/" : folder.substr(0, slash);
+  struct stat status;
+  if (stat(folder.c_str(), &status) != 0) return true;
+  return (status.st_mode & S_ISVTX) != 0 && (status.st_mode & S_IWOTH) != 0;
+}
+
+}  // namespace
+
 // Never through a link at the name, and only into a regular file: run as
 // root, the log must not reach a file someone else chose.
 AppendFile* appendFileOpen(const char* name) {
@@ -91,7 +109,10 @@ AppendFile* appendFileOpen(const char* name) {
   if (fd < 0) return nullptr;
   struct stat status;
   std::FILE* stream = nullptr;
-  if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) stream = fdopen(fd, "ab");
+  if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode) &&
+      !plantedInStickyFolder(name, status)) {
+    stream = fdopen(fd, "ab");
+  }
   if (stream == nullptr) {
     close(fd);
     return nullptr;

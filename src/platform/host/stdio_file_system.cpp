@@ -1,6 +1,7 @@
 // The real files, through stdio streams.
 #include <fcntl.h>
 #include <linux/magic.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <unistd.h>
@@ -8,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "platform/host/file_system.h"
 
@@ -83,6 +85,73 @@ StdioStream* openInput(const char* name) {
   return streamOf(fd, "rb");
 }
 
+// A temporary file that this run made and holds, until it is put in place
+// or removed: a second descriptor keeps the lock after the stream closes, so
+// that no other run takes the complete file before it is renamed.
+struct Claim {
+  std::string name;
+  dev_t device;
+  ino_t inode;
+  int fd;
+};
+
+std::vector<Claim>& claims() {
+  static std::vector<Claim> held;
+  return held;
+}
+
+bool sameNode(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Locks the new file at name for this run; false when another run got to it
+// first (it then removes it) or something else now has the name.
+bool claimNewFile(const char* name, int fd) {
+  struct stat opened, named;
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0 || fstat(fd, &opened) != 0 ||
+      lstat(name, &named) != 0 || !sameNode(opened, named)) {
+    return false;
+  }
+  const int kept = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+  if (kept >= 0) claims().push_back(Claim{name, opened.st_dev, opened.st_ino, kept});
+  return true;
+}
+
+// The claim this run holds on name, if any.
+const Claim* claimOf(const char* name) {
+  for (const Claim& claim : claims()) {
+    if (claim.name == name) return &claim;
+  }
+  return nullptr;
+}
+
+void releaseClaim(const char* name) {
+  auto& held = claims();
+  for (auto it = held.begin(); it != held.end(); ++it) {
+    if (it->name == name) {
+      close(it->fd);
+      held.erase(it);
+      return;
+    }
+  }
+}
+
+// Removes what has the name unless another live run holds it as its file
+// (its lock, which ends with that run); the lock is taken for the removal,
+// so that two runs never both remove and remake it.
+int removeUnlessHeld(const char* name) {
+  releaseClaim(name);
+  const int fd = ::open(name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return unlink(name) == 0 ? 0 : -1;  // a link, a socket, or nothing
+  struct stat opened, named;
+  const bool free = flock(fd, LOCK_EX | LOCK_NB) == 0;
+  const bool same = free && fstat(fd, &opened) == 0 && lstat(name, &named) == 0 &&
+                    sameNode(opened, named);
+  const int result = same && unlink(name) == 0 ? 0 : -1;
+  close(fd);
+  return result;
+}
+
 class StdioFileSystem : public FileSystem {
  public:
   FileStream* open(const char* name, OpenMode mode) override {
@@ -95,28 +164,44 @@ class StdioFileSystem : public FileSystem {
   FileStream* create(const char* name, OpenMode mode) override {
     const int access = mode == OpenMode::writeAndRead ? O_RDWR : O_WRONLY;
     const int fd = ::open(name, access | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd >= 0 && !claimNewFile(name, fd)) {
+      close(fd);
+      return nullptr;
+    }
     return streamOf(fd, mode == OpenMode::writeAndRead ? "wb+" : "wb");
   }
   bool isDirectory(const char* name) override {
     struct stat status;
     return stat(name, &status) == 0 && S_ISDIR(status.st_mode);
   }
+  // A device or socket node, or a link to anything but a regular file
+  // (/dev/stdout leads to a pipe or a terminal): output through it would go
+  // elsewhere, and replacing it would break it.
   bool isDevice(const char* name) override {
     struct stat status;
-    return lstat(name, &status) == 0 &&
-           (S_ISCHR(status.st_mode) || S_ISBLK(status.st_mode) || S_ISSOCK(status.st_mode));
+    if (lstat(name, &status) != 0) return false;
+    if (S_ISLNK(status.st_mode)) return stat(name, &status) == 0 && !S_ISREG(status.st_mode);
+    return S_ISCHR(status.st_mode) || S_ISBLK(status.st_mode) || S_ISSOCK(status.st_mode);
   }
-  // A link goes itself, not what it leads to; a folder refuses.
-  int remove(const char* name) override { return unlink(name) == 0 ? 0 : -1; }
+  // A link goes itself, not what it leads to; a folder refuses, and so does
+  // a file that another live run is writing.
+  int remove(const char* name) override { return removeUnlessHeld(name); }
   // Only a regular file takes the target's place, with the mode a new file
-  // would have had.
+  // would have had; a temporary file of this run only while it is still the
+  // one this run made.
   int rename(const char* from, const char* to) override {
     const int fd = ::open(from, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     struct stat status;
-    const bool regular = fd >= 0 && fstat(fd, &status) == 0 && S_ISREG(status.st_mode) &&
-                         fchmod(fd, usualMode()) == 0;
+    bool regular = fd >= 0 && fstat(fd, &status) == 0 && S_ISREG(status.st_mode) &&
+                   fchmod(fd, usualMode()) == 0;
+    const Claim* claim = claimOf(from);
+    if (regular && claim != nullptr) {
+      regular = claim->device == status.st_dev && claim->inode == status.st_ino;
+    }
     if (fd >= 0) close(fd);
-    return regular && std::rename(from, to) == 0 ? 0 : -1;
+    if (!regular || std::rename(from, to) != 0) return -1;
+    releaseClaim(from);
+    return 0;
   }
   bool sameFile(const char* a, const char* b) override {
     struct stat statusA, statusB;
@@ -157,6 +242,8 @@ class StdioFileSystem : public FileSystem {
 };
 
 }  // namespace
+
+FileStream* adoptInput(int fd) { return streamOf(fd, "rb"); }
 
 FileSystem& stdioFileSystem() {
   static StdioFileSystem instance;

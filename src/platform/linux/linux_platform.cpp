@@ -12,6 +12,7 @@
 
 #include "platform/format.h"
 #include "platform/host/host.h"
+#include "platform/linux/linux_transport.h"
 #include "platform/platform.h"
 
 namespace {
@@ -26,6 +27,8 @@ uint64_t monotonicMicros() {
   const timespec now = monotonicNow();
   return static_cast<uint64_t>(now.tv_sec) * 1000000u + static_cast<uint64_t>(now.tv_nsec) / 1000u;
 }
+
+void sleepFor(uint64_t microseconds);
 
 }  // namespace
 
@@ -73,9 +76,13 @@ void print(const char* format, ...) {
 
 void flush() { std::fflush(stdout); }
 
+// A signal wakes the wait for the key: the run ends there, not with the
+// job the key would have started.
 int readKey() {
   std::fflush(stdout);
-  return std::getchar();
+  const int key = std::getchar();
+  linuxplatform::endRunIfStopped();
+  return key;
 }
 
 void* allocate(size_t size) { return size == 0 ? nullptr : std::malloc(size); }
@@ -100,8 +107,31 @@ BootEntryRemoval removeStartingBootEntry(char* name, size_t capacity) {
   return BootEntryRemoval::kNoEntry;
 }
 
-// Sleeps the whole time even when signals wake it early.
+int stopSignal() { return linuxplatform::pendingInterrupt(); }
+const char* stopSignalName() { return hostplatform::signalName(stopSignal()); }
+
+// Sleeps the whole time even when signals wake it early; a wait of a second
+// or more is cut into short ones and ends at a stop (the run ends there,
+// unless an update must first send its cold reset).
 void stall(uint64_t microseconds) {
+  constexpr uint64_t kSliceMicros = 100000;
+  if (microseconds >= 1000000u) {
+    const uint64_t until = monotonicMicros() + microseconds;
+    for (uint64_t now = monotonicMicros(); now < until; now = monotonicMicros()) {
+      linuxplatform::endRunIfStopped();
+      if (stopRequested()) return;
+      sleepFor(until - now < kSliceMicros ? until - now : kSliceMicros);
+    }
+    return;
+  }
+  sleepFor(microseconds);
+}
+
+}  // namespace platform
+
+namespace {
+
+void sleepFor(uint64_t microseconds) {
   timespec until = monotonicNow();
   until.tv_sec += static_cast<time_t>(microseconds / 1000000u);
   until.tv_nsec += static_cast<long>(microseconds % 1000000u) * 1000;
@@ -112,6 +142,10 @@ void stall(uint64_t microseconds) {
   while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
   }
 }
+
+}  // namespace
+
+namespace platform {
 
 int timerCreate(Timer* timer) {
   *timer = new LinuxTimer;

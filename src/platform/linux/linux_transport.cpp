@@ -2,8 +2,11 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/ipmi.h>
 #include <sys/io.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,9 +17,13 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <string>
 
+#include "platform/host/host.h"
+#include "platform/linux/bmc_lock.h"
 #include "platform/linux/extern_link.h"
 #include "platform/linux/ipmi_device.h"
+#include "platform/linux/lan_transport.h"
 #include "platform/platform.h"
 #include "state/tool_context.h"
 #include "state/unsettled.h"
@@ -25,7 +32,7 @@
 namespace linuxplatform {
 namespace {
 
-enum class Way { none, link, device, ports };
+enum class Way { none, link, device, ports, lan };
 
 struct Chosen {
   Way way = Way::none;
@@ -75,13 +82,40 @@ int openLink(const char* value) {
   return 0;
 }
 
+const char* devicePath(bool* given) {
+  const char* named = std::getenv(kDeviceVariable);
+  *given = named != nullptr && *named != '\0';
+  return *given ? named : kDefaultDevice;
+}
+
+// What the device named is when it is none that the kernel's IPMI driver
+// made (a script's VELKORAN_IPMI_DEVICE=/dev/null); nullptr for one.
+const char* notAnIpmiDevice(int fd) {
+  struct stat status;
+  if (fstat(fd, &status) != 0) return nullptr;
+  if (S_ISREG(status.st_mode)) return "a regular file";
+  if (S_ISFIFO(status.st_mode)) return "a FIFO";
+  if (S_ISSOCK(status.st_mode)) return "a socket";
+  unsigned int address = 0;
+  if (S_ISCHR(status.st_mode) && ioctl(fd, IPMICTL_GET_MY_ADDRESS_CMD, &address) != 0 &&
+      (errno == ENOTTY || errno == EINVAL)) {
+    return "a device, but not the IPMI driver's";
+  }
+  return nullptr;
+}
+
 // 0 with the device open, 1 when there is no such device, -1 after a message.
 int openDevice() {
-  const char* named = std::getenv(kDeviceVariable);
-  const bool given = named != nullptr && *named != '\0';
-  const char* path = given ? named : kDefaultDevice;
+  bool given = false;
+  const char* path = devicePath(&given);
   const int fd = open(path, O_RDWR | O_CLOEXEC);
   if (fd >= 0) {
+    if (const char* what = notAnIpmiDevice(fd)) {
+      close(fd);
+      complain("%s is %s: no BMC answers there (%s names the kernel's IPMI device, such as %s)",
+               path, what, kDeviceVariable, kDefaultDevice);
+      return -1;
+    }
     chosen().fd = fd;
     chosen().way = Way::device;
     toolContext.transferBoundSeconds = kReplyWaitMillis / 1000;
@@ -110,23 +144,62 @@ bool kernelDrivesKcs() {
 
 // kcs.cfg names the I/O ports that root then writes to: one that another
 // user owns or may change could point them at any device of the machine.
-bool kcsConfigTrusted() {
+// The file checked is the file read: one descriptor, no second lookup.
+bool loadKcsConfig() {
+  const int fd = open("kcs.cfg", O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   struct stat status;
-  if (lstat("kcs.cfg", &status) != 0) return true;  // none: the standard ports
-  if (status.st_uid == geteuid() && (status.st_mode & (S_IWGRP | S_IWOTH)) == 0) return true;
-  complain("kcs.cfg is owned by another user or writable by others: its ports are not used");
-  return false;
+  if (fd < 0 && errno == ELOOP) {
+    complain("kcs.cfg is a symbolic link: its ports are not used");
+    return false;
+  }
+  if (fd < 0 || fstat(fd, &status) != 0 || S_ISDIR(status.st_mode)) {
+    if (fd >= 0) close(fd);
+    hostplatform::pinInput("kcs.cfg", -1);  // none: the standard ports
+    kcsOpen();
+    return true;
+  }
+  if (!S_ISREG(status.st_mode) || status.st_uid != geteuid() ||
+      (status.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    close(fd);
+    complain("kcs.cfg is owned by another user or writable by others: its ports are not used");
+    return false;
+  }
+  hostplatform::pinInput("kcs.cfg", fd);
+  kcsOpen();
+  return true;
+}
+
+// kcs.cfg is read once, for the lock and the ports alike.
+enum class PortsConfig { unread, trusted, refused };
+PortsConfig portsConfig = PortsConfig::unread;
+
+bool kcsConfigTrusted() {
+  if (portsConfig == PortsConfig::unread) {
+    portsConfig = loadKcsConfig() ? PortsConfig::trusted : PortsConfig::refused;
+  }
+  return portsConfig == PortsConfig::trusted;
+}
+
+bool moduleLoaded(const char* name) {
+  struct stat status;
+  const std::string path = std::string("/sys/module/") + name;
+  return stat(path.c_str(), &status) == 0;
 }
 
 // The KCS ports from kcs.cfg (or the defaults), if the kernel lets us at them.
 int openPorts() {
   if (kernelDrivesKcs()) {
-    complain("the kernel's ipmi_si drives the KCS interface, but there is no IPMI device (%s): "
-             "load its device interface: modprobe ipmi_devintf", kDefaultDevice);
+    if (moduleLoaded("ipmi_devintf")) {
+      complain("the kernel's ipmi_si drives the KCS interface and ipmi_devintf is loaded, but "
+               "there is no IPMI device (%s): the kernel did not take the BMC (see dmesg)",
+               kDefaultDevice);
+    } else {
+      complain("the kernel's ipmi_si drives the KCS interface, but there is no IPMI device (%s): "
+               "load its device interface: modprobe ipmi_devintf", kDefaultDevice);
+    }
     return -1;
   }
   if (!kcsConfigTrusted()) return -1;
-  kcsOpen();
   const uint64_t ports[] = {toolContext.commandPort, toolContext.dataPort, toolContext.statusPort};
   for (uint64_t port : ports) {
     if (port <= 0xFFFF && ioperm(static_cast<unsigned long>(port), 1, 1) == 0) continue;
@@ -142,8 +215,46 @@ int openPorts() {
   return 0;
 }
 
+// The way to the BMC that open() will take, as a lock name; empty where
+// open() will fail anyway.
+std::string wayToTheBmc() {
+  // Over LAN the BMC is the host and port as given (a name and its address
+  // are not told to be the same BMC).
+  if (lanRequested()) {
+    return std::string("lan-") + toolContext.host + "-" +
+           (toolContext.port[0] != '\0' ? toolContext.port : "623");
+  }
+  char text[64];
+  const char* bmc = std::getenv(kBmcVariable);
+  struct stat status;
+  if (bmc != nullptr && *bmc != '\0') {
+    const std::optional<link::Address> address = link::parseAddress(bmc);
+    if (!address) return "";
+    if (!address->unixSocket) return "tcp-" + address->host + "-" + std::to_string(address->port);
+    if (stat(address->path.c_str(), &status) != 0) return "unix-" + address->path;
+    std::snprintf(text, sizeof text, "unix-%lu-%lu", static_cast<unsigned long>(status.st_dev),
+                  static_cast<unsigned long>(status.st_ino));
+    return text;
+  }
+  bool given = false;
+  const char* device = devicePath(&given);
+  if (stat(device, &status) == 0) {
+    std::snprintf(text, sizeof text, "ipmi-%u-%u", major(status.st_rdev), minor(status.st_rdev));
+    return S_ISCHR(status.st_mode) ? text : "";
+  }
+  if (given || kernelDrivesKcs() || !kcsConfigTrusted()) return "";
+  std::snprintf(text, sizeof text, "kcs-%04x-%04x", static_cast<unsigned>(toolContext.commandPort),
+                static_cast<unsigned>(toolContext.dataPort));
+  return text;
+}
+
 int transportOpen() {
   Chosen& c = chosen();
+  // -i lan: the BMC it names, never the local one; a session per open.
+  if (lanRequested()) {
+    c.way = Way::lan;
+    return lanOpen();
+  }
   if (c.way != Way::none) return 0;  // one choice per process
   const char* bmc = std::getenv(kBmcVariable);
   if (bmc != nullptr && *bmc != '\0') return openLink(bmc);
@@ -184,6 +295,9 @@ int chosenTransfer(uint8_t netFnLun, uint8_t command, const uint8_t* data, int32
     case Way::ports:
       return kcsTransfer(netFnLun, command, data, dataLength, response, responseCapacity,
                          responseLength);
+    case Way::lan:
+      return lanTransfer(netFnLun, command, data, dataLength, response, responseCapacity,
+                         responseLength);
     case Way::none:
       break;
   }
@@ -197,6 +311,7 @@ constexpr uint8_t kCmdGetFWUpdateInfo = 0x16;
 constexpr uint8_t kCmdGetFWUpdateProgress = 0x17;
 
 [[noreturn]] void endBySignal(int signal) {
+  lanFarewell();
   std::fflush(stdout);
   std::signal(signal, SIG_DFL);
   std::raise(signal);
@@ -207,16 +322,9 @@ constexpr uint8_t kCmdGetFWUpdateProgress = 0x17;
 // not go out.
 bool refusedForInterrupt(uint8_t netFnLun, uint8_t command) {
   if (interrupt == 0) return false;
-  const auto now = static_cast<UpdateStage>(stage);
-  if (now == UpdateStage::programming) {
-    complain("interrupted while the BMC writes its new firmware: it finishes on its own; "
-             "do not reset it or remove the power before it has restarted");
-    // The log and the report say so too, as the run's outcome.
-    noteUnsettled();
-    finishRunRecord();
-    endBySignal(interrupt);
-  }
-  // Nothing waits for the BMC after the cold reset: the run ends with it.
+  endRunIfStopped();
+  // Sending the image: nothing waits for the BMC after the cold reset, and
+  // the run ends with it.
   toolContext.runRecord.interrupted = true;
   if (netFnLun == kNetFnLunApp && command == kCmdColdReset) return false;
   static bool told = false;
@@ -229,21 +337,32 @@ bool refusedForInterrupt(uint8_t netFnLun, uint8_t command) {
 
 int transportTransfer(uint8_t netFnLun, uint8_t command, const uint8_t* data, int32_t dataLength,
                       uint8_t* response, int32_t responseCapacity, int32_t* responseLength) {
+  // A signal before an update began ends the run before this request: it
+  // must not start one.
+  endRunIfStopped();
   stage = static_cast<int>(updateStageAfter(static_cast<UpdateStage>(stage), netFnLun, command));
   if (refusedForInterrupt(netFnLun, command)) return -1;
-  return chosenTransfer(netFnLun, command, data, dataLength, response, responseCapacity,
-                        responseLength);
+  const int code = chosenTransfer(netFnLun, command, data, dataLength, response,
+                                  responseCapacity, responseLength);
+  // The BMC took the cold reset that ends an update: it is no longer
+  // receiving or writing an image.
+  if (code >= 0 && netFnLun == kNetFnLunApp && command == kCmdColdReset) {
+    stage = static_cast<int>(UpdateStage::none);
+  }
+  return code;
 }
 
-int transportClose() { return 0; }
+// The update, if any, has ended: what comes after it (--wait-bmc) stops at
+// a signal like any other wait.
+int transportClose() {
+  stage = static_cast<int>(UpdateStage::none);
+  return chosen().way == Way::lan ? lanClose() : 0;
+}
 
+// Only notes the signal: the run stops at its next request or wait, where
+// it can still write its log and report (see endRunIfStopped).
 void onInterrupt(int signal) {
-  if (static_cast<UpdateStage>(stage) == UpdateStage::none) {
-    std::signal(signal, SIG_DFL);
-    std::raise(signal);
-    return;
-  }
-  interrupt = signal;
+  if (interrupt == 0) interrupt = signal;
 }
 
 }  // namespace
@@ -280,5 +399,36 @@ void installInterruptHandlers() {
 }
 
 int pendingInterrupt() { return interrupt; }
+
+void endRunIfStopped() {
+  const int signal = interrupt;
+  const auto now = static_cast<UpdateStage>(stage);
+  // An image half sent ends with its cold reset, through the failed request.
+  if (signal == 0 || now == UpdateStage::sending) return;
+  stage = static_cast<int>(UpdateStage::none);  // once
+  if (now == UpdateStage::programming) {
+    complain("interrupted while the BMC writes its new firmware: it finishes on its own; "
+             "do not reset it or remove the power before it has restarted");
+    noteUnsettled();  // the console, the log and the report say so
+  }
+  finishRunRecord();
+  endBySignal(signal);
+}
+
+bool claimBmc() {
+  const std::string way = wayToTheBmc();
+  if (way.empty()) return true;  // open() says what is wrong
+  std::string problem;
+  switch (lockBmc(way, &problem)) {
+    case LockResult::taken:
+      return true;
+    case LockResult::busy:
+      return false;
+    case LockResult::unavailable:
+      complain("cannot take the lock %s; other runs are not kept off this BMC", problem.c_str());
+      return true;
+  }
+  return true;
+}
 
 }  // namespace linuxplatform

@@ -25,12 +25,20 @@ TransportOps linuxTransport();
 // start stays ignored). An update that is sending its image stops at the next
 // request by failing it, so that it ends as a failed update does, with the
 // cold reset, and without waiting for the BMC after it; while the BMC
-// programs its flash the program leaves at the next request and says so (a
-// reset then would do harm). At any other time the signal ends the program
-// at once. SIGPIPE and SIGXFSZ are ignored: the write fails instead.
+// programs its flash the program leaves at the next request or wait and says
+// so (a reset then would do harm). At any other time the signal ends the
+// program at its next request or wait (within a second), after its log and
+// report. SIGPIPE and SIGXFSZ are ignored: the write fails instead.
 void installInterruptHandlers();
 // The signal that arrived and waits to end the program (0: none).
 int pendingInterrupt();
+// Ends the run (log, report, then the signal's own end) when a signal came
+// and no image is half sent; returns otherwise.
+void endRunIfStopped();
+
+// Takes this run's lock on the BMC that open() will reach; false when
+// another run holds it. One that cannot be taken is said and let go.
+bool claimBmc();
 
 // What the interrupt handling knows of the update, from the requests seen.
 enum class UpdateStage { none, sending, programming };

@@ -1,5 +1,6 @@
 // velkoran for Linux: the program on a running server, reaching the BMC
-// through the kernel's IPMI driver (or the KCS ports, or an external BMC).
+// through the kernel's IPMI driver (or the KCS ports, or an external BMC),
+// or another server's BMC over the network (-i lan).
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -7,6 +8,7 @@
 #include <cstdio>
 
 #include "app/run.h"
+#include "platform/linux/lan_password.h"
 #include "platform/linux/linux_transport.h"
 
 namespace {
@@ -30,6 +32,8 @@ int main(int argc, char** argv) {
   std::setvbuf(stdout, nullptr, _IONBF, 0);
   linuxplatform::installInterruptHandlers();
   offerTransport(linuxplatform::linuxTransport());
+  offerBmcClaim(linuxplatform::claimBmc);
+  offerLan(linuxplatform::findLanPassword);
   // A Linux program tells its caller what happened through its exit status.
   const int status = velkoranMain(argc, argv, true);
   std::fflush(stdout);

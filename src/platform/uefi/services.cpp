@@ -221,6 +221,10 @@ void exitProgram(int status) {
 
 bool machineEndAllowed() { return true; }
 
+// The firmware has no signals: only a reset stops a run.
+int stopSignal() { return 0; }
+const char* stopSignalName() { return nullptr; }
+
 // Every file of the run is closed by now; the program's folder is the last.
 void endMachine(bool powerOff) {
   uefi::fs::closeVolume();

@@ -1,0 +1,124 @@
+#include "platform/linux/lan_transport.h"
+
+#include <sys/socket.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+
+#include "platform/linux/lan_crypto_openssl.h"
+#include "platform/linux/lan_socket.h"
+#include "platform/platform.h"
+#include "platform/text.h"
+#include "state/tool_context.h"
+#include "transport/lan_session.h"
+
+namespace linuxplatform {
+namespace {
+
+constexpr const char* kDefaultPort = "623";
+constexpr uint8_t kNetFnLunApp = 0x18;
+constexpr uint8_t kCmdColdReset = 0x02;
+
+struct LanLink {
+  OpenSslCrypto crypto;
+  UdpDatagrams net;
+  lan::Session session{net, crypto};
+  bool afterReset = false;
+};
+
+LanLink& link() {
+  static LanLink instance;
+  return instance;
+}
+
+// Set once the link exists, for the signal handler (which must not make it).
+LanLink* volatile linkForSignals = nullptr;
+
+const char* port() { return toolContext.port[0] != '\0' ? toolContext.port : kDefaultPort; }
+
+void complain(const char* format, const char* host, const char* port) {
+  std::fflush(stdout);
+  std::fprintf(stderr, "velkoran: ");
+  std::fprintf(stderr, format, host, port);
+  std::fprintf(stderr, "\n");
+}
+
+// libcrypto may have ended itself before this runs: the Close Session that
+// goes is the one made ready after the last exchange.
+void endOfProgram() {
+  lanFarewell();
+  if (LanLink* l = linkForSignals) l->session.forget();
+}
+
+// quiet: a probe while the BMC restarts, where silence is expected.
+int openSession(bool quiet) {
+  LanLink& l = link();
+  if (l.session.active()) return 0;
+  if (l.net.descriptor() < 0 && l.net.connectTo(toolContext.host, port()) != 0) return -1;
+  if (linkForSignals == nullptr) {
+    linkForSignals = &l;
+    std::atexit(endOfProgram);
+  }
+  switch (l.session.open(toolContext.userName, toolContext.password,
+                         toolContext.runOptions.cipherSuite)) {
+    case lan::OpenResult::kOpened:
+      return 0;
+    case lan::OpenResult::kNoAnswer:
+      if (!quiet) complain("the BMC at %s port %s did not answer", toolContext.host, port());
+      return -1;
+    case lan::OpenResult::kNoSuite:
+      platform::print(
+          "ERROR:THE BMC OFFERS NO CIPHER SUITE WITH INTEGRITY AND ENCRYPTION (3 OR 17)\n\n");
+      break;
+    case lan::OpenResult::kRefusedCredentials:
+      platform::print("ERROR:THE BMC REFUSED THE USER NAME OR PASSWORD\n\n");
+      break;
+  }
+  noteOutcome(RunOutcome::kRefused);
+  return -1;
+}
+
+}  // namespace
+
+bool lanRequested() { return text::equal(toolContext.interfaceName, "lan"); }
+
+int lanOpen() { return openSession(false); }
+
+int lanTransfer(uint8_t netFnLun, uint8_t command, const uint8_t* data, int32_t dataLength,
+                uint8_t* response, int32_t responseCapacity, int32_t* responseLength) {
+  *responseLength = -1;
+  LanLink& l = link();
+  if (dataLength < 0) return -1;
+  if (l.afterReset && openSession(true) != 0) return -1;
+  const int code = l.session.exchange(netFnLun, command, data, static_cast<size_t>(dataLength),
+                                      response, responseCapacity, responseLength);
+  if (l.afterReset) {
+    l.session.close();
+  } else if (netFnLun == kNetFnLunApp && command == kCmdColdReset && (code == 0 || code < 0)) {
+    // The BMC restarts (or may have) and forgets the session: nothing to
+    // close. One that refused the reset keeps it until the end.
+    l.session.forget();
+    l.afterReset = true;
+  }
+  return code;
+}
+
+int lanClose() {
+  // A run that a signal ends waits for no reply: the Close Session made
+  // ready beforehand goes out alone.
+  if (platform::stopRequested()) lanFarewell();
+  link().session.close();
+  return 0;
+}
+
+void lanFarewell() {
+  LanLink* l = linkForSignals;
+  if (l == nullptr) return;
+  size_t length = 0;
+  if (const uint8_t* packet = l->session.farewell(&length)) {
+    send(l->net.descriptor(), packet, length, MSG_DONTWAIT);
+  }
+}
+
+}  // namespace linuxplatform

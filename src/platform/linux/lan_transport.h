@@ -1,0 +1,20 @@
+// `-i lan`: the BMC at -h HOST [PORT] over an RMCP+ session, instead of the
+// local one. The session opens with the transport, closes with it, at the
+// end of the program and when a signal ends it; after a cold reset every
+// request has a session of its own (the BMC forgot the old one).
+#pragma once
+
+#include <cstdint>
+
+namespace linuxplatform {
+
+bool lanRequested();
+// 0, or -1 after the reason (console line and outcome, or a line on stderr).
+int lanOpen();
+int lanTransfer(uint8_t netFnLun, uint8_t command, const uint8_t* data, int32_t dataLength,
+                uint8_t* response, int32_t responseCapacity, int32_t* responseLength);
+int lanClose();
+// For a signal handler: a Close Session to the BMC when a session is open.
+void lanFarewell();
+
+}  // namespace linuxplatform
