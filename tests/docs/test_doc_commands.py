@@ -11,8 +11,10 @@ line before it:
   <!-- real-server -->  needs a real server, root, QEMU or a long build: its
                         syntax is checked with bash -n
 
-A ```sh block without a marker, or a marker without a ```sh block after it,
-fails the test, so that no command block is left unchecked.
+A ```sh block without a marker fails the test, so that no command block is
+left unchecked; so does a marker with no block after it. <!-- real-server -->
+may also head a block for another shell (the UEFI shell's, fenced as plain
+```), which is then not checked.
 
 Usage: test_doc_commands.py BUILD_DIR SOURCE_DIR
 Checks SOURCE_DIR/README.md and every SOURCE_DIR/doc/*.md.
@@ -47,10 +49,11 @@ def blocks(page):
         line = lines[index]
         marker = MARKER_LINE.match(line)
         if marker and marker.group(1) in MARKERS:
-            following = lines[index + 1] if index + 1 < len(lines) else ""
-            if following.strip() != "```sh":
+            following = lines[index + 1].strip() if index + 1 < len(lines) else ""
+            expected = "```sh" if marker.group(1) == "runnable" else "```"
+            if not following.startswith(expected):
                 problems.append(f"{page.name}:{index + 1}: <!-- {marker.group(1)} --> "
-                                "is not followed by a ```sh block")
+                                f"is not followed by a {expected} block")
         if line.startswith("```"):
             end = index + 1
             while end < len(lines) and not lines[end].startswith("```"):
