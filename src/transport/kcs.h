@@ -1,6 +1,7 @@
 // The IPMI KCS system interface, driven byte by byte through I/O ports.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 constexpr int kKcsMaxRequestData = 62;
@@ -11,7 +12,9 @@ constexpr int kKcsMaxResponseData = kKcsResponseBufferSize - 3;
 // 0.2-1 us, so this stretches the 10-second bound by a few milliseconds.
 constexpr int kKcsPollsBeforeTimer = 4096;
 
-// Reads kcs.cfg (or takes the default ports) into toolContext. Returns 0.
+// Reads kcs.cfg (or takes the default ports, CA3 and CA2, without one) into
+// toolContext; 0. A kcs.cfg that does not name both ports is refused before
+// any port is touched: its line, the file-problem class and -1.
 int kcsOpen();
 // One request and its response. Returns the completion code (0..255) or -1
 // (also for a reply that names another request). See TransportOps for the
@@ -35,5 +38,12 @@ constexpr bool replyMatches(uint8_t requestNetFnLun, uint8_t requestCommand,
 // (every transport the same way) and returns -1.
 int failForeignReply(uint8_t replyNetFn, uint8_t replyCommand);
 
-// Converts the first four hexadecimal digits of a kcs.cfg value token.
-uint16_t kcsParsePortValue(const char* token);
+struct KcsPorts {
+  uint16_t command;  // the status register reads at the same port
+  uint16_t data;
+};
+// The ports a kcs.cfg text names: true, or false with *problem set to what
+// is wrong (a short constant text). Only both keys with valid values pass.
+bool kcsParseConfig(const char* text, size_t length, KcsPorts* ports, const char** problem);
+// One kcs.cfg value: hexadecimal digits, "0x" allowed, from 1 to FFFF.
+bool kcsParsePortValue(const char* token, size_t length, uint16_t* port);

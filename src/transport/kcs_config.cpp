@@ -1,18 +1,23 @@
 // kcs.cfg: the optional file that moves the KCS interface off its standard
-// ports. It holds keys followed by four-digit hexadecimal values, e.g.
+// ports. Words separated by blanks, "#" starts a comment to the end of the
+// line; CMD and DATA are each followed by a hexadecimal port, e.g.
 //   CMD CA3
-//   DATA CA2
+//   DATA 0xCA2
+// A file that is there but does not name both ports is refused: guessing
+// ports means writing to whatever device sits at them.
 #include "state/tool_context.h"
 #include "platform/platform.h"
-#include "platform/text.h"
 #include "transport/kcs.h"
 
 namespace {
 
 constexpr uint16_t kDefaultCommandPort = 0xCA3;
 constexpr uint16_t kDefaultDataPort = 0xCA2;
-constexpr int kTokenBufferSize = 20;
-constexpr int kPortValueDigits = 4;
+// Beyond the 16-bit I/O space: what a refused file leaves, so that a caller
+// that went on regardless would find no port it could be granted.
+constexpr uint64_t kNoPort = 0x10000;
+// Two lines need a few bytes; this leaves room for any sensible comment.
+constexpr size_t kMaxConfigBytes = 4096;
 
 int hexDigitValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -21,48 +26,131 @@ int hexDigitValue(char c) {
   return -1;
 }
 
-void setCommandPort(uint16_t port) {
-  toolContext.commandPort = port;
-  toolContext.statusPort = port;
+bool isBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
+}
+
+struct Word {
+  const char* start;
+  size_t length;
+  bool is(const char* key) const {
+    size_t i = 0;
+    for (; i < length; ++i) {
+      if (key[i] != start[i]) return false;
+    }
+    return key[i] == '\0';
+  }
+};
+
+struct Cursor {
+  const char* at;
+  const char* end;
+
+  // The next word, past blanks and comments; false at the end of the text.
+  bool next(Word* word) {
+    for (;;) {
+      while (at < end && isBlank(*at)) ++at;
+      if (at == end) return false;
+      if (*at != '#') break;
+      while (at < end && *at != '\n') ++at;
+    }
+    word->start = at;
+    while (at < end && !isBlank(*at) && *at != '#') ++at;
+    word->length = static_cast<size_t>(at - word->start);
+    return true;
+  }
+};
+
+struct Key {
+  const char* name;
+  const char* noValue;
+  const char* badValue;
+  const char* missing;
+};
+
+constexpr Key kCommandKey = {"CMD", "CMD has no value",
+                             "the CMD value is not a hexadecimal port from 1 to FFFF",
+                             "CMD is missing"};
+constexpr Key kDataKey = {"DATA", "DATA has no value",
+                          "the DATA value is not a hexadecimal port from 1 to FFFF",
+                          "DATA is missing"};
+
+// The value after a key into *port; the problem's text, or nullptr.
+const char* readKeyValue(Cursor& cursor, const Key& key, uint16_t* port) {
+  Word value{};
+  if (!cursor.next(&value)) return key.noValue;
+  if (!kcsParsePortValue(value.start, value.length, port)) return key.badValue;
+  return nullptr;
+}
+
+void usePorts(uint64_t command, uint64_t data) {
+  toolContext.commandPort = command;
+  toolContext.statusPort = command;
+  toolContext.dataPort = data;
 }
 
 }  // namespace
 
-uint16_t kcsParsePortValue(const char* token) {
-  uint16_t value = 0;
-  for (int i = 0; i < kPortValueDigits; ++i) {
-    const int digit = hexDigitValue(token[i]);
-    if (digit < 0) break;
-    value = static_cast<uint16_t>(value << 4 | digit);
+bool kcsParsePortValue(const char* token, size_t length, uint16_t* port) {
+  if (length > 2 && token[0] == '0' && (token[1] == 'x' || token[1] == 'X')) {
+    token += 2;
+    length -= 2;
   }
-  return value;
+  if (length == 0) return false;
+  uint32_t value = 0;
+  for (size_t i = 0; i < length; ++i) {
+    const int digit = hexDigitValue(token[i]);
+    if (digit < 0) return false;
+    value = value << 4 | static_cast<uint32_t>(digit);
+    if (value > 0xFFFF) return false;
+  }
+  if (value == 0) return false;
+  *port = static_cast<uint16_t>(value);
+  return true;
+}
+
+bool kcsParseConfig(const char* text, size_t length, KcsPorts* ports, const char** problem) {
+  Cursor cursor{text, text + length};
+  bool haveCommand = false;
+  bool haveData = false;
+  const char* found = nullptr;
+  Word word{};
+  // Other words are passed over, as they always were; a repeated key's last
+  // value counts.
+  while (found == nullptr && cursor.next(&word)) {
+    if (word.is(kCommandKey.name)) {
+      found = readKeyValue(cursor, kCommandKey, &ports->command);
+      haveCommand = true;
+    } else if (word.is(kDataKey.name)) {
+      found = readKeyValue(cursor, kDataKey, &ports->data);
+      haveData = true;
+    }
+  }
+  if (found == nullptr && !haveCommand && !haveData) found = "CMD and DATA are missing";
+  if (found == nullptr && !haveCommand) found = kCommandKey.missing;
+  if (found == nullptr && !haveData) found = kDataKey.missing;
+  *problem = found;
+  return found == nullptr;
 }
 
 int kcsOpen() {
   platform::File* file = platform::fileOpen("kcs.cfg", "r");
   if (file == nullptr) {
-    setCommandPort(kDefaultCommandPort);
-    toolContext.dataPort = kDefaultDataPort;
+    usePorts(kDefaultCommandPort, kDefaultDataPort);
     return 0;
   }
-  // One buffer for the whole file: a read that finds no token leaves the
-  // previous one in place, and the key tests below then see that one again.
-  char token[kTokenBufferSize] = {};
-  bool readOne = false;
-  do {
-    readOne = platform::fileReadToken(file, token, sizeof token);
-    if (text::equal(token, "CMD")) {
-      platform::fileReadToken(file, token, sizeof token);
-      setCommandPort(kcsParsePortValue(token));
-    }
-    // Deliberately the token now in the buffer: after CMD that is its value.
-    if (text::equal(token, "DATA")) {
-      platform::fileReadToken(file, token, sizeof token);
-      toolContext.dataPort = kcsParsePortValue(token);
-    }
-    // A read that finds nothing without reaching the end (a read error)
-    // would otherwise repeat for ever.
-  } while (readOne && !platform::fileAtEnd(file));
+  // One byte more than allowed tells a file that is too long.
+  char text[kMaxConfigBytes + 1];
+  const size_t length = platform::fileReadFully(file, text, sizeof text);
   platform::fileClose(file);
-  return 0;
+  KcsPorts ports{};
+  const char* problem = "it is longer than 4096 bytes";
+  if (length <= kMaxConfigBytes && kcsParseConfig(text, length, &ports, &problem)) {
+    usePorts(ports.command, ports.data);
+    return 0;
+  }
+  usePorts(kNoPort, kNoPort);
+  noteOutcome(RunOutcome::kFileProblem);
+  platform::print("ERROR:kcs.cfg NAMES NO VALID PORTS: %s\n", problem);
+  return -1;
 }
