@@ -165,8 +165,8 @@ bool loadKcsConfig() {
     return false;
   }
   posixplatform::pinInput("kcs.cfg", fd);
-  kcsOpen();
-  return true;
+  // A file that names no valid ports has said so with its own line.
+  return kcsOpen() == 0;
 }
 
 // kcs.cfg is read once, for the lock and the ports alike.
