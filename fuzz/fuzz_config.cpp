@@ -150,7 +150,7 @@ Bytes restoredStream(const HostileBmc& bmc) {
 
 // Run control's steps up to the configuration driver, with the transfer
 // routed to the hostile BMC (run control binds the plain one itself). True
-// when the driver ended the program with status 0.
+// when the task succeeded.
 bool runConfigMode(sim::Rig& rig, HostileBmc& bmc, bool restore) {
   char program[] = "Velkoran.efi", config[] = "-c", mode[] = "-d", name[] = "config.bin";
   if (restore) mode[1] = 'f';
@@ -158,11 +158,10 @@ bool runConfigMode(sim::Rig& rig, HostileBmc& bmc, bool restore) {
   if (!parseCommandLine(4, argv)) fail();
   toolContext.transport = TransportOps{kcsOpen, kcsTransfer, kcsClose};
   fuzzsupport::routeTransfers(rig, &bmc);
-  bool exited = false;
-  const auto driver = [](int, char**) -> int { ::runConfigDriver(); };
-  const int status = hostplatform::runCatchingExit(driver, 4, argv, &exited);
+  const int result = ::runConfigDriver([] { return toolContext.transport.open() == 0; });
+  toolContext.transport.close();
   fuzzsupport::routeTransfers(rig, nullptr);
-  return exited && status == 0;
+  return result == 0;
 }
 
 }  // namespace
