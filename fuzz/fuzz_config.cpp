@@ -149,19 +149,21 @@ Bytes restoredStream(const HostileBmc& bmc) {
 }
 
 // Run control's steps up to the configuration driver, with the transfer
-// routed to the hostile BMC (run control binds the plain one itself). True
-// when the task succeeded.
-bool runConfigMode(sim::Rig& rig, HostileBmc& bmc, bool restore) {
+// routed to the hostile BMC (run control binds the plain one itself),
+// opening and closing the transport as run control does.
+void runConfigMode(sim::Rig& rig, HostileBmc& bmc, bool restore) {
   char program[] = "Velkoran.efi", config[] = "-c", mode[] = "-d", name[] = "config.bin";
   if (restore) mode[1] = 'f';
   char* argv[] = {program, config, mode, name, nullptr};
   if (!parseCommandLine(4, argv)) fail();
   toolContext.transport = TransportOps{kcsOpen, kcsTransfer, kcsClose};
   fuzzsupport::routeTransfers(rig, &bmc);
+  toolContext.runRecord.outcome = RunOutcome::kUnset;  // as every run begins
   const int result = ::runConfigDriver([] { return toolContext.transport.open() == 0; });
   toolContext.transport.close();
   fuzzsupport::routeTransfers(rig, nullptr);
-  return result == 0;
+  // The result says what the last line says, and so does the outcome.
+  if ((result == 0) != (toolContext.runRecord.outcome == RunOutcome::kSuccess)) fail();
 }
 
 }  // namespace
@@ -179,7 +181,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // back instead of failing every later request too.
   rig.kcs.faults.silentRecoveryMicros = 10500000;
   if (restore) rig.writeFile("config.bin", file);
-  if (!runConfigMode(rig, bmc, restore)) fail();
+  runConfigMode(rig, bmc, restore);
 
   if (restore) {
     // Whatever went out is the file's beginning, in order; a restore that
@@ -191,10 +193,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (toolContext.runRecord.outcome == RunOutcome::kSuccess && sent != file) fail();
   } else {
     // A finished backup is in place; a failed one stays under the temporary
-    // name. Either way it holds exactly what the BMC's accepted blocks gave.
+    // name, unless the BMC never answered and it would be empty. Either way
+    // it holds exactly what the BMC's accepted blocks gave.
     const bool placed = rig.fileExists("config.bin");
-    if (placed == rig.fileExists("config.bin.partial")) fail();
-    if (rig.readFile(placed ? "config.bin" : "config.bin.partial") != bmc.acceptedData) fail();
+    const bool partial = rig.fileExists("config.bin.partial");
+    if (placed && partial) fail();
+    if (!placed && !partial) {
+      if (toolContext.runRecord.outcome != RunOutcome::kNoAnswer || !bmc.acceptedData.empty()) {
+        fail();
+      }
+    } else if (rig.readFile(placed ? "config.bin" : "config.bin.partial") != bmc.acceptedData) {
+      fail();
+    }
   }
   return 0;
 }
