@@ -94,7 +94,7 @@ fuzz-test: deps
 
 # Velkoran.efi signed for Secure Boot with the server owner's db key:
 # make sign KEY=db.key CERT=db.crt [SIGNED=path]. The key must not need a
-# password (sbsign cannot ask for one); see the README.
+# password (sbsign cannot ask for one); see doc/usb-and-secure-boot.md.
 SIGNED ?= build/uefi/Velkoran.signed.efi
 sign: build-uefi
 	@if [ -z "$(KEY)" ] || [ -z "$(CERT)" ]; then \

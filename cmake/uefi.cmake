@@ -28,12 +28,11 @@ function(velkoran_efi_objects target)
   target_compile_options(${target} PRIVATE ${VELKORAN_EFI_COMPILE_OPTIONS})
 endfunction()
 
-# The core and the UEFI platform, without an entry point.
-file(GLOB VELKORAN_UEFI_PLATFORM_SOURCES CONFIGURE_DEPENDS
-  ${PROJECT_SOURCE_DIR}/src/platform/uefi/*.cpp)
-list(FILTER VELKORAN_UEFI_PLATFORM_SOURCES EXCLUDE REGEX ".*/entry\\.cpp$")
+# The core and the UEFI platform, without an entry point (cmake/layers.cmake
+# lists their files), built once their includes are checked.
 add_library(velkoran_efi_core OBJECT ${VELKORAN_CORE_SOURCES} ${VELKORAN_UEFI_PLATFORM_SOURCES})
 velkoran_efi_objects(velkoran_efi_core)
+add_dependencies(velkoran_efi_core velkoran_includes)
 
 # velkoran_add_efi_app(<name> <source>...): builds ${CMAKE_BINARY_DIR}/<name>.efi
 # from the given sources (one of them defines

@@ -17,16 +17,13 @@
 #include "image/region_list.h"
 #include "sim/rig.h"
 #include "state/tool_context.h"
+#include "transport/ipmi_wire.h"
 
 namespace {
 
 using fuzzsupport::fail;
 using sim::Bytes;
 
-constexpr uint8_t kOem = 0xF8;
-constexpr uint8_t kBlockInfo = 0x14, kFirmwareData = 0x15, kUpdateInfo = 0x16,
-                  kUpdateProgress = 0x17, kPrepareDump = 0x1D, kCheckDump = 0x1E,
-                  kDumpData = 0x1F;
 constexpr size_t kChunkBytes = 49;
 constexpr size_t kDumpChunkBytes = 56;
 constexpr size_t kMaxReply = 128;  // what the transfer takes; longer fails
@@ -58,7 +55,8 @@ class HostileBmc : public fuzzsupport::QuietEndpoint {
 
   std::optional<Bytes> exchange(const Bytes& message) override {
     countExchange();
-    if (message.size() < 2 || message[0] != kOem) return replyTo(message, 0);  // a cold reset
+    // Anything but an OEM request is the cold reset.
+    if (message.size() < 2 || message[0] != kNetFnLunOem) return replyTo(message, 0);
     return answer(message);
   }
 
@@ -108,7 +106,7 @@ class UpdateBmc : public HostileBmc {
 
   bool takeQuietly(uint8_t netFnLun, uint8_t command, const uint8_t* data,
                    size_t length) override {
-    if (netFnLun != kOem || command != kFirmwareData || streak_ == 0) return false;
+    if (netFnLun != kNetFnLunOem || command != kCmdReceiveFWData || streak_ == 0) return false;
     countExchange();
     checkChunk(data, length);
     --streak_;
@@ -118,10 +116,10 @@ class UpdateBmc : public HostileBmc {
  private:
   Answer answer(const Bytes& message) override {
     switch (message[1]) {
-      case kUpdateInfo: return updateInfo(message);
-      case kBlockInfo: return blockInfo(message);
-      case kFirmwareData: return firmwareData(message);
-      case kUpdateProgress: return progress(message);
+      case kCmdGetFWUpdateInfo: return updateInfo(message);
+      case kCmdSendBlockInfo: return blockInfo(message);
+      case kCmdReceiveFWData: return firmwareData(message);
+      case kCmdGetFWUpdateProgress: return progress(message);
       default: fail();  // a command the update does not send
     }
   }
@@ -130,7 +128,7 @@ class UpdateBmc : public HostileBmc {
     const Bytes kindTwo{2, 0, 0, 0, 0};
     if (!inputLeft()) return replyTo(message, 0, kindTwo);
     switch (choice(15)) {
-      case 0: return replyTo(message, 0xC1);
+      case 0: return replyTo(message, kCodeInvalidCommand);
       case 1: return replyTo(message, 0xDF);
       case 2: return replyTo(message, input_.ConsumeIntegral<uint8_t>());
       case 3: return replyTo(message, 0, {input_.ConsumeIntegral<uint8_t>()});
@@ -244,16 +242,17 @@ class DumpBmc : public HostileBmc {
  private:
   Answer answer(const Bytes& message) override {
     switch (message[1]) {
-      case kPrepareDump: return replyTo(message, inputLeft() ? prepareCode() : 0);
-      case kCheckDump: return readiness(message);
-      case kDumpData: return data(message);
+      case kCmdPrepareDumpFlash: return replyTo(message, inputLeft() ? prepareCode() : 0);
+      case kCmdCheckDumpFlashComplete: return readiness(message);
+      case kCmdGetDumpFlashData: return data(message);
       default: fail();  // a command the dump does not send
     }
   }
 
   // Mostly 0; else busy, or one of the refusals that end the dump.
   uint8_t prepareCode() {
-    static constexpr uint8_t kCodes[] = {0xC0, 0xC1, 0xCC, 0xD5};
+    static constexpr uint8_t kCodes[] = {kCodeNodeBusy, kCodeInvalidCommand, kCodeInvalidField,
+                                         kCodeNotNow};
     return choice(7) == 0 ? kCodes[choice(3)] : 0;
   }
 

@@ -7,19 +7,7 @@ namespace sim {
 
 namespace {
 
-constexpr uint8_t kCmdWarmReset = 0x03;
-constexpr uint8_t kCmdGetSelfTestResults = 0x04;
-constexpr uint8_t kCmdGetDeviceGuid = 0x08;
-constexpr uint8_t kCmdSetGlobalEnables = 0x2E;
-constexpr uint8_t kCmdGetGlobalEnables = 0x2F;
-constexpr uint8_t kCmdClearMessageFlags = 0x30;
-constexpr uint8_t kCmdGetMessageFlags = 0x31;
-constexpr uint8_t kCmdGetMessage = 0x33;
-constexpr uint8_t kCmdSendMessage = 0x34;
-constexpr uint8_t kCmdReadEventBuffer = 0x35;
-
 constexpr uint8_t kCompletionNoData = 0x80;
-constexpr uint8_t kCompletionInvalidField = 0xCC;
 constexpr uint8_t kIpmiVersion20 = 0x02;
 constexpr uint8_t kSelfTestPassed = 0x55;
 constexpr uint8_t kDeviceBusy = 0x80;  // firmware or SDR update, or initialisation
@@ -45,21 +33,21 @@ uint8_t nextBcd(uint8_t value) {
 AppBmc::AppBmc(Bmc& bmc, std::function<uint64_t()> nowMicros)
     : watchdog(bmc, nowMicros), storage(bmc, nowMicros), now_(std::move(nowMicros)) {
   for (size_t i = 0; i < guid.size(); ++i) guid[i] = static_cast<uint8_t>(0xA0 + i);
-  bmc.setHandler(kAppNetFnLun, kCmdGetDeviceId,
+  bmc.setHandler(kNetFnLunApp, kCmdGetDeviceId,
                  [this](const Request& request) { return deviceId(request); });
-  bmc.setHandler(kAppNetFnLun, kCmdGetSelfTestResults,
+  bmc.setHandler(kNetFnLunApp, kCmdGetSelfTestResults,
                  withoutData(Reply{kCompletionOk, {kSelfTestPassed, 0x00}}));
   // A warm reset keeps the BMC answering; it has no state worth dropping.
-  bmc.setHandler(kAppNetFnLun, kCmdWarmReset, withoutData(Reply{kCompletionOk, {}}));
-  bmc.setHandler(kAppNetFnLun, kCmdGetDeviceGuid, [this](const Request& request) {
+  bmc.setHandler(kNetFnLunApp, kCmdWarmReset, withoutData(Reply{kCompletionOk, {}}));
+  bmc.setHandler(kNetFnLunApp, kCmdGetDeviceGuid, [this](const Request& request) {
     if (!request.data.empty()) return std::optional<Reply>(Reply{kCompletionInvalidLength, {}});
     return std::optional<Reply>(Reply{kCompletionOk, Bytes(guid.begin(), guid.end())});
   });
-  bmc.setHandler(kAppNetFnLun, kCmdGetGlobalEnables, [this](const Request& request) {
+  bmc.setHandler(kNetFnLunApp, kCmdGetGlobalEnables, [this](const Request& request) {
     if (!request.data.empty()) return std::optional<Reply>(Reply{kCompletionInvalidLength, {}});
     return std::optional<Reply>(Reply{kCompletionOk, {globalEnables}});
   });
-  bmc.setHandler(kAppNetFnLun, kCmdSetGlobalEnables, [this](const Request& request) {
+  bmc.setHandler(kNetFnLunApp, kCmdSetGlobalEnables, [this](const Request& request) {
     if (request.data.size() != 1) return std::optional<Reply>(Reply{kCompletionInvalidLength, {}});
     globalEnables = request.data[0];
     return std::optional<Reply>(Reply{kCompletionOk, {}});
@@ -72,20 +60,20 @@ AppBmc::AppBmc(Bmc& bmc, std::function<uint64_t()> nowMicros)
 // The message queue and the event buffer are always empty, and there is no
 // channel to bridge a message to.
 void AppBmc::installMessaging(Bmc& bmc) {
-  bmc.setHandler(kAppNetFnLun, kCmdGetMessageFlags, [this](const Request& request) {
+  bmc.setHandler(kNetFnLunApp, kCmdGetMessageFlags, [this](const Request& request) {
     if (!request.data.empty()) return std::optional<Reply>(Reply{kCompletionInvalidLength, {}});
     return std::optional<Reply>(Reply{kCompletionOk, {messageFlags}});
   });
-  bmc.setHandler(kAppNetFnLun, kCmdClearMessageFlags, [this](const Request& request) {
+  bmc.setHandler(kNetFnLunApp, kCmdClearMessageFlags, [this](const Request& request) {
     if (request.data.size() != 1) return std::optional<Reply>(Reply{kCompletionInvalidLength, {}});
     messageFlags &= static_cast<uint8_t>(~request.data[0]);
     return std::optional<Reply>(Reply{kCompletionOk, {}});
   });
-  bmc.setHandler(kAppNetFnLun, kCmdGetMessage, withoutData(Reply{kCompletionNoData, {}}));
-  bmc.setHandler(kAppNetFnLun, kCmdReadEventBuffer, withoutData(Reply{kCompletionNoData, {}}));
-  bmc.setHandler(kAppNetFnLun, kCmdSendMessage, [](const Request& request) {
+  bmc.setHandler(kNetFnLunApp, kCmdGetMessage, withoutData(Reply{kCompletionNoData, {}}));
+  bmc.setHandler(kNetFnLunApp, kCmdReadEventBuffer, withoutData(Reply{kCompletionNoData, {}}));
+  bmc.setHandler(kNetFnLunApp, kCmdSendMessage, [](const Request& request) {
     if (request.data.size() < 2) return std::optional<Reply>(Reply{kCompletionInvalidLength, {}});
-    return std::optional<Reply>(Reply{kCompletionInvalidField, {}});
+    return std::optional<Reply>(Reply{kCodeInvalidField, {}});
   });
 }
 

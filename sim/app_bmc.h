@@ -14,11 +14,9 @@
 #include "sim/bmc.h"
 #include "sim/storage_bmc.h"
 #include "sim/watchdog.h"
+#include "transport/ipmi_wire.h"
 
 namespace sim {
-
-constexpr uint8_t kAppNetFnLun = 0x18;
-constexpr uint8_t kCmdGetDeviceId = 0x01;
 
 class AppBmc {
  public:

@@ -3,12 +3,11 @@
 #include <algorithm>
 #include <utility>
 
+#include "transport/ipmi_wire.h"
+
 namespace sim {
 
 namespace {
-
-constexpr uint8_t kNetFnLunApp = 0x18;
-constexpr uint8_t kCmdColdReset = 0x02;
 constexpr uint8_t kResponseBit = 0x04;
 
 // A reply of exactly `length` bytes: the header and completion code as far

@@ -3,15 +3,11 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "transport/ipmi_wire.h"
+
 namespace sim {
 
 namespace {
-
-constexpr uint8_t kNetFnLunOem = 0xF8;
-constexpr uint8_t kCmdConfigTask = 0x20;
-constexpr uint8_t kCodeInvalidCommand = 0xC1;
-constexpr uint8_t kCodeInvalidLength = 0xC7;
-constexpr uint8_t kCodeInvalidField = 0xCC;
 constexpr uint32_t kSequenceMask = 0xFFFFFF;
 
 constexpr uint8_t kStateIdle = 0;

@@ -25,23 +25,20 @@ uint32_t roundUpToBlocks(uint32_t length) {
   return rounded == length ? length : rounded + kBlockUnit;
 }
 
-constexpr uint8_t kCodeInvalidField = 0xCC;
-constexpr uint8_t kCodeNotInThisState = 0xD5;
-
 Reply ok(Bytes data = {}) { return Reply{0, std::move(data)}; }
 Reply refused(uint8_t code) { return Reply{code, {}}; }
 
 }  // namespace
 
 FirmwareBmc::FirmwareBmc(Bmc& bmc) {
-  install(bmc, 0x16, &FirmwareBmc::updateInfo);
-  install(bmc, 0x14, &FirmwareBmc::blockInfo);
-  install(bmc, 0x15, &FirmwareBmc::firmwareData);
-  install(bmc, 0x17, &FirmwareBmc::updateProgress);
-  install(bmc, 0x0D, &FirmwareBmc::usbUpdateInfo);
-  install(bmc, 0x1D, &FirmwareBmc::prepareDump);
-  install(bmc, 0x1E, &FirmwareBmc::checkDump);
-  install(bmc, 0x1F, &FirmwareBmc::dumpData);
+  install(bmc, kCmdGetFWUpdateInfo, &FirmwareBmc::updateInfo);
+  install(bmc, kCmdSendBlockInfo, &FirmwareBmc::blockInfo);
+  install(bmc, kCmdReceiveFWData, &FirmwareBmc::firmwareData);
+  install(bmc, kCmdGetFWUpdateProgress, &FirmwareBmc::updateProgress);
+  install(bmc, kCmdGetUSBFWUpdateInfo, &FirmwareBmc::usbUpdateInfo);
+  install(bmc, kCmdPrepareDumpFlash, &FirmwareBmc::prepareDump);
+  install(bmc, kCmdCheckDumpFlashComplete, &FirmwareBmc::checkDump);
+  install(bmc, kCmdGetDumpFlashData, &FirmwareBmc::dumpData);
 }
 
 void FirmwareBmc::install(Bmc& bmc, uint8_t command,
@@ -159,7 +156,7 @@ std::optional<Reply> FirmwareBmc::firmwareData(const Request& request) {
   ++regionsCompleted;
   if (knobs.reject && knobs.reject->region == index) {
     rejected_ = true;
-    return Reply{0xCD, {knobs.reject->reason}};
+    return Reply{kCodePackageRejected, {knobs.reject->reason}};
   }
   return ok();
 }
@@ -170,9 +167,9 @@ std::optional<Reply> FirmwareBmc::updateProgress(const Request& request) {
   if (!request.data.empty()) return refused(kCompletionInvalidLength);
   if (!updateComplete()) {
     violation("GetFWUpdateProgress before the upload ended");
-    return refused(kCodeNotInThisState);
+    return refused(kCodeNotNow);
   }
-  size_t poll = size_t(requestCount[0x17]) - 1;
+  size_t poll = size_t(requestCount[kCmdGetFWUpdateProgress]) - 1;
   uint8_t percent = knobs.progressSteps.empty()
                         ? 100
                         : knobs.progressSteps[std::min(poll, knobs.progressSteps.size() - 1)];
@@ -220,7 +217,7 @@ std::optional<Reply> FirmwareBmc::checkDump(const Request& request) {
 
 std::optional<Reply> FirmwareBmc::dumpData(const Request& request) {
   if (!request.data.empty()) return refused(kCompletionInvalidLength);
-  auto fault = knobs.dataFaults.find(requestCount[0x1F]);
+  auto fault = knobs.dataFaults.find(requestCount[kCmdGetDumpFlashData]);
   if (fault != knobs.dataFaults.end() && fault->second != DataFault::kOverlong) {
     return fault->second == DataFault::kShort ? ok({0, 0xEE, 0xEE, 0xEE}) : ok();
   }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "sim/bmc.h"
+#include "transport/ipmi_wire.h"
 
 namespace sim {
 
@@ -68,7 +69,7 @@ class FirmwareBmc {
     uint8_t count;
   };
 
-  static constexpr uint8_t kNetFnLun = 0xF8;
+  static constexpr uint8_t kNetFnLun = kNetFnLunOem;
 
   explicit FirmwareBmc(Bmc& bmc);
 

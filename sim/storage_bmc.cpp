@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "transport/ipmi_wire.h"
+
 namespace sim {
 
 namespace {
@@ -15,7 +17,6 @@ constexpr uint8_t kCodeOutOfSpace = 0xC4;
 constexpr uint8_t kCodeReservationCancelled = 0xC5;
 constexpr uint8_t kCodeOutOfRange = 0xC9;
 constexpr uint8_t kCodeNotPresent = 0xCB;
-constexpr uint8_t kCodeInvalidField = 0xCC;
 
 constexpr uint8_t kSdrAndSelVersion = 0x51;  // IPMI 1.5 and later formats
 constexpr uint8_t kReserveSupported = 0x02;

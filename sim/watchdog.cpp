@@ -2,17 +2,13 @@
 
 #include <utility>
 
+#include "transport/ipmi_wire.h"
+
 namespace sim {
 
 namespace {
 
-constexpr uint8_t kNetFnLunApp = 0x18;
-constexpr uint8_t kCmdResetWatchdog = 0x22;
-constexpr uint8_t kCmdSetWatchdog = 0x24;
-constexpr uint8_t kCmdGetWatchdog = 0x25;
-
 constexpr uint8_t kCodeUninitialised = 0x80;  // Reset before any Set
-constexpr uint8_t kCodeInvalidField = 0xCC;
 
 constexpr uint8_t kTimerUseMask = 0x07;
 constexpr uint8_t kDontStop = 0x40;      // Set: keep a running timer running

@@ -1,7 +1,7 @@
 // The run report (--report FILE): one JSON document per run, written at its
 // very end (after the log's last line) under a temporary name and put in
 // place when whole, for tools that orchestrate many machines. Its layout is
-// versioned by the "schema" member; see README, "Across a fleet".
+// versioned by the "schema" member; see doc/report.md.
 #pragma once
 
 #include <cstddef>

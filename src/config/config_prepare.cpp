@@ -6,7 +6,7 @@
 #include "config/config.h"
 #include "config/config_protocol.h"
 #include "platform/platform.h"
-#include "transport/ipmi.h"
+#include "config/config_request.h"
 
 using namespace configproto;
 

@@ -7,7 +7,7 @@
 #include "config/config_protocol.h"
 #include "platform/platform.h"
 #include "platform/text.h"
-#include "transport/ipmi.h"
+#include "config/config_request.h"
 
 using namespace configproto;
 

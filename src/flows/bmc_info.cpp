@@ -4,12 +4,10 @@
 #include "flows/flow_wire.h"
 #include "platform/platform.h"
 #include "state/tool_context.h"
-#include "transport/ipmi.h"
-#include "transport/kcs.h"
+#include "transport/request.h"
 
 namespace {
 
-constexpr uint8_t kCmdGetDeviceId = 0x01;
 // Device ID up to the product ID: 11 bytes after the completion code.
 constexpr int32_t kIdentityLength = 11;
 
@@ -34,7 +32,7 @@ void printIdentity(const BmcIdentity& identity) {
 
 // Notes why there is no identity and prints it; returns -1.
 int failed(int code) {
-  if (code < 0 || flows::isNoAnswer(static_cast<uint8_t>(code))) {
+  if (code < 0 || isNoAnswer(static_cast<uint8_t>(code))) {
     noteOutcome(RunOutcome::kNoAnswer);
     platform::print("ERROR: THE BMC DID NOT ANSWER GET DEVICE ID\n");
   } else {
@@ -63,7 +61,7 @@ bool parseBmcIdentity(const uint8_t* data, int32_t length, BmcIdentity* identity
 }
 
 int runBmcInfo() {
-  uint8_t response[kKcsMaxResponseData] = {};
+  uint8_t response[request::kMaxResponseData] = {};
   int32_t responseLength = 0;
   const int code = toolContext.transport.transfer(kNetFnLunApp, kCmdGetDeviceId, nullptr, 0,
                                                   response, sizeof response, &responseLength);

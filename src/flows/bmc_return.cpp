@@ -4,15 +4,18 @@
 #include "platform/format.h"
 #include "platform/platform.h"
 #include "state/tool_context.h"
-#include "transport/ipmi.h"
-#include "transport/kcs.h"
+#include "transport/request.h"
 
 namespace {
 
 using flows::secondsSince;
 
-constexpr uint8_t kCmdGetDeviceId = 0x01;
-constexpr uint32_t kQuestionIntervalSeconds = 5;
+
+// Device ID every 5 seconds (less when the bound is nearer) until the
+// bound; the notice counts the whole wait, busy answers included.
+request::RetryPolicy returnPolicy(uint32_t seconds) {
+  return {0, 5'000'000, seconds, true, isNoAnswer, request::Notice::kWholeWait};
+}
 // Set in the firmware revision byte while the BMC updates its firmware or
 // SDR or initialises itself; the major revision is the other seven bits.
 constexpr uint8_t kDeviceBusyBit = 0x80;
@@ -58,21 +61,18 @@ void printNotBack(uint32_t seconds, const BusyStreak& busy) {
 
 // The questions until the BMC is back and available; false when the bound
 // ran out first.
-bool askUntilAvailable(uint32_t seconds, uint64_t start, const FirmwareRevision* before,
+bool askUntilAvailable(request::Retrying* retry, uint64_t start, const FirmwareRevision* before,
                        BusyStreak* busy) {
   for (;;) {
-    const uint64_t elapsed = secondsSince(start);
-    if (elapsed >= seconds) return false;
-    const uint64_t left = seconds - elapsed;
-    platform::delaySeconds(left < kQuestionIntervalSeconds ? left : kQuestionIntervalSeconds);
+    if (retry->boundPassed()) return false;
+    retry->pause();
     FirmwareRevision now;
     bool available = false;
     const bool answered = askFirmwareRevision(&now, &available);
     busy->note(answered, available);
-    if (!answered) {
-      toolContext.silence.check();
-      continue;
-    }
+    // Anything but an identity counts as silence here.
+    retry->afterTry(answered);
+    if (!answered) continue;
     noteAvailability(available);
     if (available) {
       printReturn(start, before, now);
@@ -93,7 +93,7 @@ void formatRevision(const FirmwareRevision* revision, char* out, size_t capacity
 }
 
 bool askFirmwareRevision(FirmwareRevision* revision, bool* available) {
-  uint8_t response[kKcsMaxResponseData] = {};
+  uint8_t response[request::kMaxResponseData] = {};
   int32_t responseLength = 0;
   const int code = toolContext.transport.transfer(kNetFnLunApp, kCmdGetDeviceId, nullptr, 0,
                                                   response, sizeof response, &responseLength);
@@ -121,10 +121,9 @@ void waitForBmcReturn(uint32_t seconds, const FirmwareRevision* before) {
   // The monotonic clock: a wall clock moved by a time zone rule or the
   // network must neither cut the wait short nor stretch it.
   const uint64_t start = platform::monotonicMicroseconds();
-  const bool ownNotice = !toolContext.silence.active();
-  if (ownNotice) toolContext.silence.begin(seconds);
+  request::Retrying retry(returnPolicy(seconds), start);
   BusyStreak busy;
-  const bool back = askUntilAvailable(seconds, start, before, &busy);
-  if (ownNotice) toolContext.silence.end();
+  const bool back = askUntilAvailable(&retry, start, before, &busy);
+  retry.finish();
   if (!back) printNotBack(seconds, busy);
 }

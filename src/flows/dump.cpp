@@ -6,18 +6,14 @@
 #include "platform/platform.h"
 #include "platform/staged_file.h"
 #include "platform/text.h"
+#include "transport/request.h"
 
 namespace {
 
 using namespace flows;
 
 constexpr uint64_t kFirstWaitSeconds = 50;
-constexpr uint64_t kQuestionIntervalSeconds = 5;
 constexpr int32_t kFullChunkBytes = 56;
-constexpr int kDataAttempts = 5;
-constexpr uint64_t kDataRetrySeconds = 1;
-constexpr uint8_t kCodeInvalidField = 0xCC;
-constexpr uint8_t kCodeNotNow = 0xD5;  // not supported in the present state
 constexpr uint8_t kDumpReady = 1;
 constexpr uint8_t kMoreFollow = 0;
 // No BMC flash is larger: the largest SPI NOR parts hold 256 MiB. A BMC that
@@ -30,6 +26,13 @@ constexpr uint64_t kDumpCapBytes = 256ull << 20;
 // parts room many times over at any usual SPI speed, and a BMC that has not
 // finished by then is not going to.
 constexpr uint32_t kReadinessBoundSeconds = 20 * 60;
+
+// The readiness question is asked every 5 seconds until that bound; a data
+// chunk is asked for up to 5 times, a second apart.
+constexpr request::RetryPolicy kReadinessPolicy = {
+    0, 5'000'000, kReadinessBoundSeconds, false, isNoAnswer, request::Notice::kWhileSilent};
+constexpr request::RetryPolicy kDataPolicy = {5, 1'000'000, 0,
+                                              false, isNoAnswer, request::Notice::kWhileSilent};
 
 // Codes with which the BMC says it did not prepare a dump: without the
 // command, with a request it takes as invalid, or not now. Reading on would
@@ -54,34 +57,25 @@ bool prepareDump() {
   return true;
 }
 
-// How long the readiness questions may still take: the last one starts
-// within one interval past the bound and takes one try of the transport.
-uint32_t readinessBoundLeft(uint64_t startMicros) {
-  const uint64_t spent = secondsSince(startMicros);
-  const uint64_t left = spent < kReadinessBoundSeconds ? kReadinessBoundSeconds - spent : 0;
-  return static_cast<uint32_t>(left + kQuestionIntervalSeconds) +
-         toolContext.transferBoundSeconds;
-}
-
-// One readiness question; its completion code (0xFF for a transport failure).
-uint8_t askReadiness(uint64_t startMicros, uint8_t* response, int32_t* responseLength) {
+// One readiness question; its result (-1 for a transport failure).
+int askReadiness(request::Retrying* retry, uint8_t* response, int32_t* responseLength) {
   // Cleared so that a reply without data never reads as an earlier one.
   text::fill(response, 0, kFlowBufferSize);
   *responseLength = 0;
-  silenceBeforeTry(readinessBoundLeft(startMicros));
-  const int result =
-      sendOem(kCmdCheckDumpFlashComplete, nullptr, 0, response, responseLength);
-  silenceAfterTry(result, secondsSince(startMicros) < kReadinessBoundSeconds);
-  return lowByte(result);
+  retry->beforeTry();
+  return sendOem(kCmdCheckDumpFlashComplete, nullptr, 0, response, responseLength);
 }
 
 // Asks until the BMC says the dump is ready and sets dumpLength; false when
 // the BMC does not have the command or the bound has passed.
 bool waitUntilReady(uint64_t startMicros) {
+  request::Retrying retry(kReadinessPolicy, startMicros);
   for (;;) {
     uint8_t response[kFlowBufferSize];
     int32_t responseLength = 0;
-    const uint8_t code = askReadiness(startMicros, response, &responseLength);
+    const int result = askReadiness(&retry, response, &responseLength);
+    const bool another = retry.afterResult(result);
+    const uint8_t code = lowByte(result);
     const bool ready = code == 0 && response[0] == kDumpReady;
     // A ready reply without its length bytes is no answer at all.
     if (code != 0 || (ready && responseLength < 5)) {
@@ -94,7 +88,7 @@ bool waitUntilReady(uint64_t startMicros) {
       toolContext.dumpLength = getBigEndian32(response + 1);
       return true;
     }
-    if (secondsSince(startMicros) >= kReadinessBoundSeconds) {
+    if (!another) {
       // Judged by the last question: a BMC gone silent, or one still
       // answering that it is not ready.
       noteOutcome(isNoAnswer(code) ? RunOutcome::kNoAnswer : RunOutcome::kRefused);
@@ -102,7 +96,7 @@ bool waitUntilReady(uint64_t startMicros) {
                       static_cast<unsigned>(kReadinessBoundSeconds));
       return false;
     }
-    platform::delaySeconds(kQuestionIntervalSeconds);
+    retry.pause();
   }
 }
 
@@ -125,29 +119,27 @@ bool chunkComplete(int result, const uint8_t* response, int32_t responseLength) 
          (response[0] != kMoreFollow || responseLength >= 1 + kFullChunkBytes);
 }
 
-// Fetches one chunk; false after kDataAttempts replies that could not be
+// Fetches one chunk; false after five replies that could not be
 // taken, with the outcome noted: no answer when the last try went
 // unanswered, else refused. A reply lost on its way back (the request
 // reached the BMC, which may have moved on) is asked for again only when
 // the length check at the end can tell a lost chunk.
 bool fetchChunk(uint8_t* response, int32_t* responseLength) {
-  for (int attempt = 1;; ++attempt) {
+  request::Retrying retry(kDataPolicy);
+  for (;;) {
     *responseLength = 0;
-    silenceBeforeTry(triesBoundSeconds(kDataAttempts - attempt + 1, kDataRetrySeconds));
+    retry.beforeTry();
     const int result = sendOem(kCmdGetDumpFlashData, nullptr, 0, response, responseLength);
     const bool replyLost = result < 0 && *responseLength < 0;
-    const bool lastTry = attempt == kDataAttempts || (replyLost && toolContext.dumpLength == 0);
-    silenceAfterTry(result, !lastTry);
-    if (chunkComplete(result, response, *responseLength)) {
-      toolContext.silence.end();
-      return true;
-    }
-    if (lastTry) {
-      toolContext.silence.end();
-      noteOutcome(isNoAnswer(lowByte(result)) ? RunOutcome::kNoAnswer : RunOutcome::kRefused);
+    const bool complete = chunkComplete(result, response, *responseLength);
+    const bool another =
+        retry.afterResult(result, !complete && !(replyLost && toolContext.dumpLength == 0));
+    if (complete) return true;
+    if (!another) {
+      noteOutcome(isNoAnswer(result) ? RunOutcome::kNoAnswer : RunOutcome::kRefused);
       return false;
     }
-    platform::delaySeconds(kDataRetrySeconds);
+    retry.pause();
   }
 }
 
@@ -216,7 +208,6 @@ int receiveDump(platform::StagedFile* output) {
 int runFirmwareDump() {
   const uint64_t startMicros = platform::monotonicMicroseconds();
   const bool ready = prepareDump() && waitUntilReady(startMicros);
-  toolContext.silence.end();
   if (!ready) return 1;
 
   platform::print("Phase2:Receive the flash data........... \n");

@@ -6,6 +6,7 @@
 #include "platform/text.h"
 #include "state/tool_context.h"
 #include "state/unsettled.h"
+#include "transport/request.h"
 
 namespace flows {
 namespace {
@@ -26,6 +27,13 @@ constexpr uint32_t kProgrammingSeconds = 60 * 60;
 constexpr uint32_t kProgressQuestionSeconds = 30;
 
 constexpr int kProgressDone = 100;
+
+// A question a second: while programming until its bound, after a doubtful
+// upload until the BMC says anything with a percentage.
+constexpr request::RetryPolicy kProgrammingPolicy = {
+    0, 1'000'000, kProgrammingSeconds, false, isNoAnswer, request::Notice::kNone};
+constexpr request::RetryPolicy kQuestionPolicy = {
+    0, 1'000'000, kProgressQuestionSeconds, false, isNoAnswer, request::Notice::kWholeWait};
 
 constexpr char kProgrammingTooLongMessage[] =
     "\nERROR: THE BMC DID NOT FINISH PROGRAMMING ITS FLASH WITHIN %u SECONDS\n";
@@ -54,11 +62,11 @@ bool giveUp(const char* message, uint32_t seconds) {
 }  // namespace
 
 bool pollFlashProgress() {
-  const uint64_t startMicros = platform::monotonicMicroseconds();
-  uint64_t movedMicros = startMicros;
+  request::Retrying retry(kProgrammingPolicy);
+  uint64_t movedMicros = platform::monotonicMicroseconds();
   int lastPercentage = -1;  // none reported yet
   for (;;) {
-    platform::delaySeconds(1);
+    retry.pause();
     uint8_t code = 0;
     const int percentage = askProgress(&code);
     // A request that failed shows 0, whatever bytes came with its code.
@@ -71,25 +79,18 @@ bool pollFlashProgress() {
     } else if (secondsSince(movedMicros) >= kProgressStallSeconds) {
       return giveUp(kProgressStalledMessage, kProgressStallSeconds);
     }
-    if (secondsSince(startMicros) >= kProgrammingSeconds) {
-      return giveUp(kProgrammingTooLongMessage, kProgrammingSeconds);
-    }
+    if (retry.boundPassed()) return giveUp(kProgrammingTooLongMessage, kProgrammingSeconds);
   }
 }
 
 bool bmcReportsProgress() {
-  const uint64_t startMicros = platform::monotonicMicroseconds();
-  toolContext.silence.begin(kProgressQuestionSeconds);
-  bool reported = false;
+  request::Retrying retry(kQuestionPolicy);
   for (;;) {
     uint8_t code = 0;
-    reported = askProgress(&code) >= 0;
-    if (reported || secondsSince(startMicros) >= kProgressQuestionSeconds) break;
-    if (isNoAnswer(code)) toolContext.silence.check();
-    platform::delaySeconds(1);
+    const bool reported = askProgress(&code) >= 0;
+    if (!retry.afterResult(code, !reported)) return reported;
+    retry.pause();
   }
-  toolContext.silence.end();
-  return reported;
 }
 
 }  // namespace flows

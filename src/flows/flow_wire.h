@@ -1,36 +1,20 @@
-// Shared pieces of the firmware flows: the OEM command numbers and one
-// exchange over the bound transport.
+// Shared pieces of the firmware flows: one OEM exchange over the bound
+// transport and the numbers its replies carry.
 #pragma once
 
 #include <cstdint>
 
 #include "platform/platform.h"
 #include "state/tool_context.h"
-#include "transport/ipmi.h"
+#include "transport/ipmi_wire.h"
 
 namespace flows {
-
-constexpr uint8_t kCmdSendBlockInfo = 0x14;
-constexpr uint8_t kCmdReceiveFWData = 0x15;
-constexpr uint8_t kCmdGetFWUpdateInfo = 0x16;
-constexpr uint8_t kCmdGetFWUpdateProgress = 0x17;
-constexpr uint8_t kCmdGetUSBFWUpdateInfo = 0x0D;
-constexpr uint8_t kCmdPrepareDumpFlash = 0x1D;
-constexpr uint8_t kCmdCheckDumpFlashComplete = 0x1E;
-constexpr uint8_t kCmdGetDumpFlashData = 0x1F;
 
 // Request and response buffers of the flows.
 constexpr int32_t kFlowBufferSize = 200;
 
 // A transport failure (-1) shows as 0xFF here, as callers judge results.
 inline uint8_t lowByte(int result) { return static_cast<uint8_t>(result & 0xFF); }
-
-// The BMC does not have the command.
-constexpr uint8_t kCodeInvalidCommand = 0xC1;
-
-// A result that means the BMC gave no answer: the transport failed, or the
-// interface answered for it (timeout, nothing connected).
-inline bool isNoAnswer(uint8_t code) { return code == 0xFF || code == 0xC3 || code == 0xD2; }
 
 // One OEM request; the response goes into a kFlowBufferSize buffer.
 inline int sendOem(uint8_t command, const uint8_t* data, int32_t dataLength, uint8_t* response,

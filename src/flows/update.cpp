@@ -16,8 +16,6 @@ using namespace flows;
 
 constexpr uint64_t kChunkDataBytes = 49;
 constexpr uint8_t kImageKindUpdatable = 2;
-constexpr uint8_t kCodeAnotherUserUpdating = 0xDF;
-constexpr uint8_t kCodePackageRejected = 0xCD;
 
 constexpr char kAnotherUserMessage[] =
     "\xE2\x80\x9CWarning!\nAnother user is updating!\n"

@@ -3,14 +3,15 @@
 #include "flows/flow_wire.h"
 #include "platform/platform.h"
 #include "state/tool_context.h"
+#include "transport/request.h"
 
 namespace flows {
 namespace {
 
-constexpr uint8_t kCodeNodeBusy = 0xC0;
-// A busy BMC is given half a second in all before the upload gives up.
-constexpr int kBusyResends = 5;
-constexpr uint64_t kBusyPauseMicros = 100'000;
+// A busy BMC is given half a second in all before the upload gives up:
+// five resends a tenth of a second apart.
+constexpr request::RetryPolicy kBusyPolicy = {6, 100'000, 0, false, isNoAnswer,
+                                              request::Notice::kNone};
 
 }  // namespace
 
@@ -25,12 +26,12 @@ void formatCompletionCode(uint8_t code, char (&text)[5]) {
 
 uint8_t sendUploadRequest(uint8_t command, const uint8_t* data, int32_t dataLength,
                           uint8_t* response, int32_t* responseLength) {
-  uint8_t code = lowByte(sendOem(command, data, dataLength, response, responseLength));
-  for (int resend = 0; code == kCodeNodeBusy && resend < kBusyResends; ++resend) {
-    platform::stall(kBusyPauseMicros);
-    code = lowByte(sendOem(command, data, dataLength, response, responseLength));
+  request::Retrying retry(kBusyPolicy);
+  for (;;) {
+    const uint8_t code = lowByte(sendOem(command, data, dataLength, response, responseLength));
+    if (!retry.afterResult(code, code == kCodeNodeBusy)) return code;
+    retry.pause();
   }
-  return code;
 }
 
 void reportUploadFailure(const char* commandName, uint8_t code) {

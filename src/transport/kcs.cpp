@@ -10,6 +10,11 @@
 #include "state/tool_context.h"
 #include "platform/platform.h"
 #include "platform/text.h"
+#include "transport/request.h"
+
+// The flows plan their messages for any transport; this one carries them.
+static_assert(kKcsMaxRequestData >= request::kMaxRequestData &&
+              kKcsMaxResponseData >= request::kMaxResponseData);
 
 namespace {
 

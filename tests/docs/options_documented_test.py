@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """The manual page renders without warnings, --help and --version end with
 status 0, and every long option --help lists is an item of the manual page's
-option list and a row of the README's option table.
+option list and a row of an option table in the user documentation (README.md
+and doc/*.md).
 
-Usage: options_documented_test.py PROGRAM MANUAL_PAGE README
+Usage: options_documented_test.py PROGRAM MANUAL_PAGE MARKDOWN_FILE...
 """
 import re
 import subprocess
@@ -34,7 +35,11 @@ def readme_rows(readme):
 
 
 def main():
-    program, manual_path, readme_path = sys.argv[1:4]
+    if len(sys.argv) < 4:
+        print(__doc__)
+        return 2
+    program, manual_path = sys.argv[1:3]
+    markdown_paths = sys.argv[3:]
     failures = []
 
     render = run(["groff", "-man", "-ww", "-z", manual_path])
@@ -55,13 +60,15 @@ def main():
 
     with open(manual_path, encoding="utf-8") as page:
         in_manual = manual_items(page.read())
-    with open(readme_path, encoding="utf-8") as readme:
-        in_readme = readme_rows(readme.read())
+    in_readme = set()
+    for path in markdown_paths:
+        with open(path, encoding="utf-8") as markdown:
+            in_readme |= readme_rows(markdown.read())
     for option in options:
         if option not in in_manual:
             failures.append(f"{option} is listed by --help but is no item of the manual page")
         if option not in in_readme:
-            failures.append(f"{option} is listed by --help but has no row in the README's table")
+            failures.append(f"{option} is listed by --help but has no row in the documentation's option table")
 
     for failure in failures:
         print("FAIL:", failure)

@@ -15,7 +15,7 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 import flows_support as fs  # noqa: E402
 import harness  # noqa: E402
 
-# The update script of the README's unattended section, as a file of its own
+# The update script of doc/unattended.md, as a file of its own
 # so that %lasterror% is the program's status when the script tests it.
 UPDATE_SCRIPT = "\r\n".join([
     "Velkoran.efi -f plain.bin --status --log run.log --wait-bmc=120",

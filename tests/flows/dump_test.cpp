@@ -11,12 +11,11 @@
 #include "platform/host/host.h"
 #include "state/tool_context.h"
 #include "support/flow_fixture.h"
+#include "transport/ipmi_wire.h"
 
 namespace flowtest {
 namespace {
 
-constexpr uint8_t kCheckDumpFlashComplete = 0x1E;
-constexpr uint8_t kGetDumpFlashData = 0x1F;
 
 const std::string kPhase1 = "Phase1:Wait for BMC !!\n";
 const std::string kPhase2 = "Phase2:Receive the flash data........... \n";
@@ -49,7 +48,7 @@ TEST_F(DumpTest, FileHoldsTheFlashAfterBothPhases) {
                              "1K bytes      95%\r1K bytes      100%\r");
   EXPECT_EQ(readFile("dump.bin"), firmware.flash);
   EXPECT_EQ(waitedSeconds(), 50u);
-  EXPECT_EQ(firmware.requestCount[kGetDumpFlashData], 18);
+  EXPECT_EQ(firmware.requestCount[kCmdGetDumpFlashData], 18);
 }
 
 struct ReadinessCase {
@@ -74,7 +73,7 @@ const ReadinessCase kReadiness[] = {
      kPhase1 + kCheckFailed + kCheckFailed + kCheckFailed, 4},
     {"question unanswered",
      [](auto& k) {
-       k.unanswered = {{kCheckDumpFlashComplete, 1}};
+       k.unanswered = {{kCmdCheckDumpFlashComplete, 1}};
      },
      kPhase1 + kTransportError + kNotice1155 + kCheckFailed, 2},
     {"ready without its length bytes", [](auto& k) { k.shortReadyReplies = 1; },
@@ -89,7 +88,7 @@ TEST_F(DumpTest, ReadinessQuestionsRepeatEveryFiveSeconds) {
     dump(56 * 3);
     EXPECT_EQ(result, 1);
     EXPECT_EQ(afterEcho().substr(0, c.phase1.size() + kPhase2.size()), c.phase1 + kPhase2);
-    EXPECT_EQ(firmware.requestCount[kCheckDumpFlashComplete], c.questions);
+    EXPECT_EQ(firmware.requestCount[kCmdCheckDumpFlashComplete], c.questions);
     EXPECT_EQ(waitedSeconds(), 50u + 5u * (c.questions - 1));
     EXPECT_EQ(readFile("dump.bin"), firmware.flash);
   }
@@ -117,7 +116,7 @@ struct PhaseOneEndCase {
 };
 
 const auto kPrepareAnswered = [](uint8_t code) {
-  return [code](FlowTest& t) { t.bmc.faults.completionCode[sim::commandKey(0xF8, 0x1D)] = code; };
+  return [code](FlowTest& t) { t.bmc.faults.completionCode[sim::commandKey(kNetFnLunOem, 0x1D)] = code; };
 };
 
 const PhaseOneEndCase kPhaseOneEnds[] = {
@@ -126,7 +125,7 @@ const PhaseOneEndCase kPhaseOneEnds[] = {
     {"prepare answered 0xCC", kPrepareAnswered(0xCC), kPrepareFailed, 0, 0, RunOutcome::kRefused},
     {"prepare answered 0xD5", kPrepareAnswered(0xD5), kPrepareFailed, 0, 0, RunOutcome::kRefused},
     {"readiness question answered 0xC1",
-     [](FlowTest& t) { t.bmc.faults.completionCode[sim::commandKey(0xF8, 0x1E)] = 0xC1; },
+     [](FlowTest& t) { t.bmc.faults.completionCode[sim::commandKey(kNetFnLunOem, 0x1E)] = 0xC1; },
      kPhase1 + kCheckFailed, 1, 50, RunOutcome::kRefused},
     // Questions at 50 s, 55 s, ...: the one at 1200 s is the last.
     {"never ready", [](FlowTest& t) { t.firmware.knobs.notReadyQuestions = 1 << 30; },
@@ -149,7 +148,7 @@ TEST_F(DumpTest, PhaseOneEndsForABmcWithoutTheCommandsOrPastItsBound) {
     hostplatform::setPortDevice(&rig.kcs);
     EXPECT_EQ(result, 1);
     EXPECT_EQ(afterEcho(), c.printed);
-    EXPECT_EQ(bmc.countOf(0xF8, kCheckDumpFlashComplete), c.questions);
+    EXPECT_EQ(bmc.countOf(kNetFnLunOem, kCmdCheckDumpFlashComplete), c.questions);
     EXPECT_EQ(waitedSeconds(), c.waited);
     EXPECT_EQ(toolContext.runRecord.outcome, c.outcome);
     EXPECT_FALSE(std::filesystem::exists(path("dump.bin.partial")));
@@ -219,7 +218,7 @@ struct DataFaultCase {
 const DataFaultCase kDataFaults[] = {
     {"failed request asked again",
      [](auto& k) {
-       k.unanswered = {{kGetDumpFlashData, 2}};
+       k.unanswered = {{kCmdGetDumpFlashData, 2}};
      },
      kTransportError + "THE BMC HAS NOT ANSWERED FOR 10 SECONDS, STILL TRYING FOR UP TO 45 SECONDS\n",
      1},
@@ -259,7 +258,7 @@ TEST_F(DumpTest, FiveFailedAttemptsEndTheDumpWithWhatArrived) {
   EXPECT_EQ(readFile("dump.bin.partial"),
             Bytes(firmware.flash.begin(), firmware.flash.begin() + 112));
   EXPECT_FALSE(std::filesystem::exists(path("dump.bin")));
-  EXPECT_EQ(firmware.requestCount[kGetDumpFlashData], 7);
+  EXPECT_EQ(firmware.requestCount[kCmdGetDumpFlashData], 7);
   EXPECT_EQ(waitedSeconds(), 50u + 4u);
   EXPECT_EQ(toolContext.runRecord.outcome, RunOutcome::kRefused);  // it answered
 }
@@ -278,7 +277,7 @@ TEST_F(DumpTest, UncreatableFileStopsBeforeAnyDataRequest) {
   EXPECT_EQ(result, 1);
   EXPECT_EQ(afterEcho(), kPhase1 + kPhase2 + "ERROR: OPEN BINARY FILE FAILED " +
                              path("no-such-dir/dump.bin") + "\n\n");
-  EXPECT_EQ(firmware.requestCount[kGetDumpFlashData], 0);
+  EXPECT_EQ(firmware.requestCount[kCmdGetDumpFlashData], 0);
 }
 
 }  // namespace
@@ -338,7 +337,7 @@ TEST_F(DumpTest, LostChunkNeverEndsAsACompleteDump) {
     dump(56 * 4 + 3);
     std::string printed = afterEcho();
     EXPECT_EQ(printed.substr(printed.find('\n', printed.find("length=")) + 1), kReceiveFailed);
-    EXPECT_EQ(firmware.requestCount[kGetDumpFlashData], c.dataRequests);
+    EXPECT_EQ(firmware.requestCount[kCmdGetDumpFlashData], c.dataRequests);
     EXPECT_FALSE(std::filesystem::exists(path("dump.bin")));
   }
 }
@@ -353,7 +352,7 @@ TEST_F(DumpTest, FailedDumpKeepsTheEarlierFile) {
     std::string ending;
   };
   const auto silent = [](auto& k) {
-    for (int n = 1; n <= 5; ++n) k.unanswered.insert({kGetDumpFlashData, n});
+    for (int n = 1; n <= 5; ++n) k.unanswered.insert({kCmdGetDumpFlashData, n});
   };
   const auto failsHalfWay = [](auto& k) {
     for (int n = 3; n <= 7; ++n) k.dataFaults[n] = sim::FirmwareBmc::DataFault::kShort;
@@ -405,7 +404,7 @@ TEST_F(DumpTest, FolderAsDumpFileIsRefusedAndKept) {
   EXPECT_TRUE(afterEcho().ends_with("ERROR: OPEN BINARY FILE FAILED " + path("folder") + "\n\n"));
   EXPECT_TRUE(std::filesystem::is_directory(path("folder")));
   EXPECT_FALSE(std::filesystem::exists(path("folder.partial")));
-  EXPECT_EQ(firmware.requestCount[kGetDumpFlashData], 0);
+  EXPECT_EQ(firmware.requestCount[kCmdGetDumpFlashData], 0);
 }
 
 }  // namespace
@@ -456,11 +455,11 @@ class CountingFiles : public hostplatform::FileSystem {
 uint64_t gEndlessChunks = 0;
 int endlessDump(uint8_t, uint8_t command, const uint8_t*, int32_t, uint8_t* response, int32_t,
                 int32_t* responseLength) {
-  if (command == kCheckDumpFlashComplete) {
+  if (command == kCmdCheckDumpFlashComplete) {
     std::fill(response, response + 5, 0);
     response[0] = 1;  // ready, length 0
     *responseLength = 5;
-  } else if (command == kGetDumpFlashData) {
+  } else if (command == kCmdGetDumpFlashData) {
     ++gEndlessChunks;
     response[0] = 0;  // more follow; the data bytes are whatever the buffer holds
     *responseLength = 57;

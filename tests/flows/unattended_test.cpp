@@ -18,12 +18,11 @@
 #include "support/flow_fixture.h"
 #include "support/reply_rewriter.h"
 #include "support/report_reader.h"
+#include "transport/ipmi_wire.h"
 
 namespace flowtest {
 namespace {
 
-constexpr uint8_t kGetFWUpdateInfo = 0x16;
-constexpr uint8_t kGetUSBFWUpdateInfo = 0x0D;
 // One second before a new year: the log's times carry over into it.
 const platform::CalendarTime kStart = {2026, 12, 31, 23, 59, 59};
 
@@ -346,14 +345,14 @@ TEST_F(UnattendedTest, VerifyComparesOnlyTheBytesTheImageHolds) {
   ASSERT_GE(console.size(), verdicts.size());
   EXPECT_EQ(console.substr(console.size() - verdicts.size()), verdicts);
   EXPECT_EQ(status(), 5);
-  EXPECT_EQ(bmc.countOf(0xF8, kGetFWUpdateInfo), 0);
+  EXPECT_EQ(bmc.countOf(kNetFnLunOem, kCmdGetFWUpdateInfo), 0);
 }
 
 TEST_F(UnattendedTest, YesAnswersTheUsbPromptWithoutAKey) {
   run({"-i", "usb", "-f", "fw.bin", "--yes"});
   EXPECT_EQ(afterEcho(),
             "Press any to continue name fw.bin\n(answered by --yes)\nERROR: OPEN BINARY FILE FAILED\n\n");
-  EXPECT_EQ(bmc.countOf(0xF8, kGetUSBFWUpdateInfo), 0);
+  EXPECT_EQ(bmc.countOf(kNetFnLunOem, kCmdGetUSBFWUpdateInfo), 0);
 }
 
 }  // namespace

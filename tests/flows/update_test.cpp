@@ -6,13 +6,11 @@
 #include "state/tool_context.h"
 #include "platform/host/host.h"
 #include "support/flow_fixture.h"
+#include "transport/ipmi_wire.h"
 
 namespace flowtest {
 namespace {
 
-constexpr uint8_t kGetFWUpdateInfo = 0x16;
-constexpr uint8_t kSendBlockInfo = 0x14;
-constexpr uint8_t kReceiveFWData = 0x15;
 
 const std::string kChecking = "Check if this file is valid................\n";
 const std::string kTryAgain = "If the FW update fails,PLEASE TRY AGAIN\n";
@@ -97,7 +95,7 @@ TEST_F(UpdateTest, BlockDescriptionsAreBigEndianWithIndexAndCount) {
       {0, 0, 0x90, 0, 0, 1, 0, 0, 0, 0, 0x07, 0xD0, 1, 3},
       {0, 0, 0, 0, 0, 4, 0, 0, 0, 4, 0, 0, 2, 3},
   };
-  EXPECT_EQ(requestsFor(kSendBlockInfo), expected);
+  EXPECT_EQ(requestsFor(kCmdSendBlockInfo), expected);
 }
 
 TEST_F(UpdateTest, PreserveFlagIsTheOnlyInfoData) {
@@ -109,19 +107,19 @@ TEST_F(UpdateTest, PreserveFlagIsTheOnlyInfoData) {
     reset();
     firmware.knobs.infoCompletionCode = 0xDF;  // ends the update at once
     update(c.extra);
-    EXPECT_EQ(requestsFor(kGetFWUpdateInfo), std::vector<Bytes>{{c.flag}});
+    EXPECT_EQ(requestsFor(kCmdGetFWUpdateInfo), std::vector<Bytes>{{c.flag}});
   }
 }
 
 // No chunk goes into a region the BMC may never have opened.
 TEST_F(UpdateTest, BlockInfoTransportFailureEndsTheUpload) {
-  firmware.knobs.unanswered = {{kSendBlockInfo, 1}};
+  firmware.knobs.unanswered = {{kCmdSendBlockInfo, 1}};
   update();
   EXPECT_EQ(result, -1);
   EXPECT_EQ(afterEcho(), kChecking + kTryAgain + kTransportError + "sendBlockInfo fail...\n" +
                              "ERROR:SEND \"sendBlockInfo\" COMMAND TO BMC FAILED\n" +
                              kColdResetSuccess);
-  EXPECT_TRUE(requestsFor(kReceiveFWData).empty());
+  EXPECT_TRUE(requestsFor(kCmdReceiveFWData).empty());
   EXPECT_EQ(toolContext.runRecord.outcome, RunOutcome::kNoAnswer);
 }
 
@@ -157,7 +155,7 @@ const FailureCase kFailures[] = {
      notReady("0xD5"), false},
     {"info unanswered",
      [](UpdateTest& t) {
-       t.firmware.knobs.unanswered = {{kGetFWUpdateInfo, 1}};
+       t.firmware.knobs.unanswered = {{kCmdGetFWUpdateInfo, 1}};
      },
      kTransportError + kInfoFailed, true},
     {"info without its kind byte", [](UpdateTest& t) { t.firmware.knobs.infoWithoutKind = true; },
@@ -186,12 +184,12 @@ const FailureCase kFailures[] = {
      kChecking + kMismatch, true},
     {"first chunk unanswered",
      [](UpdateTest& t) {
-       t.firmware.knobs.unanswered = {{kReceiveFWData, 1}};
+       t.firmware.knobs.unanswered = {{kCmdReceiveFWData, 1}};
      },
      kUploadStart + kTransportError + kReceiveFailed, true},
     {"last chunk unanswered",
      [](UpdateTest& t) {
-       t.firmware.knobs.unanswered = {{kReceiveFWData, 3}};
+       t.firmware.knobs.unanswered = {{kCmdReceiveFWData, 3}};
      },
      kUploadStart + kTransportError + kReceiveFailed, true},
     // Past the first region: the file gives nothing from 0x9100 on.
@@ -283,7 +281,7 @@ TEST_F(UpdateTest, RegionLengthsSplitIntoChunks) {
     image = makeImage(0x50000, 0, tableText({{0x8000, c.length}}));
     update();
     ASSERT_EQ(result, 0);
-    std::vector<Bytes> chunks = requestsFor(kReceiveFWData);
+    std::vector<Bytes> chunks = requestsFor(kCmdReceiveFWData);
     chunks.resize(c.fullChunks + 1);  // region 0 only
     for (size_t n = 0; n < c.fullChunks; ++n) {
       ASSERT_EQ(chunks[n].size(), 50u);
@@ -301,7 +299,7 @@ TEST_F(UpdateTest, ProgressOfALargeRegionFollowsTheChunks) {
   // Console length when each chunk arrives, to see which chunk a line follows.
   std::vector<size_t> consoleAtChunk;
   firmware.observer = [&](const sim::Request& request) {
-    if (request.command == kReceiveFWData) consoleAtChunk.push_back(rig.console.size());
+    if (request.command == kCmdReceiveFWData) consoleAtChunk.push_back(rig.console.size());
   };
   update();
   ASSERT_EQ(result, 0);
@@ -376,10 +374,10 @@ const StallCase kStalls[] = {
      "new firmware is updating...50%\r" + kStalled, 602, RunOutcome::kUnsettled},
     // Each poll: 1 s, then the transport's 10 s.
     {"silent while programming",
-     [](UpdateTest& t) { t.bmc.faults.silent[sim::commandKey(0xF8, 0x17)] = true; },
+     [](UpdateTest& t) { t.bmc.faults.silent[sim::commandKey(kNetFnLunOem, 0x17)] = true; },
      kTransportError + "new firmware is updating...0%\r" + kStalled, 55, RunOutcome::kUnsettled},
     {"progress command unknown",
-     [](UpdateTest& t) { t.bmc.faults.completionCode[sim::commandKey(0xF8, 0x17)] = 0xC1; },
+     [](UpdateTest& t) { t.bmc.faults.completionCode[sim::commandKey(kNetFnLunOem, 0x17)] = 0xC1; },
      "new firmware is updating...0%\r" + kStalled, 600, RunOutcome::kUnsettled},
     // Moving all the time, never reaching 100: the hour's bound ends it.
     {"wandering for ever",
@@ -409,7 +407,7 @@ TEST_F(UpdateTest, StalledProgressEndsTheRunWithoutAColdReset) {
     update();
     EXPECT_EQ(result, c.outcome == RunOutcome::kSuccess ? 0 : -1);
     EXPECT_TRUE(afterEcho().ends_with(c.tail));
-    EXPECT_EQ(bmc.countOf(0xF8, 0x17), c.polls);
+    EXPECT_EQ(bmc.countOf(kNetFnLunOem, 0x17), c.polls);
     EXPECT_EQ(bmc.coldResets, 0);
     EXPECT_EQ(toolContext.runRecord.outcome, c.outcome);
   }

@@ -10,13 +10,11 @@
 
 #include "state/tool_context.h"
 #include "support/flow_fixture.h"
+#include "transport/ipmi_wire.h"
 
 namespace flowtest {
 namespace {
 
-constexpr uint8_t kSendBlockInfo = 0x14;
-constexpr uint8_t kReceiveFWData = 0x15;
-constexpr uint8_t kProgress = 0x17;
 // The image below: chunks 1..3 carry region 0, 4..44 region 1, 45..5394
 // region 2 (the table page, the last region).
 constexpr int kLastChunkOfImage = 5394;
@@ -40,7 +38,7 @@ class UploadAnswersTest : public FlowTest {
       const Bytes& message = bmc.received.back();
       if (message.size() >= 2 && message[0] == 0xF8 && message[1] == command) {
         const int number = ++*seen;
-        const uint16_t key = sim::commandKey(0xF8, command);
+        const uint16_t key = sim::commandKey(kNetFnLunOem, command);
         bmc.faults.completionCode.erase(key);
         bmc.faults.silent.erase(key);
         if (number >= from && number < from + count) {
@@ -55,7 +53,7 @@ class UploadAnswersTest : public FlowTest {
   // The progress replies in turn, the last one repeated.
   void answerProgress(std::vector<sim::Reply> replies) {
     auto polls = std::make_shared<size_t>(0);
-    bmc.setHandler(0xF8, kProgress, [replies, polls](const sim::Request&) {
+    bmc.setHandler(kNetFnLunOem, kCmdGetFWUpdateProgress, [replies, polls](const sim::Request&) {
       const size_t poll = std::min((*polls)++, replies.size() - 1);
       return std::optional<sim::Reply>(replies[poll]);
     });
@@ -112,46 +110,46 @@ const int kChunks = kLastChunkOfImage;
 // cold reset's line after `tail`.
 const AnswerCase kCases[] = {
     // The block description.
-    {"block busy, then taken", kSendBlockInfo, 1, 5, 0xC0, kComplete, RunOutcome::kSuccess, 3 + 5},
-    {"block busy throughout", kSendBlockInfo, 1, kNever, 0xC0,
+    {"block busy, then taken", kCmdSendBlockInfo, 1, 5, 0xC0, kComplete, RunOutcome::kSuccess, 3 + 5},
+    {"block busy throughout", kCmdSendBlockInfo, 1, kNever, 0xC0,
      kUploadStart + kBlockFail + refused("sendBlockInfo", "0xC0"), RunOutcome::kRefused, 6},
-    {"block refused", kSendBlockInfo, 1, 1, 0xC7,
+    {"block refused", kCmdSendBlockInfo, 1, 1, 0xC7,
      kUploadStart + kBlockFail + refused("sendBlockInfo", "0xC7"), RunOutcome::kRefused, 1},
-    {"block of the last region refused", kSendBlockInfo, 3, 1, 0xFE, kBlockFail + refused("sendBlockInfo", "0xFE"),
+    {"block of the last region refused", kCmdSendBlockInfo, 3, 1, 0xFE, kBlockFail + refused("sendBlockInfo", "0xFE"),
      RunOutcome::kRefused, 3},
-    {"block timed out", kSendBlockInfo, 1, 1, 0xC3,
+    {"block timed out", kCmdSendBlockInfo, 1, 1, 0xC3,
      kUploadStart + kBlockFail + unanswered("sendBlockInfo", "0xC3"), RunOutcome::kNoAnswer, 1},
-    {"block unanswered", kSendBlockInfo, 1, 1, std::nullopt,
+    {"block unanswered", kCmdSendBlockInfo, 1, 1, std::nullopt,
      kUploadStart + kTransportError + kBlockFail + "ERROR:SEND \"sendBlockInfo\" COMMAND TO BMC FAILED\n",
      RunOutcome::kNoAnswer, 1},
     // Not examined: the chunks follow (and this BMC, with no region open,
     // refuses them).
-    {"block device-specific code", kSendBlockInfo, 1, 1, 0x80,
+    {"block device-specific code", kCmdSendBlockInfo, 1, 1, 0x80,
      kUploadStart + refused("ReceiveFWData", "0xCC"), RunOutcome::kRefused, 1},
     // A full chunk.
-    {"chunk busy, then taken", kReceiveFWData, 1, 3, 0xC0, kComplete, RunOutcome::kSuccess, kChunks + 3},
-    {"chunk busy throughout", kReceiveFWData, 1, kNever, 0xC0,
+    {"chunk busy, then taken", kCmdReceiveFWData, 1, 3, 0xC0, kComplete, RunOutcome::kSuccess, kChunks + 3},
+    {"chunk busy throughout", kCmdReceiveFWData, 1, kNever, 0xC0,
      kUploadStart + refused("ReceiveFWData", "0xC0"), RunOutcome::kRefused, 6},
-    {"chunk refused", kReceiveFWData, 1, 1, 0xCC, kUploadStart + refused("ReceiveFWData", "0xCC"),
+    {"chunk refused", kCmdReceiveFWData, 1, 1, 0xCC, kUploadStart + refused("ReceiveFWData", "0xCC"),
      RunOutcome::kRefused, 1},
-    {"chunk rejected is no rejection", kReceiveFWData, 1, 1, 0xCD,
+    {"chunk rejected is no rejection", kCmdReceiveFWData, 1, 1, 0xCD,
      kUploadStart + refused("ReceiveFWData", "0xCD"), RunOutcome::kRefused, 1},
-    {"chunk not present", kReceiveFWData, 2, 1, 0xD2, kUploadStart + unanswered("ReceiveFWData", "0xD2"),
+    {"chunk not present", kCmdReceiveFWData, 2, 1, 0xD2, kUploadStart + unanswered("ReceiveFWData", "0xD2"),
      RunOutcome::kNoAnswer, 2},
-    {"chunk unanswered", kReceiveFWData, 1, 1, std::nullopt, kUploadStart + sendFailed("ReceiveFWData"),
+    {"chunk unanswered", kCmdReceiveFWData, 1, 1, std::nullopt, kUploadStart + sendFailed("ReceiveFWData"),
      RunOutcome::kNoAnswer, 1},
-    {"chunk device-specific code", kReceiveFWData, 1, 1, 0x01, kComplete, RunOutcome::kSuccess, kChunks},
+    {"chunk device-specific code", kCmdReceiveFWData, 1, 1, 0x01, kComplete, RunOutcome::kSuccess, kChunks},
     // The last chunk of a region before the last.
-    {"region's last chunk refused", kReceiveFWData, 3, 1, 0xC1,
+    {"region's last chunk refused", kCmdReceiveFWData, 3, 1, 0xC1,
      kUploadStart + refused("ReceiveFWData", "0xC1"), RunOutcome::kRefused, 3},
-    {"region's last chunk busy, then taken", kReceiveFWData, 3, 2, 0xC0, kComplete,
+    {"region's last chunk busy, then taken", kCmdReceiveFWData, 3, 2, 0xC0, kComplete,
      RunOutcome::kSuccess, kChunks + 2},
     // The last chunk of the image, with a BMC that reports no progress.
-    {"image's last chunk refused", kReceiveFWData, kChunks, 1, 0xD5, refused("ReceiveFWData", "0xD5"),
+    {"image's last chunk refused", kCmdReceiveFWData, kChunks, 1, 0xD5, refused("ReceiveFWData", "0xD5"),
      RunOutcome::kRefused, kChunks},
-    {"image's last chunk timed out", kReceiveFWData, kChunks, 1, 0xC3,
+    {"image's last chunk timed out", kCmdReceiveFWData, kChunks, 1, 0xC3,
      unanswered("ReceiveFWData", "0xC3"), RunOutcome::kNoAnswer, kChunks},
-    {"image's last chunk busy throughout", kReceiveFWData, kChunks, kNever, 0xC0,
+    {"image's last chunk busy throughout", kCmdReceiveFWData, kChunks, kNever, 0xC0,
      refused("ReceiveFWData", "0xC0"), RunOutcome::kRefused, kChunks + 5},
 };
 
@@ -160,7 +158,7 @@ TEST_F(UploadAnswersTest, EveryAnswerToTheUploadEndsAsItShould) {
     SCOPED_TRACE(c.name);
     fresh();
     answer(c.command, c.number, c.count, c.code);
-    bmc.faults.completionCode[sim::commandKey(0xF8, kProgress)] = 0xD5;  // not programming
+    bmc.faults.completionCode[sim::commandKey(kNetFnLunOem, kCmdGetFWUpdateProgress)] = 0xD5;  // not programming
     if (c.outcome == RunOutcome::kSuccess) bmc.faults.completionCode.clear();
     update();
     const bool success = c.outcome == RunOutcome::kSuccess;
@@ -188,7 +186,7 @@ TEST_F(UploadAnswersTest, NoResetWhileTheBmcProgramsAfterAFailedLastChunk) {
   const std::string removeAc =
       "\n\n\nIf the FW update fails. PLEASE WAIT 5 MINS AND REMOVE THE AC...\n";
   // Not programming yet at the first question: it is asked again.
-  answer(kReceiveFWData, kLastChunkOfImage, 1, 0xCC);
+  answer(kCmdReceiveFWData, kLastChunkOfImage, 1, 0xCC);
   answerProgress({{0xD5, {}}, {0, {40}}, {0, {100}}});
   update();
   EXPECT_EQ(result, 0);
@@ -196,19 +194,19 @@ TEST_F(UploadAnswersTest, NoResetWhileTheBmcProgramsAfterAFailedLastChunk) {
                                     "new firmware is updating...100%\r" + kComplete));
   EXPECT_EQ(bmc.coldResets, 0);
   EXPECT_EQ(toolContext.runRecord.outcome, RunOutcome::kSuccess);
-  EXPECT_EQ(bmc.countOf(0xF8, kProgress), 3);
+  EXPECT_EQ(bmc.countOf(kNetFnLunOem, kCmdGetFWUpdateProgress), 3);
 }
 
 TEST_F(UploadAnswersTest, TheProgressQuestionEndsAfterThirtySeconds) {
-  answer(kReceiveFWData, kLastChunkOfImage, 1, std::nullopt);
-  bmc.faults.silent[sim::commandKey(0xF8, kProgress)] = true;
+  answer(kCmdReceiveFWData, kLastChunkOfImage, 1, std::nullopt);
+  bmc.faults.silent[sim::commandKey(kNetFnLunOem, kCmdGetFWUpdateProgress)] = true;
   update();
   EXPECT_EQ(result, -1);
   EXPECT_EQ(bmc.coldResets, 1);
   EXPECT_EQ(toolContext.runRecord.outcome, RunOutcome::kNoAnswer);
   EXPECT_NE(console.find("THE BMC HAS NOT ANSWERED FOR 10 SECONDS"), std::string::npos);
   // 10.5 s per unanswered question and 1 s between: the third one ends it.
-  EXPECT_EQ(bmc.countOf(0xF8, kProgress), 3);
+  EXPECT_EQ(bmc.countOf(kNetFnLunOem, kCmdGetFWUpdateProgress), 3);
 }
 
 // Only a reply with code 0 and a byte counts as a percentage.

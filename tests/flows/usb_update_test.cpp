@@ -7,12 +7,12 @@
 #include "state/tool_context.h"
 #include "platform/host/host.h"
 #include "support/flow_fixture.h"
+#include "transport/ipmi_wire.h"
 
 namespace flowtest {
 namespace {
 
 constexpr uint64_t kWholeFlash = 0x2000000;
-constexpr uint8_t kGetUSBFWUpdateInfo = 0x0D;
 
 const std::string kReadLines =
     "If the FW update fails,PLEASE TRY AGAIN\nTransfer data ................\n";
@@ -56,7 +56,7 @@ const UsbCase kCases[] = {
      true},
     {"silent BMC", kWholeFlash, "",
      [](UsbUpdateTest& t) {
-       t.firmware.knobs.unanswered = {{kGetUSBFWUpdateInfo, 1}};
+       t.firmware.knobs.unanswered = {{kCmdGetUSBFWUpdateInfo, 1}};
      },
      kTransportError + kReadLines + kFail, 0, true},
     {"file shrinks before it is read", kWholeFlash, "",
@@ -78,7 +78,7 @@ TEST_F(UsbUpdateTest, EveryPathEndsWithResultZeroAndNoColdReset) {
     EXPECT_EQ(result, 0);
     EXPECT_EQ(afterEcho(), prompt() + c.printed);
     EXPECT_EQ(toolContext.imageKind, c.imageKind);
-    EXPECT_EQ(firmware.requestCount[kGetUSBFWUpdateInfo], c.asksTheBmc ? 1 : 0);
+    EXPECT_EQ(firmware.requestCount[kCmdGetUSBFWUpdateInfo], c.asksTheBmc ? 1 : 0);
     EXPECT_EQ(bmc.coldResets, 0);
   }
 }
@@ -96,7 +96,7 @@ TEST_F(UsbUpdateTest, TableIsReadOnlyForKindTwoAndNothingIsSent) {
     hostplatform::faults().readPieceLimit = c.readPieceLimit;
     usbUpdate({"-r", "n"});
     EXPECT_EQ(toolContext.regions.count, c.regions);
-    EXPECT_EQ(requestsFor(kGetUSBFWUpdateInfo), std::vector<Bytes>{{0}});
+    EXPECT_EQ(requestsFor(kCmdGetUSBFWUpdateInfo), std::vector<Bytes>{{0}});
     EXPECT_EQ(bmc.received.size(), 1u);
   }
 }

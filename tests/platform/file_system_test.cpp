@@ -138,6 +138,27 @@ const FileCase kCases[] = {
        log.add("close", platform::fileClose(file));
      },
      "write=4 put=-1 piece=3 close=-1 "},
+    {"a loss that shows late, a read error for every read, a refused replace",
+     [](sim::Rig& rig, Log& log) {
+       rig.writeFile("a", std::string("xyz"));
+       rig.writeFile("b", std::string("b"));
+       hostplatform::faults().writeLimit = 2;
+       hostplatform::faults().writeLossShowsLate = true;
+       platform::File* file = platform::fileOpen("late", "wb");
+       log.add("write", long(platform::fileWrite(file, "abcd", 4)));
+       log.add("flush", platform::fileFlush(file));
+       log.add("close", platform::fileClose(file));
+       log.add("kept", long(rig.readFile("late").size()));
+       hostplatform::faults().readFailsAt = 1;
+       file = platform::fileOpen("a", "rb");
+       log.add("first", platform::fileGetByte(file));
+       log.add("second", platform::fileGetByte(file));
+       platform::fileClose(file);
+       hostplatform::faults().replaceFails = true;
+       log.add("replace", platform::fileReplace("a", "b"));
+       log.add("both", rig.fileExists("a") && rig.readFile("b").size() == 1);
+     },
+     "write=4 flush=-1 close=-1 kept=2 first=120 second=-1 replace=-1 both=1 "},
     {"rename replaces, remove removes, an open file stays readable",
      [](sim::Rig& rig, Log& log) {
        hostplatform::FileSystem& files = hostplatform::fileSystem();

@@ -4,7 +4,7 @@
 #include <map>
 
 #include "app/run.h"
-#include "transport/ipmi.h"
+#include "transport/ipmi_wire.h"
 #include "transport/kcs.h"
 
 namespace testsupport {

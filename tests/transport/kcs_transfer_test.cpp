@@ -12,12 +12,12 @@
 #include "sim/rig.h"
 #include "support/reply_rewriter.h"
 #include "transport/kcs.h"
+#include "transport/ipmi_wire.h"
 
 namespace {
 
 using sim::PortAccess;
 
-constexpr uint8_t kNetFn = 0xF8;
 constexpr uint8_t kEcho = 0x70;   // replies with the request data
 constexpr int32_t kUntouched = 77;  // responseLength before the call
 constexpr uint8_t kGuard = 0xEE;
@@ -33,7 +33,7 @@ class KcsTransferTest : public ::testing::Test {
  protected:
   KcsTransferTest() {
     rig.bindTransport();
-    rig.bmc.setHandler(kNetFn, kEcho, [](const sim::Request& request) {
+    rig.bmc.setHandler(kNetFnLunOem, kEcho, [](const sim::Request& request) {
       return sim::Reply{sim::kCompletionOk, request.data};
     });
   }
@@ -41,14 +41,14 @@ class KcsTransferTest : public ::testing::Test {
   Transfer transfer(const std::vector<uint8_t>& data, int32_t capacity = kKcsMaxResponseData) {
     Transfer out;
     out.response.assign(kKcsMaxResponseData + 8, kGuard);
-    out.result = kcsTransfer(kNetFn, kEcho, data.data(), static_cast<int32_t>(data.size()),
+    out.result = kcsTransfer(kNetFnLunOem, kEcho, data.data(), static_cast<int32_t>(data.size()),
                              out.response.data(), capacity, &out.responseLength);
     return out;
   }
 
   // Answers the echo command with this many data bytes.
   void replyWithDataBytes(size_t count, uint8_t completionCode = sim::kCompletionOk) {
-    rig.bmc.setHandler(kNetFn, kEcho, [=](const sim::Request&) {
+    rig.bmc.setHandler(kNetFnLunOem, kEcho, [=](const sim::Request&) {
       sim::Reply reply{completionCode, {}};
       for (size_t i = 0; i < count; ++i) reply.data.push_back(static_cast<uint8_t>(i + 1));
       return reply;
@@ -81,7 +81,7 @@ TEST_F(KcsTransferTest, DeliversRequestAndReplyIntact) {
     EXPECT_EQ(t.responseLength, static_cast<int32_t>(length));
     EXPECT_EQ(std::vector<uint8_t>(t.response.begin(), t.response.begin() + length), data);
     EXPECT_EQ(guardBytesFrom(t, length), t.response.size() - length);
-    std::vector<uint8_t> expected{kNetFn, kEcho};
+    std::vector<uint8_t> expected{kNetFnLunOem, kEcho};
     expected.insert(expected.end(), data.begin(), data.end());
     EXPECT_EQ(rig.bmc.received.back(), expected);
   }
@@ -184,7 +184,7 @@ TEST_F(KcsTransferTest, RefusesRequestsThatDoNotFitTheMessage) {
     uint8_t response[4];
     int32_t responseLength = kUntouched;
     const std::vector<uint8_t> data(1000, 0x11);
-    EXPECT_EQ(kcsTransfer(kNetFn, kEcho, data.data(), length, response, 4, &responseLength), -1);
+    EXPECT_EQ(kcsTransfer(kNetFnLunOem, kEcho, data.data(), length, response, 4, &responseLength), -1);
     EXPECT_EQ(responseLength, kUntouched);
   }
   EXPECT_EQ(rig.kcs.counts.total(), 0u);
@@ -335,7 +335,7 @@ TEST_F(KcsTransferTest, RecoversAnInterfaceLeftOutOfIdle) {
     Transfer t = transfer(pattern(5));
     EXPECT_EQ(t.result, 0);
     EXPECT_EQ(t.responseLength, 5);
-    EXPECT_EQ(rig.bmc.received, std::vector<std::vector<uint8_t>>({{kNetFn, kEcho, 0xA0, 0xA1,
+    EXPECT_EQ(rig.bmc.received, std::vector<std::vector<uint8_t>>({{kNetFnLunOem, kEcho, 0xA0, 0xA1,
                                                                     0xA2, 0xA3, 0xA4}}));
     const PortAccess abort{PortAccess::commandWrite, 0x60};
     EXPECT_EQ(std::count(rig.kcs.trace.begin(), rig.kcs.trace.end(), abort), 1);
@@ -393,7 +393,7 @@ TEST_F(KcsTransferTest, RefusesAReplyForAnotherRequest) {
   };
   const Case cases[] = {
       {"another network function", 0x1C, kEcho},
-      {"the request's own network function", kNetFn, kEcho},
+      {"the request's own network function", kNetFnLunOem, kEcho},
       {"another LUN", 0xFD, kEcho},
       {"another command", 0xFC, 0x01},
   };

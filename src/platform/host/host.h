@@ -1,13 +1,19 @@
-// Controls of the host platform for tests, tools and the simulator: where the
-// ports lead, where the console goes, the virtual clock and injected faults.
+// Controls of the test host, the platform of tests, tools and the
+// simulator: where the ports lead, where the console goes, the virtual clock
+// and injected faults. Never part of velkoran, which shares only the POSIX
+// layer (platform/posix) with it.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/posix/posix.h"
 
 namespace hostplatform {
+
+using posixplatform::pinInput;
+using posixplatform::signalName;
 
 // A device on the I/O port bus (the simulated KCS interface).
 class PortDevice {
@@ -37,17 +43,11 @@ uint64_t stalledMicros();
 void advanceClock(uint64_t micros);
 void resetClock();
 
-// The next read-only fileOpen(name) reads this descriptor (already opened
-// and checked by the caller), or finds no file for fd -1, instead of
-// looking the name up again; the stream then owns fd.
-void pinInput(const char* name, int fd);
-
-// The name of a signal that stops runs ("SIGTERM"); nullptr for 0.
-const char* signalName(int signal);
 // What platform::stopSignal() gives from now on (0: no stop asked).
 void requestStop(int signal);
 
-// Fault injection.
+// Fault injection: the file knobs act through the fault-injecting file
+// system laid over the chosen one (fault_file_system.h).
 struct Faults {
   bool timerCreateFails = false;
   bool timerArmFails = false;

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/format.h"
+#include "platform/host/fault_file_system.h"
 #include "platform/host/file_system.h"
 #include "platform/host/host.h"
 #include "platform/platform.h"
@@ -24,6 +25,7 @@ struct State {
   Faults faults;
   std::string machineEnds;
   BootStart bootStart;
+  FileSystem* chosenFiles = nullptr;
 };
 
 State& state() {
@@ -65,6 +67,20 @@ void resetClock() {
 }
 Faults& faults() { return state().faults; }
 
+void setFileSystem(FileSystem* fileSystem) { state().chosenFiles = fileSystem; }
+FileSystem& fileSystem() {
+  return state().chosenFiles != nullptr ? *state().chosenFiles : stdioFileSystem();
+}
+
+namespace {
+FaultInjectingFileSystem& faultInjectingFiles() {
+  static FaultInjectingFileSystem instance(state().faults);
+  return instance;
+}
+}  // namespace
+
+void resetWrittenBytes() { faultInjectingFiles().resetWrittenBytes(); }
+
 std::string& machineEnds() { return state().machineEnds; }
 BootStart& bootStart() { return state().bootStart; }
 
@@ -86,6 +102,13 @@ void resetAll() {
 void requestStop(int signal) { state().stopSignal = signal; }
 
 }  // namespace hostplatform
+
+// The platform's files are the chosen ones under the injected faults.
+posixplatform::FileSystem& posixplatform::platformFileSystem() {
+  hostplatform::FaultInjectingFileSystem& files = hostplatform::faultInjectingFiles();
+  files.setInner(hostplatform::fileSystem());
+  return files;
+}
 
 namespace platform {
 
@@ -149,7 +172,7 @@ void endMachine(bool powerOff) {
 }
 
 int stopSignal() { return state().stopSignal; }
-const char* stopSignalName() { return hostplatform::signalName(state().stopSignal); }
+const char* stopSignalName() { return posixplatform::signalName(state().stopSignal); }
 
 bool bootEntryRemovable() { return state().bootStart.byBootManager; }
 

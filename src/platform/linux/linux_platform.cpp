@@ -1,7 +1,7 @@
 // The platform of the Linux build: console on stdout, real delays and
 // monotonic timers, and the KCS ports through the kernel's port access
-// (granted by ioperm before the first transfer). Files come from
-// platform/host/host_files.cpp.
+// (granted by ioperm before the first transfer). Files, calendar time and
+// signal names come from the POSIX layer (platform/posix).
 #include <sys/io.h>
 #include <time.h>
 
@@ -11,9 +11,10 @@
 #include <cstdlib>
 
 #include "platform/format.h"
-#include "platform/host/host.h"
 #include "platform/linux/linux_transport.h"
 #include "platform/platform.h"
+#include "platform/posix/file_system.h"
+#include "platform/posix/posix.h"
 
 namespace {
 
@@ -32,16 +33,8 @@ void sleepFor(uint64_t microseconds);
 
 }  // namespace
 
-// What the shared host files expect of the platform under them.
-namespace hostplatform {
-// Their fault knobs exist for tests; here they stay off.
-Faults& faults() {
-  static Faults none;
-  return none;
-}
-// Real time where the host platform keeps a virtual clock.
-uint64_t nowMicros() { return monotonicMicros(); }
-}  // namespace hostplatform
+// The real files, as they are.
+posixplatform::FileSystem& posixplatform::platformFileSystem() { return stdioFileSystem(); }
 
 namespace {
 
@@ -102,8 +95,17 @@ BootEntryRemoval removeStartingBootEntry(char* name, size_t capacity) {
   return BootEntryRemoval::kNoEntry;
 }
 
+uint64_t monotonicMicroseconds() { return monotonicMicros(); }
+
+bool localTime(CalendarTime* now) { return posixplatform::systemLocalTime(now); }
+
+bool universalTime(CalendarTime* now, bool* zoneKnown) {
+  *zoneKnown = true;
+  return posixplatform::systemUniversalTime(now);
+}
+
 int stopSignal() { return linuxplatform::pendingInterrupt(); }
-const char* stopSignalName() { return hostplatform::signalName(stopSignal()); }
+const char* stopSignalName() { return posixplatform::signalName(stopSignal()); }
 
 // Sleeps the whole time even when signals wake it early; a wait of a second
 // or more is cut into short ones and ends at a stop (the run ends there,

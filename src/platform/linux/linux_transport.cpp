@@ -19,7 +19,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/host/host.h"
+#include "platform/posix/posix.h"
 #include "platform/linux/bmc_lock.h"
 #include "platform/linux/extern_link.h"
 #include "platform/linux/ipmi_device.h"
@@ -153,7 +153,7 @@ bool loadKcsConfig() {
   }
   if (fd < 0 || fstat(fd, &status) != 0 || S_ISDIR(status.st_mode)) {
     if (fd >= 0) close(fd);
-    hostplatform::pinInput("kcs.cfg", -1);  // none: the standard ports
+    posixplatform::pinInput("kcs.cfg", -1);  // none: the standard ports
     kcsOpen();
     return true;
   }
@@ -163,7 +163,7 @@ bool loadKcsConfig() {
     complain("kcs.cfg is owned by another user or writable by others: its ports are not used");
     return false;
   }
-  hostplatform::pinInput("kcs.cfg", fd);
+  posixplatform::pinInput("kcs.cfg", fd);
   kcsOpen();
   return true;
 }

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/host/file_system.h"
+#include "platform/posix/file_system.h"
 
-namespace hostplatform {
+namespace posixplatform {
 
 namespace {
 
@@ -250,4 +250,4 @@ FileSystem& stdioFileSystem() {
   return instance;
 }
 
-}  // namespace hostplatform
+}  // namespace posixplatform

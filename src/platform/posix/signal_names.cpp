@@ -1,9 +1,9 @@
 // The names of the signals that may stop a run, for its log and report.
 #include <csignal>
 
-#include "platform/host/host.h"
+#include "platform/posix/posix.h"
 
-namespace hostplatform {
+namespace posixplatform {
 
 const char* signalName(int signal) {
   static const struct {
@@ -19,4 +19,4 @@ const char* signalName(int signal) {
   return signal == 0 ? nullptr : "SIGNAL";
 }
 
-}  // namespace hostplatform
+}  // namespace posixplatform
