@@ -18,8 +18,6 @@
 
 namespace {
 
-int parseOnly(int argc, char** argv) { return parseCommandLine(argc, argv) ? 1 : 0; }
-
 void parseArguments(const uint8_t* data, size_t size) {
   std::vector<std::string> args = {"velkoran"};
   std::string current;
@@ -35,8 +33,7 @@ void parseArguments(const uint8_t* data, size_t size) {
   std::vector<char*> argv;
   for (std::string& arg : args) argv.push_back(arg.data());
   argv.push_back(nullptr);
-  bool exited = false;
-  hostplatform::runCatchingExit(parseOnly, static_cast<int>(args.size()), argv.data(), &exited);
+  parseCommandLine(static_cast<int>(args.size()), argv.data());
 }
 
 // kcsOpen reads kcs.cfg from the current directory: it runs in a private

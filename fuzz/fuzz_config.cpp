@@ -149,20 +149,21 @@ Bytes restoredStream(const HostileBmc& bmc) {
 }
 
 // Run control's steps up to the configuration driver, with the transfer
-// routed to the hostile BMC (run control binds the plain one itself). True
-// when the driver ended the program with status 0.
-bool runConfigMode(sim::Rig& rig, HostileBmc& bmc, bool restore) {
+// routed to the hostile BMC (run control binds the plain one itself),
+// opening and closing the transport as run control does.
+void runConfigMode(sim::Rig& rig, HostileBmc& bmc, bool restore) {
   char program[] = "Velkoran.efi", config[] = "-c", mode[] = "-d", name[] = "config.bin";
   if (restore) mode[1] = 'f';
   char* argv[] = {program, config, mode, name, nullptr};
   if (!parseCommandLine(4, argv)) fail();
   toolContext.transport = TransportOps{kcsOpen, kcsTransfer, kcsClose};
   fuzzsupport::routeTransfers(rig, &bmc);
-  bool exited = false;
-  const auto driver = [](int, char**) -> int { ::runConfigDriver(); };
-  const int status = hostplatform::runCatchingExit(driver, 4, argv, &exited);
+  toolContext.runRecord.outcome = RunOutcome::kUnset;  // as every run begins
+  const int result = ::runConfigDriver([] { return toolContext.transport.open() == 0; });
+  toolContext.transport.close();
   fuzzsupport::routeTransfers(rig, nullptr);
-  return exited && status == 0;
+  // The result says what the last line says, and so does the outcome.
+  if ((result == 0) != (toolContext.runRecord.outcome == RunOutcome::kSuccess)) fail();
 }
 
 }  // namespace
@@ -180,7 +181,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // back instead of failing every later request too.
   rig.kcs.faults.silentRecoveryMicros = 10500000;
   if (restore) rig.writeFile("config.bin", file);
-  if (!runConfigMode(rig, bmc, restore)) fail();
+  runConfigMode(rig, bmc, restore);
 
   if (restore) {
     // Whatever went out is the file's beginning, in order; a restore that

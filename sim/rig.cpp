@@ -65,8 +65,7 @@ RunResult Rig::runEntry(int (*entry)(int, char**), const std::vector<std::string
   const size_t consoleStart = console.size();
   const uint64_t timeStart = hostplatform::nowMicros();
   RunResult outcome;
-  outcome.result = hostplatform::runCatchingExit(entry, static_cast<int>(storage.size()),
-                                                 argv.data(), &outcome.exited);
+  outcome.result = entry(static_cast<int>(storage.size()), argv.data());
   outcome.console = console.substr(consoleStart);
   outcome.virtualMicros = hostplatform::nowMicros() - timeStart;
   return outcome;

@@ -24,8 +24,7 @@
 namespace sim {
 
 struct RunResult {
-  int result = 0;        // the entry's return value, or the exit status
-  bool exited = false;   // the program ended through exitProgram()
+  int result = 0;        // the entry's return value
   std::string console;   // everything printed during this run
   uint64_t virtualMicros = 0;  // virtual time that passed during this run
 };
@@ -47,7 +46,7 @@ class Rig {
   std::string console;
 
   // Runs run control (runTool) with this argument vector, argument 0
-  // included; an exitProgram() call ends the run.
+  // included.
   RunResult run(const std::vector<std::string>& arguments);
   // The same through the main entry (velkoranMain).
   RunResult runMain(const std::vector<std::string>& arguments);

@@ -48,6 +48,33 @@ void bindTransport() {
   toolContext.transport.transfer = countedTransfer;
 }
 
+// Run control is the one place the transport opens and closes: once per run.
+constinit bool transportOpen = false;
+
+// 0 with the transport open; -1 when there is no way to the BMC (the
+// transport may have said why and noted the outcome).
+int openTransport() {
+  if (toolContext.transport.open() == -1) return -1;
+  transportOpen = true;
+  return 0;
+}
+
+// After the job, whatever its outcome.
+void closeTransport() {
+  if (!transportOpen) return;
+  transportOpen = false;
+  toolContext.transport.close();
+}
+
+// The configuration driver's way to the BMC, opened once its file is ready.
+bool reachBmcForConfig() {
+  if (openTransport() == 0) return true;
+  // As for the other modes: no way to the BMC is one that does not answer
+  // (unless it refused the session, which its own line said).
+  if (toolContext.runRecord.outcome == RunOutcome::kUnset) noteOutcome(RunOutcome::kNoAnswer);
+  return false;
+}
+
 bool lanReady();
 
 // --bmc-info: the identity block alone, without the banner.
@@ -57,7 +84,7 @@ int runBmcInfoJob(int argc, char** argv) {
   }
   if (!bmcClaimed()) return -1;
   bindTransport();
-  if (toolContext.transport.open() == -1) {
+  if (openTransport() == -1) {
     // A BMC that refused the session has been named with its own line.
     if (toolContext.runRecord.outcome != RunOutcome::kUnset) return -1;
     noteOutcome(RunOutcome::kNoAnswer);
@@ -150,8 +177,8 @@ int runSteps(int argc, char** argv) {
   echoCommandLine(argc, argv);
   if (!bmcClaimed() || !verifyImageReadable()) return -1;
 
-  if (toolContext.configMode) runConfigDriver();  // ends the program
-  if (toolContext.transport.open() == -1) {
+  if (toolContext.configMode) return runConfigDriver(reachBmcForConfig);
+  if (openTransport() == -1) {
     if (toolContext.runRecord.outcome == RunOutcome::kUnset) noteOutcome(RunOutcome::kNoAnswer);
     return -1;
   }
@@ -163,6 +190,7 @@ int runSteps(int argc, char** argv) {
 int runTool(int argc, char** argv) {
   beginRunRecord(argc, argv);
   const int result = runSteps(argc, argv);
+  closeTransport();
   endRunRecord();
   return result;
 }

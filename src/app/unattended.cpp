@@ -95,7 +95,7 @@ void beginRunRecord(int argc, char** argv) {
   toolContext.runRecord.outcome = RunOutcome::kUnset;
   RunRecord& record = toolContext.runRecord;
   record.coldResetSent = false;
-  record.interrupted = false;
+  record.stage = UpdateStage::kNone;
   record.revisionBeforeKnown = record.revisionAfterKnown = record.identityKnown = false;
   record.bytesSent = record.bytesReceived = 0;
   record.finish = concludeRun;
@@ -224,17 +224,11 @@ int runUpdateAndWaitForBmc() {
   toolContext.runRecord.revisionBefore = before;
   printRevisionBefore(known ? &before : nullptr);
   const int result = runFirmwareUpdate();
-  const bool completed = result == 0;
-  if (!completed && (!toolContext.runRecord.coldResetSent || toolContext.runRecord.interrupted)) {
-    return result;
-  }
-  // A completed update has closed the transport.
-  if (completed && toolContext.transport.open() == -1) {
-    noteOutcome(RunOutcome::kNoAnswer);
+  // After the cold reset that ends a stopped update nothing waits for the BMC.
+  if (result != 0 && (!toolContext.runRecord.coldResetSent || platform::stopRequested())) {
     return result;
   }
   waitForBmcReturn(waitSeconds, known ? &before : nullptr);
-  if (completed) toolContext.transport.close();
   return result;
 }
 

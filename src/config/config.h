@@ -5,8 +5,10 @@
 
 #include "state/tool_context.h"
 
-// Runs the backup or restore chosen by toolContext and ends the program.
-[[noreturn]] void runConfigDriver();
+// Runs the backup or restore chosen by toolContext; reachBmc opens the way
+// to the BMC once the task's file is ready (false: none, outcome noted).
+// Returns 0 when the task succeeded, -1 after "Operation Failed.".
+int runConfigDriver(bool (*reachBmc)());
 
 // The "config" module's operations.
 int8_t configPrepare();

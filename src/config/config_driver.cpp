@@ -1,5 +1,6 @@
 // The configuration driver: chooses the direction and the module, opens the
-// file and the transport, runs the module's steps and ends the program.
+// file, has run control open the transport, runs the module's steps and
+// says how the task ended.
 #include "state/tool_context.h"
 #include "config/config.h"
 #include "config/config_protocol.h"
@@ -13,7 +14,7 @@ namespace {
 // The open restore request announces the size in 32 bits.
 constexpr int64_t kMaxRestoreLength = 0xFFFFFFFF;
 
-[[noreturn]] void endProgram(bool succeeded) {
+int endTask(bool succeeded) {
   if (succeeded) {
     noteOutcome(RunOutcome::kSuccess);
   } else if (toolContext.runRecord.outcome == RunOutcome::kUnset) {
@@ -27,7 +28,7 @@ constexpr int64_t kMaxRestoreLength = 0xFFFFFFFF;
     platform::print("Done. Please wait at least 1 minute to restore configurations.\n");
   }
   platform::flush();
-  platform::exitProgram(finishRunRecord());
+  return succeeded ? 0 : -1;
 }
 
 const ConfigModule* selectModule() {
@@ -112,7 +113,7 @@ bool closeTaskFile(ConfigTask& task, platform::StagedFile* backup, bool succeede
 
 }  // namespace
 
-void runConfigDriver() {
+int runConfigDriver(bool (*reachBmc)()) {
   ConfigTask& task = toolContext.configTask;
   const bool restore = toolContext.firmwareFile != nullptr;
   task.direction = restore ? kDirectionRestore : kDirectionBackup;
@@ -121,35 +122,31 @@ void runConfigDriver() {
   task.module = selectModule();
   if (task.module == nullptr) {
     platform::print("unknown file type!!!\n");
-    endProgram(false);
+    return endTask(false);
   }
   platform::StagedFile backup;
   task.file = openTaskFile(fileName, &backup);
   if (task.file == nullptr) {
     noteOutcome(RunOutcome::kFileProblem);
     platform::print("ERROR: OPEN FILE FAILED\n\n");
-    endProgram(false);
+    return endTask(false);
   }
   if (restore && !measureRestoreFile(task)) {
     platform::fileClose(task.file);
-    endProgram(false);
+    return endTask(false);
   }
-  if (toolContext.transport.open() == -1) {
-    // As for the other modes: no way to the BMC is one that does not answer
-    // (unless it refused the session, which its own line said).
-    if (toolContext.runRecord.outcome == RunOutcome::kUnset) noteOutcome(RunOutcome::kNoAnswer);
+  if (!reachBmc()) {
     // Nothing was received: an empty temporary file would only mislead.
     if (task.direction == kDirectionBackup) {
       platform::stagedDiscard(&backup);
     } else {
       platform::fileClose(task.file);
     }
-    endProgram(false);
+    return endTask(false);
   }
 
   bool succeeded = runModuleSteps(task);
-  toolContext.transport.close();
   // Closing writes out the buffered tail of a backup.
   succeeded = closeTaskFile(task, &backup, succeeded) && succeeded;
-  endProgram(succeeded);
+  return endTask(succeeded);
 }

@@ -65,7 +65,6 @@ int runBmcInfo() {
   int32_t responseLength = 0;
   const int code = toolContext.transport.transfer(kNetFnLunApp, kCmdGetDeviceId, nullptr, 0,
                                                   response, sizeof response, &responseLength);
-  toolContext.transport.close();
   BmcIdentity identity{};
   if (code != 0) return failed(code);
   // A short reply is a refusal of its own kind: the BMC answered, but not

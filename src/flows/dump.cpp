@@ -149,8 +149,8 @@ bool writeBytes(platform::File* file, const uint8_t* bytes, int32_t count) {
   return count <= 0 || platform::fileWrite(file, bytes, size) == size;
 }
 
-// Ends phase 2 with the file closed and the transport closed; result 1. A
-// dump that failed stays under its temporary name.
+// Ends phase 2 with the file closed; result 1. A dump that failed stays
+// under its temporary name.
 int endDump(platform::StagedFile* output, const char* failure) {
   if (failure != nullptr) {
     platform::stagedAbandon(output);
@@ -162,7 +162,6 @@ int endDump(platform::StagedFile* output, const char* failure) {
   }
   if (failure == nullptr) noteOutcome(RunOutcome::kSuccess);
   if (failure != nullptr) platform::print("%s", failure);
-  toolContext.transport.close();
   return 1;
 }
 
@@ -209,17 +208,13 @@ int receiveDump(platform::StagedFile* output) {
 int runFirmwareDump() {
   const uint64_t startMicros = platform::monotonicMicroseconds();
   const bool ready = prepareDump() && waitUntilReady(startMicros);
-  if (!ready) {
-    toolContext.transport.close();
-    return 1;
-  }
+  if (!ready) return 1;
 
   platform::print("Phase2:Receive the flash data........... \n");
   platform::StagedFile output;
   if (platform::stagedOpen(&output, toolContext.dumpFile, "wb+") == nullptr) {
     noteOutcome(RunOutcome::kFileProblem);
     platform::print("ERROR: OPEN BINARY FILE FAILED %s\n\n", toolContext.dumpFile);
-    toolContext.transport.close();
     return 1;
   }
   platform::print("length=0x%lx\n", static_cast<unsigned long>(toolContext.dumpLength));

@@ -42,8 +42,13 @@ void releasePageBuffer() {
 // Every failed update ends here, after its own message.
 int endFailedUpdate(platform::File* file, bool coldReset) {
   if (coldReset) {
-    toolContext.runRecord.coldResetSent = true;
+    RunRecord& record = toolContext.runRecord;
+    record.coldResetSent = true;
+    // A stop while the image went out ends here: the reset must still go.
+    if (record.stage == UpdateStage::kSending) record.stage = UpdateStage::kResetting;
     ipmiColdReset();
+    // The BMC is no longer receiving or writing an image.
+    record.stage = UpdateStage::kNone;
   }
   platform::fileClose(file);
   releasePageBuffer();
@@ -67,6 +72,9 @@ bool askUpdateInfo(platform::File* file) {
   uint8_t response[kFlowBufferSize] = {};
   int32_t responseLength = 0;
   uint8_t code = lowByte(sendOem(kCmdGetFWUpdateInfo, request, 1, response, &responseLength));
+  // Asked to take an update, the BMC may wait for an image: from here on a
+  // stop ends the update with the cold reset.
+  toolContext.runRecord.stage = UpdateStage::kSending;
   // A reply without its kind byte says nothing about the image kind.
   if (code == 0 && responseLength >= 1) {
     toolContext.imageKind = response[0];
@@ -204,6 +212,9 @@ constexpr int kUploadProgramming = 1;
 // leave it without firmware. Only a BMC that reports no progress is reset.
 int failLastChunkOfImage(platform::File* file, uint8_t code) {
   reportUploadFailure("ReceiveFWData", code);
+  // Asked for its progress, the BMC is taken to be programming until it
+  // says otherwise: a stop then must not reset it.
+  toolContext.runRecord.stage = UpdateStage::kProgramming;
   if (!bmcReportsProgress()) return endFailedUpdate(file, true);
   platform::print("THE BMC REPORTS PROGRESS ALL THE SAME: NO COLD RESET, FOLLOWING IT\n");
   return kUploadProgramming;
@@ -275,9 +286,7 @@ bool prepareImage(platform::File* file, uint64_t* fileSize) {
   return true;
 }
 
-}  // namespace
-
-int runFirmwareUpdate() {
+int updateFirmware() {
   platform::File* file = platform::fileOpen(toolContext.firmwareFile, "rb");
   if (file == nullptr) {
     noteOutcome(RunOutcome::kFileProblem);
@@ -302,10 +311,20 @@ int runFirmwareUpdate() {
   releasePageBuffer();
   platform::fileClose(file);
   platform::print("\n\n\nIf the FW update fails. PLEASE WAIT 5 MINS AND REMOVE THE AC...\n");
+  toolContext.runRecord.stage = UpdateStage::kProgramming;
   if (!pollFlashProgress()) return -1;
   platform::print(
       "\nUpdate Complete,Please wait for BMC reboot, about 1 min                       \n");
-  toolContext.transport.close();
   noteOutcome(RunOutcome::kSuccess);
   return 0;
+}
+
+}  // namespace
+
+int runFirmwareUpdate() {
+  const int result = updateFirmware();
+  // The update has ended: what follows (--wait-bmc) stops at a signal like
+  // any other wait.
+  toolContext.runRecord.stage = UpdateStage::kNone;
+  return result;
 }

@@ -86,9 +86,6 @@ int fileRemove(const char* name);
 void* allocate(size_t size);  // nullptr on failure
 void release(void* block);
 
-// ---- Process -------------------------------------------------------------
-[[noreturn]] void exitProgram(int status);
-
 // ---- Machine -----------------------------------------------------------
 // Whether a run may end by restarting or powering off the machine (where it
 // may not, --reboot and --poweroff are refused before anything is sent).

@@ -77,8 +77,18 @@ struct BmcIdentity {
   bool available;
 };
 
+// Where an update stands, as the update flow declares it: signal handling
+// reads it to know whether stopping now would leave the BMC half updated.
+enum class UpdateStage : uint8_t {
+  kNone,
+  kSending,      // the image goes out: a stop ends it with the cold reset
+  kResetting,    // the cold reset that abandons a half-sent image goes out
+  kProgramming,  // the BMC writes its flash: a reset now would do harm
+};
+
 struct RunRecord {
   RunOutcome outcome;
+  UpdateStage stage;
   bool coldResetSent;
   // What the run report tells beyond the outcome: the BMC's revision as the
   // run found and left it, its identity, and the IPMI message bytes each
@@ -95,13 +105,10 @@ struct RunRecord {
   bool bmcAvailable;
   uint64_t bytesSent;
   uint64_t bytesReceived;
-  // The user stopped the run (a signal on Linux): after the cold reset that
-  // ends a stopped update nothing waits for the BMC.
-  bool interrupted;
   // The exit status carries the outcome even without --status (a platform
   // whose programs are expected to say what happened).
   bool exitStatusByDefault;
-  // Set by run control: ends the run record (log, exit status) for a mode
-  // that ends the program itself; returns the exit status.
+  // Set by run control: ends the run record (log, exit status) for a run
+  // that a signal ends before it returns; returns the exit status.
   int (*finish)();
 };

@@ -28,6 +28,7 @@ constexpr ToolContext kInitialToolContext = {
     .configTask = {},
     .runOptions = {},
     .runRecord = {.outcome = RunOutcome::kUnset,
+                  .stage = UpdateStage::kNone,
                   .coldResetSent = false,
                   .revisionBeforeKnown = false,
                   .revisionAfterKnown = false,
@@ -39,7 +40,6 @@ constexpr ToolContext kInitialToolContext = {
                   .bmcAvailable = false,
                   .bytesSent = 0,
                   .bytesReceived = 0,
-                  .interrupted = false,
                   .exitStatusByDefault = false,
                   .finish = nullptr},
 };

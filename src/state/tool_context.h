@@ -94,7 +94,7 @@ void clearToolContext();
 
 // Records how the run's job ended (the last note wins).
 inline void noteOutcome(RunOutcome outcome) { toolContext.runRecord.outcome = outcome; }
-// For a mode that ends the program itself: ends the run record (run
+// For a run that a signal ends where it stands: ends the run record (run
 // control's) and gives the exit status.
 inline int finishRunRecord() {
   return toolContext.runRecord.finish != nullptr ? toolContext.runRecord.finish() : 0;

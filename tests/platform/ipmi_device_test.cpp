@@ -291,26 +291,4 @@ TEST(IpmiDeviceTransfer, RefusesMoreDataThanKcsCarries) {
   EXPECT_EQ(device.sends, 0);
 }
 
-TEST(UpdateStage, FollowsTheUpdateFromItsRequests) {
-  using linuxplatform::UpdateStage;
-  using linuxplatform::updateStageAfter;
-  struct Case {
-    UpdateStage before;
-    uint8_t netFnLun, command;
-    UpdateStage after;
-  };
-  const Case cases[] = {
-      {UpdateStage::none, 0xF8, 0x16, UpdateStage::sending},         // GetFWUpdateInfo
-      {UpdateStage::sending, 0xF8, 0x15, UpdateStage::sending},      // a chunk
-      {UpdateStage::sending, 0xF8, 0x17, UpdateStage::programming},  // the progress poll
-      {UpdateStage::none, 0xF8, 0x17, UpdateStage::none},
-      {UpdateStage::none, 0xF8, 0x1F, UpdateStage::none},            // a dump
-      {UpdateStage::sending, 0x18, 0x02, UpdateStage::sending},      // the cold reset
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(updateStageAfter(c.before, c.netFnLun, c.command), c.after)
-        << int(c.netFnLun) << " " << int(c.command);
-  }
-}
-
 }  // namespace

@@ -90,8 +90,4 @@ BootStart& bootStart();
 // and puts the real files back (see file_system.h).
 void resetAll();
 
-// Runs the program entry, catching exitProgram(). Returns the entry's return
-// value, or the exit status when exitProgram() was called (*exited is set).
-int runCatchingExit(int (*entry)(int, char**), int argc, char** argv, bool* exited);
-
 }  // namespace hostplatform

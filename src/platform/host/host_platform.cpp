@@ -1,5 +1,4 @@
 // Host implementation of the console, memory, process, time and port services.
-#include <csetjmp>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -24,8 +23,6 @@ struct State {
   int stopSignal = 0;
   uint64_t stalled = 0;
   Faults faults;
-  std::jmp_buf* exitTrap = nullptr;
-  int exitStatus = 0;
   std::string machineEnds;
   BootStart bootStart;
   FileSystem* chosenFiles = nullptr;
@@ -104,21 +101,6 @@ void resetAll() {
 
 void requestStop(int signal) { state().stopSignal = signal; }
 
-int runCatchingExit(int (*entry)(int, char**), int argc, char** argv, bool* exited) {
-  std::jmp_buf trap;
-  std::jmp_buf* outer = state().exitTrap;
-  *exited = false;
-  if (setjmp(trap) != 0) {
-    state().exitTrap = outer;
-    *exited = true;
-    return state().exitStatus;
-  }
-  state().exitTrap = &trap;
-  int result = entry(argc, argv);
-  state().exitTrap = outer;
-  return result;
-}
-
 }  // namespace hostplatform
 
 // The platform's files are the chosen ones under the injected faults.
@@ -177,16 +159,6 @@ void* allocate(size_t size) {
 }
 
 void release(void* block) { std::free(block); }
-
-void exitProgram(int status) {
-  auto& s = state();
-  if (s.exitTrap != nullptr) {
-    s.exitStatus = status;
-    std::longjmp(*s.exitTrap, 1);
-  }
-  std::fflush(stdout);
-  std::exit(status);
-}
 
 // The test platform never touches the machine it runs on: it records the
 // request and says so on stderr, apart from the program's console.

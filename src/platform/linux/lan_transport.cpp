@@ -25,6 +25,7 @@ struct LanLink {
   UdpDatagrams net;
   lan::Session session{net, crypto};
   bool afterReset = false;
+  bool programmingSeen = false;
 };
 
 LanLink& link() {
@@ -79,6 +80,14 @@ int openSession(bool quiet) {
   return -1;
 }
 
+// An update that the BMC programmed has ended: the BMC restarts into its
+// new firmware and forgets the session, as after a cold reset.
+bool bmcRestartsAfterUpdate(LanLink& l) {
+  const UpdateStage stage = toolContext.runRecord.stage;
+  if (stage == UpdateStage::kProgramming) l.programmingSeen = true;
+  return l.programmingSeen && stage == UpdateStage::kNone && !l.afterReset;
+}
+
 }  // namespace
 
 bool lanRequested() { return text::equal(toolContext.interfaceName, "lan"); }
@@ -90,6 +99,10 @@ int lanTransfer(uint8_t netFnLun, uint8_t command, const uint8_t* data, int32_t 
   *responseLength = -1;
   LanLink& l = link();
   if (dataLength < 0) return -1;
+  if (bmcRestartsAfterUpdate(l)) {
+    l.session.close();
+    l.afterReset = true;
+  }
   if (l.afterReset && openSession(true) != 0) return -1;
   const int code = l.session.exchange(netFnLun, command, data, static_cast<size_t>(dataLength),
                                       response, responseCapacity, responseLength);

@@ -1,7 +1,8 @@
 // `-i lan`: the BMC at -h HOST [PORT] over an RMCP+ session, instead of the
 // local one. The session opens with the transport, closes with it, at the
-// end of the program and when a signal ends it; after a cold reset every
-// request has a session of its own (the BMC forgot the old one).
+// end of the program and when a signal ends it; after a cold reset or an
+// update the BMC programmed, every request has a session of its own (the
+// BMC restarts and forgets the old one).
 #pragma once
 
 #include <cstdint>

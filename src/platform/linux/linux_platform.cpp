@@ -82,11 +82,6 @@ void* allocate(size_t size) { return size == 0 ? nullptr : std::malloc(size); }
 
 void release(void* block) { std::free(block); }
 
-void exitProgram(int status) {
-  std::fflush(stdout);
-  std::exit(status);
-}
-
 // A running system restarts through its own shutdown (services stopped,
 // file systems unmounted), which this program must not cut short: a script
 // runs `systemctl reboot` after it instead.

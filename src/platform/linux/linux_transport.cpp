@@ -46,7 +46,6 @@ Chosen& chosen() {
   return instance;
 }
 
-volatile std::sig_atomic_t stage = static_cast<int>(UpdateStage::none);
 volatile std::sig_atomic_t interrupt = 0;
 
 // A line of the Linux build's own on stderr, after the console text so far.
@@ -304,12 +303,6 @@ int chosenTransfer(uint8_t netFnLun, uint8_t command, const uint8_t* data, int32
   return -1;
 }
 
-constexpr uint8_t kNetFnLunApp = 0x18;
-constexpr uint8_t kCmdColdReset = 0x02;
-constexpr uint8_t kNetFnLunOem = 0xF8;
-constexpr uint8_t kCmdGetFWUpdateInfo = 0x16;
-constexpr uint8_t kCmdGetFWUpdateProgress = 0x17;
-
 [[noreturn]] void endBySignal(int signal) {
   lanFarewell();
   std::fflush(stdout);
@@ -318,15 +311,11 @@ constexpr uint8_t kCmdGetFWUpdateProgress = 0x17;
   std::_Exit(128 + signal);
 }
 
-// Acts on a signal that came during an update; true when this request must
-// not go out.
-bool refusedForInterrupt(uint8_t netFnLun, uint8_t command) {
-  if (interrupt == 0) return false;
-  endRunIfStopped();
-  // Sending the image: nothing waits for the BMC after the cold reset, and
-  // the run ends with it.
-  toolContext.runRecord.interrupted = true;
-  if (netFnLun == kNetFnLunApp && command == kCmdColdReset) return false;
+// Acts on a signal that came while the image goes out (endRunIfStopped has
+// ended the run at any other stage); true when this request must not go
+// out. The cold reset that ends the update still goes.
+bool refusedForInterrupt() {
+  if (interrupt == 0 || toolContext.runRecord.stage != UpdateStage::kSending) return false;
   static bool told = false;
   if (!told) {
     told = true;
@@ -340,24 +329,12 @@ int transportTransfer(uint8_t netFnLun, uint8_t command, const uint8_t* data, in
   // A signal before an update began ends the run before this request: it
   // must not start one.
   endRunIfStopped();
-  stage = static_cast<int>(updateStageAfter(static_cast<UpdateStage>(stage), netFnLun, command));
-  if (refusedForInterrupt(netFnLun, command)) return -1;
-  const int code = chosenTransfer(netFnLun, command, data, dataLength, response,
-                                  responseCapacity, responseLength);
-  // The BMC took the cold reset that ends an update: it is no longer
-  // receiving or writing an image.
-  if (code >= 0 && netFnLun == kNetFnLunApp && command == kCmdColdReset) {
-    stage = static_cast<int>(UpdateStage::none);
-  }
-  return code;
+  if (refusedForInterrupt()) return -1;
+  return chosenTransfer(netFnLun, command, data, dataLength, response, responseCapacity,
+                        responseLength);
 }
 
-// The update, if any, has ended: what comes after it (--wait-bmc) stops at
-// a signal like any other wait.
-int transportClose() {
-  stage = static_cast<int>(UpdateStage::none);
-  return chosen().way == Way::lan ? lanClose() : 0;
-}
+int transportClose() { return chosen().way == Way::lan ? lanClose() : 0; }
 
 // Only notes the signal: the run stops at its next request or wait, where
 // it can still write its log and report (see endRunIfStopped).
@@ -366,15 +343,6 @@ void onInterrupt(int signal) {
 }
 
 }  // namespace
-
-UpdateStage updateStageAfter(UpdateStage stage, uint8_t netFnLun, uint8_t command) {
-  if (netFnLun == kNetFnLunOem && command == kCmdGetFWUpdateInfo) return UpdateStage::sending;
-  if (netFnLun == kNetFnLunOem && command == kCmdGetFWUpdateProgress &&
-      stage == UpdateStage::sending) {
-    return UpdateStage::programming;
-  }
-  return stage;
-}
 
 TransportOps linuxTransport() { return TransportOps{transportOpen, transportTransfer, transportClose}; }
 
@@ -401,12 +369,15 @@ void installInterruptHandlers() {
 int pendingInterrupt() { return interrupt; }
 
 void endRunIfStopped() {
+  static bool ending = false;
   const int signal = interrupt;
-  const auto now = static_cast<UpdateStage>(stage);
+  const UpdateStage now = toolContext.runRecord.stage;
   // An image half sent ends with its cold reset, through the failed request.
-  if (signal == 0 || now == UpdateStage::sending) return;
-  stage = static_cast<int>(UpdateStage::none);  // once
-  if (now == UpdateStage::programming) {
+  if (signal == 0 || ending || now == UpdateStage::kSending || now == UpdateStage::kResetting) {
+    return;
+  }
+  ending = true;  // what the end itself waits for does not end it again
+  if (now == UpdateStage::kProgramming) {
     complain("interrupted while the BMC writes its new firmware: it finishes on its own; "
              "do not reset it or remove the power before it has restarted");
     noteUnsettled();  // the console, the log and the report say so

@@ -40,8 +40,4 @@ void endRunIfStopped();
 // another run holds it. One that cannot be taken is said and let go.
 bool claimBmc();
 
-// What the interrupt handling knows of the update, from the requests seen.
-enum class UpdateStage { none, sending, programming };
-UpdateStage updateStageAfter(UpdateStage stage, uint8_t netFnLun, uint8_t command);
-
 }  // namespace linuxplatform

@@ -208,17 +208,6 @@ void release(void* block) {
   if (block != nullptr) uefi::bootServices()->FreePool(block);
 }
 
-void exitProgram(int status) {
-  flush();
-  uefi::closeOpenTimers();
-  uefi::releaseArguments();
-  uefi::fs::closeVolume();
-  uefi::bootServices()->Exit(uefi::imageHandle(), uefi::imageStatus(status), 0, nullptr);
-  // Exit does not come back for a started image; stop here should it ever.
-  for (;;) {
-  }
-}
-
 bool machineEndAllowed() { return true; }
 
 // The firmware has no signals: only a reset stops a run.

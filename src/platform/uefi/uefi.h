@@ -38,7 +38,7 @@ void programFolder(CHAR16* folder, UINTN capacity);
 // for a program the boot manager started its load options or velkoran.args
 // (platform/launch_arguments.h), argv[0] being the program's file path.
 bool readArguments(int* argc, char*** argv);
-// Gives the block back; also done by platform::exitProgram.
+// Gives the block back (the entry does it before the program returns).
 void releaseArguments();
 
 // Records a timer event as open (or closed again); closeOpenTimers closes
