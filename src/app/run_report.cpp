@@ -295,6 +295,7 @@ void begin(int argc, char** argv) {
   gReport.argv = argv;
   gReport.startKnown = platform::universalTime(&gReport.start, &gReport.startZoneKnown);
   gReport.startMicros = platform::monotonicMicroseconds();
+  platform::setDiagnosticTap(keepErrorLine);
 }
 
 void noteConsoleLine(const char* line, size_t length) {
@@ -326,6 +327,7 @@ bool namesAnotherFile() {
 }
 
 void end(RunOutcome outcome) {
+  platform::setDiagnosticTap(nullptr);
   const char* target = toolContext.runOptions.reportFile;
   if (target == nullptr) return;
   platform::StagedFile staged;

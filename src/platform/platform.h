@@ -173,6 +173,11 @@ void appendFileClose(AppendFile* file);
 using ConsoleTap = void (*)(const char* text, size_t length);
 void setConsoleTap(ConsoleTap tap);
 void tapConsole(const char* text, size_t length);
+// A line the platform writes outside the console (Linux: on stderr), such as
+// why the BMC cannot be reached, goes to this tap too (one line, no newline):
+// the run report keeps it with the run's errors.
+void setDiagnosticTap(ConsoleTap tap);
+void tapDiagnostic(const char* text, size_t length);
 
 // ---- I/O ports -----------------------------------------------------------
 uint8_t portRead(uint16_t port);

@@ -224,11 +224,16 @@ class DeviceHint(RootTest):
                            (str(work / "fifo"), "a FIFO"), (str(work / "file"), "a regular file")]:
             with self.subTest(path):
                 env["VELKORAN_IPMI_DEVICE"] = path
-                status, out, errors = run(["--bmc-info"], work, env)
+                status, out, errors = run(["--bmc-info", "--report", "r.json"], work, env)
                 self.assertEqual(status, 3, out + errors)
                 self.assertEqual(errors, f"velkoran: {path} is {what}: no BMC answers there "
                                  "(VELKORAN_IPMI_DEVICE names the kernel's IPMI device, such "
                                  "as /dev/ipmi0)\n")
+                # The cause is in the report too (an entry may be cut short),
+                # not on stderr alone.
+                kept = json.loads((work / "r.json").read_text())["errors"][0]
+                self.assertTrue(errors.startswith(kept), kept)
+                self.assertTrue(kept.startswith(f"velkoran: {path} is {what}"), kept)
 
 
 class SignalInEachWait(RootTest):

@@ -4,6 +4,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 
 #include "platform/linux/lan_crypto_openssl.h"
@@ -39,10 +40,12 @@ LanLink* volatile linkForSignals = nullptr;
 const char* port() { return toolContext.port[0] != '\0' ? toolContext.port : kDefaultPort; }
 
 void complain(const char* format, const char* host, const char* port) {
+  char line[512];
+  const int prefix = std::snprintf(line, sizeof line, "velkoran: ");
+  std::snprintf(line + prefix, sizeof line - static_cast<size_t>(prefix), format, host, port);
   std::fflush(stdout);
-  std::fprintf(stderr, "velkoran: ");
-  std::fprintf(stderr, format, host, port);
-  std::fprintf(stderr, "\n");
+  std::fprintf(stderr, "%s\n", line);
+  platform::tapDiagnostic(line, std::strlen(line));
 }
 
 // libcrypto may have ended itself before this runs: the Close Session that

@@ -49,14 +49,17 @@ Chosen& chosen() {
 volatile std::sig_atomic_t interrupt = 0;
 
 // A line of the Linux build's own on stderr, after the console text so far.
+// The run report keeps it too: it is often the only word on the cause.
 __attribute__((format(printf, 1, 2))) void complain(const char* format, ...) {
-  std::fflush(stdout);
-  std::fprintf(stderr, "velkoran: ");
+  char line[512];
+  const int prefix = std::snprintf(line, sizeof line, "velkoran: ");
   va_list args;
   va_start(args, format);
-  std::vfprintf(stderr, format, args);
+  std::vsnprintf(line + prefix, sizeof line - static_cast<size_t>(prefix), format, args);
   va_end(args);
-  std::fprintf(stderr, "\n");
+  std::fflush(stdout);
+  std::fprintf(stderr, "%s\n", line);
+  platform::tapDiagnostic(line, std::strlen(line));
 }
 
 int openLink(const char* value) {
