@@ -35,8 +35,9 @@ struct Word {
   size_t length;
   bool is(const char* key) const {
     size_t i = 0;
+    // A NUL in the file's word must not carry the comparison past the key.
     for (; i < length; ++i) {
-      if (key[i] != start[i]) return false;
+      if (key[i] == '\0' || key[i] != start[i]) return false;
     }
     return key[i] == '\0';
   }

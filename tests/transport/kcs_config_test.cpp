@@ -60,6 +60,7 @@ const PortsCase kPortsCases[] = {
     {"FarAboveFFFF", "CMD CA3\nDATA 0x1234567890ABCDEF1\n", 0, 0, kBadData},
     {"NegativeValue", "CMD -CA3\nDATA CA2\n", 0, 0, kBadCmd},
     {"NulInValue", std::string("CMD CA3\nDATA C\0A2\n", 18), 0, 0, kBadData},
+    {"NulAfterKey", std::string("CMD CA3\nDATA\0X CA2\n", 19), 0, 0, kNoData},
     {"GoodThenBadRepeat", "CMD CA3\nDATA CA2\nCMD 0\n", 0, 0, kBadCmd},
 };
 
