@@ -27,6 +27,10 @@ constexpr uint8_t kCmdGetMessageFlags = 0x31;
 constexpr uint8_t kCmdGetMessage = 0x33;
 constexpr uint8_t kCmdSendMessage = 0x34;
 constexpr uint8_t kCmdReadEventBuffer = 0x35;
+// The session commands of IPMI over LAN.
+constexpr uint8_t kCmdGetChannelAuthCapabilities = 0x38;
+constexpr uint8_t kCmdSetSessionPrivilegeLevel = 0x3B;
+constexpr uint8_t kCmdCloseSession = 0x3C;
 
 // OEM commands of the firmware update and the dump.
 constexpr uint8_t kCmdGetUSBFWUpdateInfo = 0x0D;

@@ -1,21 +1,12 @@
 #include "transport/lan_session.h"
 
 #include "platform/platform.h"
+#include "transport/ipmi_wire.h"
 #include "transport/kcs.h"
 
 namespace lan {
 namespace {
 
-constexpr uint8_t kNetFnLunApp = 0x18;
-constexpr uint8_t kNetFnLunOem = 0xF8;
-constexpr uint8_t kCmdGetDeviceId = 0x01;
-constexpr uint8_t kCmdGetSelfTestResults = 0x04;
-constexpr uint8_t kCmdGetDeviceGuid = 0x08;
-constexpr uint8_t kCmdGetChannelAuthCapabilities = 0x38;
-constexpr uint8_t kCmdSetSessionPrivilegeLevel = 0x3B;
-constexpr uint8_t kCmdCloseSession = 0x3C;
-constexpr uint8_t kCmdGetFWUpdateProgress = 0x17;
-constexpr uint8_t kCmdCheckDumpFlashComplete = 0x1E;
 // Channel 0x0E (this one) with the IPMI v2.0 extended data asked for.
 constexpr uint8_t kThisChannelV20 = 0x8E;
 // A Close Session for a signal handler goes out this far ahead of the last

@@ -12,14 +12,13 @@
 #include "platform/platform.h"
 #include "platform/text.h"
 #include "state/tool_context.h"
+#include "transport/ipmi_wire.h"
 #include "transport/lan_session.h"
 
 namespace linuxplatform {
 namespace {
 
 constexpr const char* kDefaultPort = "623";
-constexpr uint8_t kNetFnLunApp = 0x18;
-constexpr uint8_t kCmdColdReset = 0x02;
 
 struct LanLink {
   OpenSslCrypto crypto;
