@@ -9,6 +9,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "flow_fuzzing.h"
@@ -162,8 +163,19 @@ class UpdateBmc : public HostileBmc {
     }
   }
 
+  // A chunk answered "node busy" was not taken: the same bytes come again.
   Answer firmwareData(const Bytes& message) {
+    const auto before = std::make_tuple(region_, sent_, regionsCompleted.size());
     checkChunk(message.data() + 2, message.size() - 2);
+    Answer reply = replyToChunk(message);
+    if (reply && reply->size() > 2 && (*reply)[2] == kCodeNodeBusy) {
+      std::tie(region_, sent_, std::ignore) = before;
+      regionsCompleted.resize(std::get<2>(before));
+    }
+    return reply;
+  }
+
+  Answer replyToChunk(const Bytes& message) {
     if (streak_ > 0) {
       --streak_;
       return replyTo(message, 0);
