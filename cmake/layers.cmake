@@ -27,7 +27,12 @@ set(VELKORAN_LINUX_PLATFORM_SOURCES ${velkoran_src}/platform/linux/linux_platfor
 set(VELKORAN_LINUX_PLATFORM_USES platform platform/posix platform/linux)
 set(VELKORAN_LINUX_LINK_SOURCES ${velkoran_src}/platform/linux/extern_link.cpp)
 set(VELKORAN_LINUX_TRANSPORT_SOURCES
-  ${velkoran_src}/platform/linux/bmc_lock.cpp ${velkoran_src}/platform/linux/ipmi_device.cpp
+  ${velkoran_src}/platform/linux/bmc_lock.cpp ${velkoran_src}/platform/linux/complain.cpp
+  ${velkoran_src}/platform/linux/ipmi_device.cpp
+  ${velkoran_src}/platform/linux/device_transport.cpp
+  ${velkoran_src}/platform/linux/link_transport.cpp
+  ${velkoran_src}/platform/linux/port_transport.cpp
+  ${velkoran_src}/platform/linux/transport_choice.cpp
   ${velkoran_src}/platform/linux/linux_transport.cpp
   ${velkoran_src}/platform/linux/lan_crypto_openssl.cpp
   ${velkoran_src}/platform/linux/lan_password.cpp ${velkoran_src}/platform/linux/lan_socket.cpp

@@ -156,7 +156,7 @@ void runConfigMode(sim::Rig& rig, HostileBmc& bmc, bool restore) {
   if (restore) mode[1] = 'f';
   char* argv[] = {program, config, mode, name, nullptr};
   if (!parseCommandLine(4, argv)) fail();
-  toolContext.transport = TransportOps{kcsOpen, kcsTransfer, kcsClose};
+  toolContext.transport = kcsTransport();
   fuzzsupport::routeTransfers(rig, &bmc);
   toolContext.runRecord.outcome = RunOutcome::kUnset;  // as every run begins
   const int result = ::runConfigDriver([] { return toolContext.transport.open() == 0; });

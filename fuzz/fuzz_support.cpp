@@ -86,7 +86,8 @@ void routeTransfers(sim::Rig& rig, QuietEndpoint* bmc) {
   routedBmc = bmc;
   wholeReplies = 0;
   if (bmc != nullptr) rig.kcs.setEndpoint(&replay);
-  toolContext.transport.transfer = bmc != nullptr ? transferToBmc : kcsTransfer;
+  static constexpr TransportFunctions kToBmc = {kcsOpen, transferToBmc, kcsClose};
+  toolContext.transport = bmc != nullptr ? functionTransport(&kToBmc) : kcsTransport();
 }
 
 }  // namespace fuzzsupport

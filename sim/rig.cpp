@@ -72,7 +72,7 @@ RunResult Rig::runEntry(int (*entry)(int, char**), const std::vector<std::string
 }
 
 void Rig::bindTransport() {
-  toolContext.transport = TransportOps{kcsOpen, kcsTransfer, kcsClose};
+  toolContext.transport = kcsTransport();
   toolContext.commandPort = kDefaultCommandPort;
   toolContext.statusPort = kDefaultCommandPort;
   toolContext.dataPort = kDefaultDataPort;

@@ -13,28 +13,42 @@
 
 namespace {
 
-// The KCS interface, unless the platform's start-up offered another one.
-constinit TransportOps boundTransport = {kcsOpen, kcsTransfer, kcsClose};
+// The KCS interface, unless the platform's start-up offered another way.
+constinit Transport boundTransport = {};
 using PasswordFinder = bool (*)();
 constinit PasswordFinder lanPasswordFinder = nullptr;
 
-// Where the platform keeps runs apart: false when another run has the BMC.
-using BmcClaim = bool (*)();
+// Where the platform keeps runs apart: false when another run has the BMC
+// of that name.
+using BmcClaim = bool (*)(const char* bmcName);
 constinit BmcClaim boundBmcClaim = nullptr;
 
-// True when this run may go on to the BMC; false after the message.
+// True when this run may go on to the BMC; false after the message. A BMC
+// the transport cannot name yet is one its open will say is out of reach.
 bool bmcClaimed() {
-  if (boundBmcClaim == nullptr || boundBmcClaim()) return true;
+  char name[kBmcNameCapacity];
+  if (boundBmcClaim == nullptr || toolContext.transport.nameBmc(name, sizeof name) != 0 ||
+      boundBmcClaim(name)) {
+    return true;
+  }
   noteOutcome(RunOutcome::kRefused);
   platform::print("ERROR:ANOTHER RUN OF THIS PROGRAM IS USING THIS BMC\n\n");
   return false;
 }
 
+const Transport& boundOf(void* self) { return *static_cast<const Transport*>(self); }
+
+int openBound(void* self) { return boundOf(self).open(); }
+
 // The bound transfer, with the message bytes each way counted for the report.
-int countedTransfer(uint8_t netFnLun, uint8_t command, const uint8_t* data, int32_t dataLength,
-                    uint8_t* response, int32_t responseCapacity, int32_t* responseLength) {
-  const int code = boundTransport.transfer(netFnLun, command, data, dataLength, response,
-                                           responseCapacity, responseLength);
+int countedTransfer(void* self, uint8_t netFnLun, uint8_t command, const uint8_t* data,
+                    int32_t dataLength, uint8_t* response, int32_t responseCapacity,
+                    int32_t* responseLength) {
+  const Transport& bound = boundOf(self);
+  // A request longer than this way carries is refused here, never cut.
+  if (dataLength > bound.maxRequestData) return -1;
+  const int code = bound.transfer(netFnLun, command, data, dataLength, response,
+                                  responseCapacity, responseLength);
   RunRecord& record = toolContext.runRecord;
   record.bytesSent += 2 + static_cast<uint64_t>(dataLength > 0 ? dataLength : 0);
   if (code >= 0) {
@@ -43,9 +57,18 @@ int countedTransfer(uint8_t netFnLun, uint8_t command, const uint8_t* data, int3
   return code;
 }
 
+int closeBound(void* self) { return boundOf(self).close(); }
+
+int nameBound(void* self, char* name, size_t capacity) {
+  return boundOf(self).nameBmc(name, capacity);
+}
+
+constexpr TransportOps kCountedOps = {openBound, countedTransfer, closeBound, nameBound};
+
 void bindTransport() {
-  toolContext.transport = boundTransport;
-  toolContext.transport.transfer = countedTransfer;
+  if (boundTransport.ops == nullptr) boundTransport = kcsTransport();
+  toolContext.transport = Transport{&kCountedOps, &boundTransport, boundTransport.maxRequestData,
+                                    boundTransport.maxResponseData};
 }
 
 // Run control is the one place the transport opens and closes: once per run.
@@ -82,8 +105,8 @@ int runBmcInfoJob(int argc, char** argv) {
   if (!bmcInfoAlone() || !unattendedOptionsValid(argc, argv) || !lanReady()) {
     return endBadCommandLine();
   }
-  if (!bmcClaimed()) return -1;
   bindTransport();
+  if (!bmcClaimed()) return -1;
   if (openTransport() == -1) {
     // A BMC that refused the session has been named with its own line.
     if (toolContext.runRecord.outcome != RunOutcome::kUnset) return -1;
@@ -195,9 +218,9 @@ int runTool(int argc, char** argv) {
   return result;
 }
 
-void offerTransport(const TransportOps& transport) { boundTransport = transport; }
+void offerTransport(const Transport& transport) { boundTransport = transport; }
 
-void offerBmcClaim(bool (*claim)()) { boundBmcClaim = claim; }
+void offerBmcClaim(bool (*claim)(const char* bmcName)) { boundBmcClaim = claim; }
 
 void offerLan(bool (*findPassword)()) { lanPasswordFinder = findPassword; }
 

@@ -12,13 +12,15 @@ int runTool(int argc, char** argv);
 // are expected to report what happened passes exitStatusByDefault = true to
 // report the outcome class without --status.
 int velkoranMain(int argc, char** argv, bool exitStatusByDefault = false);
-// Makes every later run bind these transport operations instead of the KCS
-// interface's (a platform whose start-up knows a better way to the BMC).
-void offerTransport(const TransportOps& transport);
-// Makes every later run first claim the BMC through claim(), which returns
-// false when another run of the program is using it (the run then ends at
-// once, before any request, as refused).
-void offerBmcClaim(bool (*claim)());
+// Makes every later run bind this transport instead of the KCS interface
+// (a platform whose start-up knows a better way to the BMC).
+void offerTransport(const Transport& transport);
+// The longest BMC name a transport gives (see TransportOps::nameBmc).
+constexpr size_t kBmcNameCapacity = 300;
+// Makes every later run first claim the BMC that its transport names
+// through claim(), which returns false when another run of the program is
+// using it (the run then ends at once, before any request, as refused).
+void offerBmcClaim(bool (*claim)(const char* bmcName));
 // A platform whose transport reaches the BMC that -i lan -h names (its open
 // looks at the interface) says so, with the function that finds the LAN
 // password where -p did not give one; false after its own line. Without

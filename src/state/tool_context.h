@@ -9,17 +9,8 @@
 #include "platform/platform.h"
 #include "state/run_record.h"
 #include "state/silence_notice.h"
+#include "state/transport.h"
 
-// The three transport operations. `responseCapacity` is the size of the
-// caller's response buffer: a transfer never writes more than that, while
-// *responseLength still reports every data byte the BMC sent.
-struct TransportOps {
-  int (*open)();
-  int (*transfer)(uint8_t netFnLun, uint8_t command, const uint8_t* data,
-                  int32_t dataLength, uint8_t* response,
-                  int32_t responseCapacity, int32_t* responseLength);
-  int (*close)();
-};
 
 struct ConfigModule {
   const char* name;
@@ -61,7 +52,7 @@ struct ToolContext {
   bool configMode;
 
   // Transport.
-  TransportOps transport;
+  Transport transport;  // the bound one: every request of the run
   uint64_t commandPort;
   uint64_t dataPort;
   uint64_t statusPort;

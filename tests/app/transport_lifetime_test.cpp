@@ -41,9 +41,10 @@ int watchedTransfer(uint8_t netFnLun, uint8_t command, const uint8_t* data, int3
 class TransportLifetimeTest : public FlowTest {
  public:
   TransportLifetimeTest() {
-    offerTransport(TransportOps{countingOpen, watchedTransfer, countingClose});
+    static constexpr TransportFunctions kWatched = {countingOpen, watchedTransfer, countingClose};
+    offerTransport(functionTransport(&kWatched));
   }
-  ~TransportLifetimeTest() override { offerTransport(TransportOps{kcsOpen, kcsTransfer, kcsClose}); }
+  ~TransportLifetimeTest() override { offerTransport(kcsTransport()); }
 };
 
 TEST_F(TransportLifetimeTest, OpenedOnceAndClosedOnceAroundEveryJob) {

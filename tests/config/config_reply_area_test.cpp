@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "state/tool_context.h"
+#include "transport/kcs.h"
 #include "config/config.h"
 #include "config_rig.h"
 #include "platform/host/host.h"
@@ -39,7 +40,8 @@ int scriptedTransfer(uint8_t, uint8_t, const uint8_t* data, int32_t dataLength,
 
 void backupOverScript() {
   toolContext.dumpFile = "backup.bin";
-  toolContext.transport.transfer = scriptedTransfer;
+  static constexpr TransportFunctions kScripted = {kcsOpen, scriptedTransfer, kcsClose};
+  toolContext.transport = functionTransport(&kScripted);
   runConfigDriver([] { return true; });
 }
 

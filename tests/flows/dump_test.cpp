@@ -10,6 +10,7 @@
 #include "platform/host/file_system.h"
 #include "platform/host/host.h"
 #include "state/tool_context.h"
+#include "transport/kcs.h"
 #include "support/flow_fixture.h"
 #include "transport/ipmi_wire.h"
 
@@ -474,7 +475,8 @@ TEST_F(DumpTest, EndlessDumpStopsBeforePassing256MiB) {
   hostplatform::setFileSystem(&files);
   resetToolContext();
   rig.bindTransport();
-  toolContext.transport.transfer = endlessDump;
+  static constexpr TransportFunctions kEndless = {kcsOpen, endlessDump, kcsClose};
+  toolContext.transport = functionTransport(&kEndless);
   toolContext.dumpFile = "dump.bin";
   gEndlessChunks = 0;
   EXPECT_EQ(runFirmwareDump(), 1);

@@ -50,8 +50,11 @@ struct StageCase {
 
 class UpdateStageTest : public FlowTest {
  public:
-  UpdateStageTest() { offerTransport(TransportOps{kcsOpen, stageRecordingTransfer, kcsClose}); }
-  ~UpdateStageTest() override { offerTransport(TransportOps{kcsOpen, kcsTransfer, kcsClose}); }
+  UpdateStageTest() {
+    static constexpr TransportFunctions kRecording = {kcsOpen, stageRecordingTransfer, kcsClose};
+    offerTransport(functionTransport(&kRecording));
+  }
+  ~UpdateStageTest() override { offerTransport(kcsTransport()); }
 };
 
 TEST_F(UpdateStageTest, EveryRequestGoesOutInTheStageTheFlowDeclared) {

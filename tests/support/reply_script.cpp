@@ -46,11 +46,12 @@ int scriptedTransfer(uint8_t netFnLun, uint8_t command, const uint8_t* data, int
 ReplyScript::ReplyScript(std::vector<ScriptedReply> replies) {
   gReplies = std::move(replies);
   gRequests.clear();
-  offerTransport(TransportOps{kcsOpen, scriptedTransfer, kcsClose});
+  static constexpr TransportFunctions kScripted = {kcsOpen, scriptedTransfer, kcsClose};
+  offerTransport(functionTransport(&kScripted));
 }
 
 ReplyScript::~ReplyScript() {
-  offerTransport(TransportOps{kcsOpen, kcsTransfer, kcsClose});
+  offerTransport(kcsTransport());
   gReplies.clear();
 }
 

@@ -134,7 +134,7 @@ TEST(KcsConfigOpen, ConfiguredPortsCarryTransfers) {
   sim::Rig rig;
   rig.writeFile("kcs.cfg", "CMD 0xCA5\nDATA CA4\n");
   rig.kcs.bindPorts(0xCA4, 0xCA5);
-  toolContext.transport = TransportOps{kcsOpen, kcsTransfer, kcsClose};
+  toolContext.transport = kcsTransport();
   ASSERT_EQ(toolContext.transport.open(), 0);
   uint8_t response[4] = {};
   int32_t length = 0;

@@ -50,7 +50,7 @@ bool sameBytes(const uint8_t* a, const uint8_t* b, int count) {
 }
 
 void checkPorts() {
-  toolContext.transport = TransportOps{kcsOpen, kcsTransfer, kcsClose};
+  toolContext.transport = kcsTransport();
   const bool opened = toolContext.transport.open() == 0;
   report("kcs.cfg ports", opened && toolContext.commandPort == 0xCA3 &&
                               toolContext.statusPort == 0xCA3 && toolContext.dataPort == 0xCA2);

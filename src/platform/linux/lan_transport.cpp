@@ -7,6 +7,7 @@
 #include <cstring>
 #include <cstdlib>
 
+#include "platform/linux/complain.h"
 #include "platform/linux/lan_crypto_openssl.h"
 #include "platform/linux/lan_socket.h"
 #include "platform/platform.h"
@@ -14,6 +15,7 @@
 #include "state/tool_context.h"
 #include "transport/ipmi_wire.h"
 #include "transport/lan_session.h"
+#include "transport/request.h"
 
 namespace linuxplatform {
 namespace {
@@ -28,24 +30,12 @@ struct LanLink {
   bool programmingSeen = false;
 };
 
-LanLink& link() {
-  static LanLink instance;
-  return instance;
-}
+LanLink& linkOf(void* self) { return *static_cast<LanLink*>(self); }
 
 // Set once the link exists, for the signal handler (which must not make it).
 LanLink* volatile linkForSignals = nullptr;
 
 const char* port() { return toolContext.port[0] != '\0' ? toolContext.port : kDefaultPort; }
-
-void complain(const char* format, const char* host, const char* port) {
-  char line[512];
-  const int prefix = std::snprintf(line, sizeof line, "velkoran: ");
-  std::snprintf(line + prefix, sizeof line - static_cast<size_t>(prefix), format, host, port);
-  std::fflush(stdout);
-  std::fprintf(stderr, "%s\n", line);
-  platform::tapDiagnostic(line, std::strlen(line));
-}
 
 // libcrypto may have ended itself before this runs: the Close Session that
 // goes is the one made ready after the last exchange.
@@ -55,8 +45,7 @@ void endOfProgram() {
 }
 
 // quiet: a probe while the BMC restarts, where silence is expected.
-int openSession(bool quiet) {
-  LanLink& l = link();
+int openSession(LanLink& l, bool quiet) {
   if (l.session.active()) return 0;
   if (l.net.descriptor() < 0 && l.net.connectTo(toolContext.host, port()) != 0) return -1;
   if (linkForSignals == nullptr) {
@@ -90,22 +79,19 @@ bool bmcRestartsAfterUpdate(LanLink& l) {
   return l.programmingSeen && stage == UpdateStage::kNone && !l.afterReset;
 }
 
-}  // namespace
+int openOp(void* self) { return openSession(linkOf(self), false); }
 
-bool lanRequested() { return text::equal(toolContext.interfaceName, "lan"); }
-
-int lanOpen() { return openSession(false); }
-
-int lanTransfer(uint8_t netFnLun, uint8_t command, const uint8_t* data, int32_t dataLength,
-                uint8_t* response, int32_t responseCapacity, int32_t* responseLength) {
+int exchangeOp(void* self, uint8_t netFnLun, uint8_t command, const uint8_t* data,
+               int32_t dataLength, uint8_t* response, int32_t responseCapacity,
+               int32_t* responseLength) {
   *responseLength = -1;
-  LanLink& l = link();
+  LanLink& l = linkOf(self);
   if (dataLength < 0) return -1;
   if (bmcRestartsAfterUpdate(l)) {
     l.session.close();
     l.afterReset = true;
   }
-  if (l.afterReset && openSession(true) != 0) return -1;
+  if (l.afterReset && openSession(l, true) != 0) return -1;
   const int code = l.session.exchange(netFnLun, command, data, static_cast<size_t>(dataLength),
                                       response, responseCapacity, responseLength);
   if (l.afterReset) {
@@ -119,13 +105,31 @@ int lanTransfer(uint8_t netFnLun, uint8_t command, const uint8_t* data, int32_t 
   return code;
 }
 
-int lanClose() {
+int closeOp(void* self) {
   // A run that a signal ends waits for no reply: the Close Session made
   // ready beforehand goes out alone.
   if (platform::stopRequested()) lanFarewell();
-  link().session.close();
+  linkOf(self).session.close();
   return 0;
 }
+
+// The host and port as given: a name and its address are not told to be
+// the same BMC.
+int nameOp(void*, char* name, size_t capacity) {
+  std::snprintf(name, capacity, "lan-%s-%s", toolContext.host, port());
+  return 0;
+}
+
+constexpr TransportOps kLanOps = {openOp, exchangeOp, closeOp, nameOp};
+
+}  // namespace
+
+Transport lanTransport() {
+  static LanLink link;
+  return Transport{&kLanOps, &link, request::kMaxRequestData, request::kMaxResponseData};
+}
+
+bool lanRequested() { return text::equal(toolContext.interfaceName, "lan"); }
 
 void lanFarewell() {
   LanLink* l = linkForSignals;

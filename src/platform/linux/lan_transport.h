@@ -7,14 +7,14 @@
 
 #include <cstdint>
 
+#include "state/transport.h"
+
 namespace linuxplatform {
 
 bool lanRequested();
-// 0, or -1 after the reason (console line and outcome, or a line on stderr).
-int lanOpen();
-int lanTransfer(uint8_t netFnLun, uint8_t command, const uint8_t* data, int32_t dataLength,
-                uint8_t* response, int32_t responseCapacity, int32_t* responseLength);
-int lanClose();
+// open: 0, or -1 after the reason (console line and outcome, or a line on
+// stderr).
+Transport lanTransport();
 // For a signal handler: a Close Session to the BMC when a session is open.
 void lanFarewell();
 

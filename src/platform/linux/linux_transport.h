@@ -1,25 +1,17 @@
-// The transport of the Linux build, chosen when run control opens it:
-//   VELKORAN_BMC=unix:PATH|tcp:HOST:PORT  the external-BMC link (bmcsim, or a
-//                                         peer speaking QEMU's protocol);
-//   otherwise the kernel's IPMI device    VELKORAN_IPMI_DEVICE, else /dev/ipmi0;
-//   when that does not exist              the KCS ports themselves (ioperm),
-//                                         unless the kernel's driver has them.
+// The Linux build's way to the BMC as run control binds it (the choice of
+// transport_choice.h, watched for signals), the signals themselves, and the
+// one-run lock.
 #pragma once
 
 #include <cstdint>
 
-#include "state/tool_context.h"
+#include "state/transport.h"
 
 namespace linuxplatform {
 
-constexpr const char* kBmcVariable = "VELKORAN_BMC";
-constexpr const char* kDeviceVariable = "VELKORAN_IPMI_DEVICE";
-constexpr const char* kDefaultDevice = "/dev/ipmi0";
-// Lists the interfaces the kernel's KCS driver has taken.
-constexpr const char* kKernelKcsDriver = "/sys/bus/platform/drivers/ipmi_si";
-
-// open, transfer and close for run control.
-TransportOps linuxTransport();
+// The chosen transport for run control: every request first ends the run
+// when a signal asks for it, or fails while the image goes out (below).
+Transport linuxTransport();
 
 // Ctrl-C and friends (SIGINT, SIGTERM, SIGHUP, SIGQUIT; one ignored at the
 // start stays ignored). An update that is sending its image stops at the next
@@ -36,8 +28,8 @@ int pendingInterrupt();
 // and no image is half sent; returns otherwise.
 void endRunIfStopped();
 
-// Takes this run's lock on the BMC that open() will reach; false when
-// another run holds it. One that cannot be taken is said and let go.
-bool claimBmc();
+// Takes this run's lock on the BMC of that name (the transport's); false
+// when another run holds it. One that cannot be taken is said and let go.
+bool claimBmc(const char* bmcName);
 
 }  // namespace linuxplatform

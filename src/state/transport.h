@@ -1,0 +1,54 @@
+// A way to the BMC as an object: its operations, its own state (self) and
+// the message sizes it carries. Run control opens it once, every request of
+// the run goes through transfer(), and run control closes it once.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+struct TransportOps {
+  // 0 when the BMC can be reached; -1 after the reason; 1 (only for a
+  // way that a machine may lack) when this way is not there at all.
+  int (*open)(void* self);
+  // One request and its reply: the completion code (0..255) or -1. The
+  // reply's data goes to response, never more than responseCapacity bytes,
+  // while *responseLength still counts every data byte the BMC sent.
+  int (*exchange)(void* self, uint8_t netFnLun, uint8_t command, const uint8_t* data,
+                  int32_t dataLength, uint8_t* response, int32_t responseCapacity,
+                  int32_t* responseLength);
+  int (*close)(void* self);
+  // The BMC this way reaches, as a short file-name-safe text that is the
+  // same for every run that reaches it (the one-run lock keys on it): 0;
+  // -1 when it cannot be told (open then says why); 1 as open's 1.
+  int (*nameBmc)(void* self, char* name, size_t capacity);
+};
+
+struct Transport {
+  const TransportOps* ops;
+  void* self;
+  int32_t maxRequestData;   // data bytes after the command
+  int32_t maxResponseData;  // data bytes after the completion code
+
+  int open() const { return ops->open(self); }
+  int transfer(uint8_t netFnLun, uint8_t command, const uint8_t* data, int32_t dataLength,
+               uint8_t* response, int32_t responseCapacity, int32_t* responseLength) const {
+    return ops->exchange(self, netFnLun, command, data, dataLength, response, responseCapacity,
+                         responseLength);
+  }
+  int close() const { return ops->close(self); }
+  int nameBmc(char* name, size_t capacity) const {
+    return ops->nameBmc != nullptr ? ops->nameBmc(self, name, capacity) : -1;
+  }
+};
+
+// A transport made of plain functions, for a caller that has no state of
+// its own to keep (tests and tools script replies this way). The functions
+// must outlive the transport made of them.
+struct TransportFunctions {
+  int (*open)();
+  int (*transfer)(uint8_t netFnLun, uint8_t command, const uint8_t* data, int32_t dataLength,
+                  uint8_t* response, int32_t responseCapacity, int32_t* responseLength);
+  int (*close)();
+};
+Transport functionTransport(const TransportFunctions* functions, int32_t maxRequestData = 62,
+                            int32_t maxResponseData = 125);
