@@ -14,7 +14,7 @@
 namespace {
 
 // The KCS interface, unless the platform's start-up offered another way.
-constinit Transport boundTransport = {};
+constinit TransportOps boundTransport = {};
 using PasswordFinder = bool (*)();
 constinit PasswordFinder lanPasswordFinder = nullptr;
 
@@ -36,7 +36,7 @@ bool bmcClaimed() {
   return false;
 }
 
-const Transport& boundOf(void* self) { return *static_cast<const Transport*>(self); }
+const TransportOps& boundOf(void* self) { return *static_cast<const TransportOps*>(self); }
 
 int openBound(void* self) { return boundOf(self).open(); }
 
@@ -44,7 +44,7 @@ int openBound(void* self) { return boundOf(self).open(); }
 int countedTransfer(void* self, uint8_t netFnLun, uint8_t command, const uint8_t* data,
                     int32_t dataLength, uint8_t* response, int32_t responseCapacity,
                     int32_t* responseLength) {
-  const Transport& bound = boundOf(self);
+  const TransportOps& bound = boundOf(self);
   // A request longer than this way carries is refused here, never cut.
   if (dataLength > bound.maxRequestData) return -1;
   const int code = bound.transfer(netFnLun, command, data, dataLength, response,
@@ -63,11 +63,11 @@ int nameBound(void* self, char* name, size_t capacity) {
   return boundOf(self).nameBmc(name, capacity);
 }
 
-constexpr TransportOps kCountedOps = {openBound, countedTransfer, closeBound, nameBound};
+constexpr TransportMethods kCountedOps = {openBound, countedTransfer, closeBound, nameBound};
 
 void bindTransport() {
-  if (boundTransport.ops == nullptr) boundTransport = kcsTransport();
-  toolContext.transport = Transport{&kCountedOps, &boundTransport, boundTransport.maxRequestData,
+  if (boundTransport.methods == nullptr) boundTransport = kcsTransport();
+  toolContext.transport = TransportOps{&kCountedOps, &boundTransport, boundTransport.maxRequestData,
                                     boundTransport.maxResponseData};
 }
 
@@ -218,7 +218,7 @@ int runTool(int argc, char** argv) {
   return result;
 }
 
-void offerTransport(const Transport& transport) { boundTransport = transport; }
+void offerTransport(const TransportOps& transport) { boundTransport = transport; }
 
 void offerBmcClaim(bool (*claim)(const char* bmcName)) { boundBmcClaim = claim; }
 

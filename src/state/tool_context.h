@@ -51,8 +51,8 @@ struct ToolContext {
   uint8_t preserveConfig;
   bool configMode;
 
-  // Transport.
-  Transport transport;  // the bound one: every request of the run
+  // TransportOps.
+  TransportOps transport;  // the bound one: every request of the run
   uint64_t commandPort;
   uint64_t dataPort;
   uint64_t statusPort;

@@ -17,12 +17,12 @@ int exchangeFunctions(void* self, uint8_t netFnLun, uint8_t command, const uint8
 
 int closeFunctions(void* self) { return functionsOf(self).close(); }
 
-constexpr TransportOps kFunctionOps = {openFunctions, exchangeFunctions, closeFunctions, nullptr};
+constexpr TransportMethods kFunctionOps = {openFunctions, exchangeFunctions, closeFunctions, nullptr};
 
 }  // namespace
 
-Transport functionTransport(const TransportFunctions* functions, int32_t maxRequestData,
+TransportOps functionTransport(const TransportFunctions* functions, int32_t maxRequestData,
                             int32_t maxResponseData) {
-  return Transport{&kFunctionOps, const_cast<TransportFunctions*>(functions), maxRequestData,
+  return TransportOps{&kFunctionOps, const_cast<TransportFunctions*>(functions), maxRequestData,
                    maxResponseData};
 }

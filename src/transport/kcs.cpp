@@ -290,12 +290,12 @@ int nameOp(void*, char* name, size_t capacity) {
   return 0;
 }
 
-constexpr TransportOps kKcsOps = {openOp, exchangeOp, closeOp, nameOp};
+constexpr TransportMethods kKcsOps = {openOp, exchangeOp, closeOp, nameOp};
 
 }  // namespace
 
-Transport kcsTransport() {
-  return Transport{&kKcsOps, &gMachineKcs, kKcsMaxRequestData, kKcsMaxResponseData};
+TransportOps kcsTransport() {
+  return TransportOps{&kKcsOps, &gMachineKcs, kKcsMaxRequestData, kKcsMaxResponseData};
 }
 
 int kcsTransfer(uint8_t netFnLun, uint8_t command, const uint8_t* data, int32_t dataLength,

@@ -17,16 +17,16 @@ constexpr int kKcsPollsBeforeTimer = 4096;
 // The machine's KCS interface as a transport: open reads kcs.cfg (kcsOpen),
 // close releases the wait timer a transfer may have made, and the BMC's
 // name is its ports ("kcs-0ca3-0ca2").
-Transport kcsTransport();
+TransportOps kcsTransport();
 
-// The same interface's operations, for callers without a Transport.
+// The same interface's operations, for callers without a TransportOps.
 // kcsOpen reads kcs.cfg (or takes the default ports, CA3 and CA2, without
 // one) into toolContext; 0. A kcs.cfg that does not name both ports is
 // refused before any port is touched: its line, the file-problem class and
 // -1.
 int kcsOpen();
 // One request and its response. Returns the completion code (0..255) or -1
-// (also for a reply that names another request), as Transport::transfer.
+// (also for a reply that names another request), as TransportOps::transfer.
 int kcsTransfer(uint8_t netFnLun, uint8_t command, const uint8_t* data,
                 int32_t dataLength, uint8_t* response, int32_t responseCapacity,
                 int32_t* responseLength);

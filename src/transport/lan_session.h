@@ -46,7 +46,7 @@ class Session {
 
   // suite 0: 17, else 3. The password is copied and wiped at close.
   OpenResult open(const char* user, const char* password, uint8_t suite);
-  // Completion code (0..255) or -1; the reply's data as TransportOps says.
+  // Completion code (0..255) or -1; the reply's data as TransportOps::transfer says.
   int exchange(uint8_t netFnLun, uint8_t command, const uint8_t* data, size_t dataLength,
                uint8_t* response, int32_t responseCapacity, int32_t* responseLength);
   // Close Session to the BMC, then every key and the password wiped.

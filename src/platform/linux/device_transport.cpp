@@ -99,13 +99,13 @@ int nameDevice(void*, char* name, size_t capacity) {
   return 0;
 }
 
-constexpr TransportOps kDeviceOps = {openDevice, exchangeDevice, closeDevice, nameDevice};
+constexpr TransportMethods kDeviceOps = {openDevice, exchangeDevice, closeDevice, nameDevice};
 
 }  // namespace
 
-Transport deviceTransport() {
+TransportOps deviceTransport() {
   static DeviceWay way;
-  return Transport{&kDeviceOps, &way, kKcsMaxRequestData, kKcsMaxResponseData};
+  return TransportOps{&kDeviceOps, &way, kKcsMaxRequestData, kKcsMaxResponseData};
 }
 
 }  // namespace linuxplatform

@@ -10,6 +10,6 @@ namespace linuxplatform {
 constexpr const char* kDeviceVariable = "VELKORAN_IPMI_DEVICE";
 constexpr const char* kDefaultDevice = "/dev/ipmi0";
 
-Transport deviceTransport();
+TransportOps deviceTransport();
 
 }  // namespace linuxplatform

@@ -120,13 +120,13 @@ int nameOp(void*, char* name, size_t capacity) {
   return 0;
 }
 
-constexpr TransportOps kLanOps = {openOp, exchangeOp, closeOp, nameOp};
+constexpr TransportMethods kLanOps = {openOp, exchangeOp, closeOp, nameOp};
 
 }  // namespace
 
-Transport lanTransport() {
+TransportOps lanTransport() {
   static LanLink link;
-  return Transport{&kLanOps, &link, request::kMaxRequestData, request::kMaxResponseData};
+  return TransportOps{&kLanOps, &link, request::kMaxRequestData, request::kMaxResponseData};
 }
 
 bool lanRequested() { return text::equal(toolContext.interfaceName, "lan"); }

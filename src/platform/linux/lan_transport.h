@@ -14,7 +14,7 @@ namespace linuxplatform {
 bool lanRequested();
 // open: 0, or -1 after the reason (console line and outcome, or a line on
 // stderr).
-Transport lanTransport();
+TransportOps lanTransport();
 // For a signal handler: a Close Session to the BMC when a session is open.
 void lanFarewell();
 

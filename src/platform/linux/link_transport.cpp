@@ -93,7 +93,7 @@ int nameLink(void*, char* name, size_t capacity) {
   return 0;
 }
 
-constexpr TransportOps kLinkOps = {openLink, exchangeLink, closeLink, nameLink};
+constexpr TransportMethods kLinkOps = {openLink, exchangeLink, closeLink, nameLink};
 
 }  // namespace
 
@@ -102,9 +102,9 @@ bool linkRequested() {
   return value != nullptr && *value != '\0';
 }
 
-Transport linkTransport() {
+TransportOps linkTransport() {
   static LinkWay way;
-  return Transport{&kLinkOps, &way, kKcsMaxRequestData, kKcsMaxResponseData};
+  return TransportOps{&kLinkOps, &way, kKcsMaxRequestData, kKcsMaxResponseData};
 }
 
 }  // namespace linuxplatform

@@ -10,6 +10,6 @@ constexpr const char* kBmcVariable = "VELKORAN_BMC";
 
 // VELKORAN_BMC is set: the link is the way to the BMC.
 bool linkRequested();
-Transport linkTransport();
+TransportOps linkTransport();
 
 }  // namespace linuxplatform

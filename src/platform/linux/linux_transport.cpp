@@ -37,7 +37,7 @@ bool refusedForInterrupt() {
   return true;
 }
 
-const Transport& chosenOf(void* self) { return *static_cast<const Transport*>(self); }
+const TransportOps& chosenOf(void* self) { return *static_cast<const TransportOps*>(self); }
 
 int openWatched(void* self) { return chosenOf(self).open(); }
 
@@ -59,7 +59,7 @@ int nameWatched(void* self, char* name, size_t capacity) {
 }
 
 // The chosen way, with every request first looking at the signals.
-constexpr TransportOps kWatchedOps = {openWatched, exchangeWatched, closeWatched, nameWatched};
+constexpr TransportMethods kWatchedOps = {openWatched, exchangeWatched, closeWatched, nameWatched};
 
 // Only notes the signal: the run stops at its next request or wait, where
 // it can still write its log and report (see endRunIfStopped).
@@ -69,9 +69,9 @@ void onInterrupt(int signal) {
 
 }  // namespace
 
-Transport linuxTransport() {
-  static const Transport chosen = chosenTransport();
-  return Transport{&kWatchedOps, const_cast<Transport*>(&chosen), chosen.maxRequestData,
+TransportOps linuxTransport() {
+  static const TransportOps chosen = chosenTransport();
+  return TransportOps{&kWatchedOps, const_cast<TransportOps*>(&chosen), chosen.maxRequestData,
                    chosen.maxResponseData};
 }
 

@@ -11,7 +11,7 @@ namespace linuxplatform {
 
 // The chosen transport for run control: every request first ends the run
 // when a signal asks for it, or fails while the image goes out (below).
-Transport linuxTransport();
+TransportOps linuxTransport();
 
 // Ctrl-C and friends (SIGINT, SIGTERM, SIGHUP, SIGQUIT; one ignored at the
 // start stays ignored). An update that is sending its image stops at the next

@@ -26,7 +26,7 @@ enum class PortsConfig { unread, trusted, refused };
 struct PortWay {
   PortsConfig config = PortsConfig::unread;
   bool open = false;
-  Transport kcs = kcsTransport();
+  TransportOps kcs = kcsTransport();
 };
 
 PortWay& portsOf(void* self) { return *static_cast<PortWay*>(self); }
@@ -48,7 +48,7 @@ bool kernelDrivesKcs() {
 // kcs.cfg names the I/O ports that root then writes to: one that another
 // user owns or may change could point them at any device of the machine.
 // The file checked is the file read: one descriptor, no second lookup.
-bool loadKcsConfig(const Transport& kcs) {
+bool loadKcsConfig(const TransportOps& kcs) {
   const int fd = open("kcs.cfg", O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   struct stat status;
   if (fd < 0 && errno == ELOOP) {
@@ -140,13 +140,13 @@ int namePorts(void* self, char* name, size_t capacity) {
   return way.kcs.nameBmc(name, capacity);
 }
 
-constexpr TransportOps kPortOps = {openPorts, exchangePorts, closePorts, namePorts};
+constexpr TransportMethods kPortOps = {openPorts, exchangePorts, closePorts, namePorts};
 
 }  // namespace
 
-Transport portTransport() {
+TransportOps portTransport() {
   static PortWay way;
-  return Transport{&kPortOps, &way, way.kcs.maxRequestData, way.kcs.maxResponseData};
+  return TransportOps{&kPortOps, &way, way.kcs.maxRequestData, way.kcs.maxResponseData};
 }
 
 }  // namespace linuxplatform

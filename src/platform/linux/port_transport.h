@@ -10,6 +10,6 @@ namespace linuxplatform {
 // Lists the interfaces the kernel's KCS driver has taken.
 constexpr const char* kKernelKcsDriver = "/sys/bus/platform/drivers/ipmi_si";
 
-Transport portTransport();
+TransportOps portTransport();
 
 }  // namespace linuxplatform

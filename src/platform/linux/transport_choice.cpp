@@ -15,7 +15,7 @@ bool always() { return true; }
 
 struct Way {
   bool (*requested)();
-  Transport (*make)();  // only for the way taken: a way may cost to set up
+  TransportOps (*make)();  // only for the way taken: a way may cost to set up
 };
 
 constexpr Way kWays[] = {
@@ -27,7 +27,7 @@ constexpr Way kWays[] = {
 
 struct Choice {
   bool made = false;
-  Transport transport{};
+  TransportOps transport{};
 };
 
 Choice& choiceOf(void* self) { return *static_cast<Choice*>(self); }
@@ -40,7 +40,7 @@ int walkWays(Choice& choice, Step step) {
   if (choice.made) return step(choice.transport);
   for (const Way& way : kWays) {
     if (!way.requested()) continue;
-    const Transport transport = way.make();
+    const TransportOps transport = way.make();
     const int result = step(transport);
     if (result == 1) continue;
     if (result == 0) {
@@ -53,7 +53,7 @@ int walkWays(Choice& choice, Step step) {
 }
 
 int openChoice(void* self) {
-  return walkWays(choiceOf(self), [](const Transport& way) { return way.open(); });
+  return walkWays(choiceOf(self), [](const TransportOps& way) { return way.open(); });
 }
 
 int exchangeChoice(void* self, uint8_t netFnLun, uint8_t command, const uint8_t* data,
@@ -74,17 +74,17 @@ int closeChoice(void* self) {
 // without making the choice, which only open does.
 int nameChoice(void* self, char* name, size_t capacity) {
   Choice probe = choiceOf(self);
-  return walkWays(probe, [&](const Transport& way) { return way.nameBmc(name, capacity); });
+  return walkWays(probe, [&](const TransportOps& way) { return way.nameBmc(name, capacity); });
 }
 
-constexpr TransportOps kChoiceOps = {openChoice, exchangeChoice, closeChoice, nameChoice};
+constexpr TransportMethods kChoiceOps = {openChoice, exchangeChoice, closeChoice, nameChoice};
 
 }  // namespace
 
-Transport chosenTransport() {
+TransportOps chosenTransport() {
   static Choice choice;
   // Every way carries the messages the flows plan.
-  return Transport{&kChoiceOps, &choice, request::kMaxRequestData, request::kMaxResponseData};
+  return TransportOps{&kChoiceOps, &choice, request::kMaxRequestData, request::kMaxResponseData};
 }
 
 }  // namespace linuxplatform

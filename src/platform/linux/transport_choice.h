@@ -14,6 +14,6 @@ namespace linuxplatform {
 
 // The chosen way as one transport: its open and nameBmc walk the table to
 // the first way there is, and the choice holds for the rest of the process.
-Transport chosenTransport();
+TransportOps chosenTransport();
 
 }  // namespace linuxplatform
