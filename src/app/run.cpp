@@ -79,6 +79,8 @@ constinit bool transportOpen = false;
 int openTransport() {
   if (toolContext.transport.open() == -1) return -1;
   transportOpen = true;
+  char* name = toolContext.runRecord.transportName;
+  if (toolContext.transport.nameBmc(name, kBmcNameCapacity) != 0) name[0] = '\0';
   return 0;
 }
 
@@ -212,6 +214,7 @@ int runSteps(int argc, char** argv) {
 
 int runTool(int argc, char** argv) {
   beginRunRecord(argc, argv);
+  toolContext.runRecord.transportName[0] = '\0';
   const int result = runSteps(argc, argv);
   closeTransport();
   endRunRecord();

@@ -15,8 +15,6 @@ int velkoranMain(int argc, char** argv, bool exitStatusByDefault = false);
 // Makes every later run bind this transport instead of the KCS interface
 // (a platform whose start-up knows a better way to the BMC).
 void offerTransport(const TransportOps& transport);
-// The longest BMC name a transport gives (see TransportMethods::nameBmc).
-constexpr size_t kBmcNameCapacity = 300;
 // Makes every later run first claim the BMC that its transport names
 // through claim(), which returns false when another run of the program is
 // using it (the run then ends at once, before any request, as refused).

@@ -273,6 +273,8 @@ void writeDocument(json::Writer& out, RunOutcome outcome) {
   json::number(out, record.bytesSent);
   member(out, "bytes_received");
   json::number(out, record.bytesReceived);
+  member(out, "transport");
+  json::stringOrNull(out, record.transportName[0] != '\0' ? record.transportName : nullptr);
   writeTimes(out);
   json::raw(out, "\n}\n");
 }

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "state/transport.h"
+
 // The outcome classes; the numbers are the exit status under --status and
 // must never change meaning.
 enum class RunOutcome : uint8_t {
@@ -105,6 +107,9 @@ struct RunRecord {
   bool bmcAvailable;
   uint64_t bytesSent;
   uint64_t bytesReceived;
+  // The BMC the run's transport reached, as that transport names it (the
+  // one-run lock's name); empty when none was opened.
+  char transportName[kBmcNameCapacity];
   // The exit status carries the outcome even without --status (a platform
   // whose programs are expected to say what happened).
   bool exitStatusByDefault;

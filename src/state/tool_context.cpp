@@ -40,6 +40,7 @@ constexpr ToolContext kInitialToolContext = {
                   .bmcAvailable = false,
                   .bytesSent = 0,
                   .bytesReceived = 0,
+                  .transportName = {},
                   .exitStatusByDefault = false,
                   .finish = nullptr},
 };

@@ -7,6 +7,9 @@
 #include <cstddef>
 #include <cstdint>
 
+// The longest name a transport gives the BMC it reaches (nameBmc).
+constexpr size_t kBmcNameCapacity = 300;
+
 struct TransportMethods {
   // 0 when the BMC can be reached; -1 after the reason; 1 (only for a
   // way that a machine may lack) when this way is not there at all.

@@ -99,11 +99,11 @@ TEST_F(RunReportTest, BmcInfoPrintsTheIdentityAndSendsNothingElse) {
             "Manufacturer ID: 703710 (0xabcde), product ID: 4660 (0x1234)\n");
   EXPECT_EQ(bmc.received, (std::vector<Bytes>{{0x18, 0x01}}));
   EXPECT_EQ(members({"job", "bmc", "bmc_available", "firmware_before", "file", "bytes_sent",
-                     "bytes_received"}),
+                     "bytes_received", "transport"}),
             "\"bmc-info\"\n"
             "{\"device_id\": 32, \"device_revision\": 1, \"firmware_revision\": \"7.12\", "
             "\"ipmi_version\": \"2.0\", \"manufacturer_id\": 703710, \"product_id\": 4660}\n"
-            "true\n\"7.12\"\nnull\n2\n12");
+            "true\n\"7.12\"\nnull\n2\n12\n\"kcs-0ca3-0ca2\"");
 }
 
 // A BMC busy with an update or its initialisation still has an identity:
