@@ -14,7 +14,7 @@
 #include "platform/linux/complain.h"
 #include "platform/linux/ipmi_device.h"
 #include "state/tool_context.h"
-#include "transport/kcs.h"
+#include "transport/request.h"
 
 namespace linuxplatform {
 namespace {
@@ -105,7 +105,7 @@ constexpr TransportMethods kDeviceOps = {openDevice, exchangeDevice, closeDevice
 
 TransportOps deviceTransport() {
   static DeviceWay way;
-  return TransportOps{&kDeviceOps, &way, kKcsMaxRequestData, kKcsMaxResponseData};
+  return TransportOps{&kDeviceOps, &way, request::kMaxRequestData, request::kMaxResponseData};
 }
 
 }  // namespace linuxplatform

@@ -10,6 +10,7 @@
 #include "platform/platform.h"
 #include "state/tool_context.h"
 #include "transport/kcs.h"
+#include "transport/request.h"
 
 namespace linuxplatform {
 namespace {
@@ -107,7 +108,7 @@ int64_t KernelIpmiDevice::nowMillis() {
 
 int deliverReply(const uint8_t* reply, int32_t count, uint8_t* response,
                  int32_t responseCapacity, int32_t* responseLength) {
-  if (count < 1 || count - 1 > kKcsMaxResponseData) {
+  if (count < 1 || count - 1 > request::kMaxResponseData) {
     *responseLength = -1;
     return -1;
   }
@@ -134,9 +135,9 @@ int deliverMessageReply(uint8_t netFnLun, uint8_t command, const uint8_t* reply,
 int ipmiDeviceTransfer(IpmiDeviceIo& device, long msgid, uint8_t netFnLun, uint8_t command,
                        const uint8_t* data, int32_t dataLength, uint8_t* response,
                        int32_t responseCapacity, int32_t* responseLength) {
-  if (dataLength < 0 || dataLength > kKcsMaxRequestData) return -1;
+  if (dataLength < 0 || dataLength > request::kMaxRequestData) return -1;
 
-  uint8_t requestData[kKcsMaxRequestData] = {};
+  uint8_t requestData[request::kMaxRequestData] = {};
   if (dataLength > 0) std::memcpy(requestData, data, static_cast<size_t>(dataLength));
   ipmi_system_interface_addr to{};
   to.addr_type = IPMI_SYSTEM_INTERFACE_ADDR_TYPE;

@@ -12,7 +12,7 @@
 #include "platform/linux/extern_link.h"
 #include "platform/linux/ipmi_device.h"
 #include "state/tool_context.h"
-#include "transport/kcs.h"
+#include "transport/request.h"
 
 namespace linuxplatform {
 namespace {
@@ -53,7 +53,7 @@ int exchangeLink(void* self, uint8_t netFnLun, uint8_t command, const uint8_t* d
                  int32_t dataLength, uint8_t* response, int32_t responseCapacity,
                  int32_t* responseLength) {
   link::Client& client = *linkOf(self).client;
-  if (dataLength < 0 || dataLength > kKcsMaxRequestData) return -1;
+  if (dataLength < 0 || dataLength > request::kMaxRequestData) return -1;
   link::Bytes message(static_cast<size_t>(dataLength) + 2);
   message[0] = netFnLun;
   message[1] = command;
@@ -104,7 +104,7 @@ bool linkRequested() {
 
 TransportOps linkTransport() {
   static LinkWay way;
-  return TransportOps{&kLinkOps, &way, kKcsMaxRequestData, kKcsMaxResponseData};
+  return TransportOps{&kLinkOps, &way, request::kMaxRequestData, request::kMaxResponseData};
 }
 
 }  // namespace linuxplatform
