@@ -1,3 +1,5 @@
+// The one check of the options' combinations, in the order the run has
+// always made them, so that every refusal keeps its line.
 #include "app/option_checks.h"
 
 #include "app/long_options.h"
@@ -160,6 +162,7 @@ Job fileJob(int argc, char** argv) {
   if (text::equal(toolContext.interfaceName, "usb")) return Job::kUsbUpdate;
   return Job::kUpdate;
 }
+
 }  // namespace
 
 Job chooseJob(int argc, char** argv) {
