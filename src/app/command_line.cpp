@@ -1,6 +1,6 @@
 // The usage banner and the command-line parser.
 #include "app/run.h"
-#include "app/unattended.h"
+#include "app/long_options.h"
 #include "state/tool_context.h"
 #include "platform/platform.h"
 #include "platform/text.h"

@@ -1,7 +1,7 @@
 #include "app/help.h"
 
 #include "app/run.h"
-#include "app/unattended.h"
+#include "app/long_options.h"
 #include "platform/platform.h"
 
 // Set by the build (the source revision at configure time).

@@ -1,8 +1,9 @@
 // The long options for unattended use. They all begin with "--", which no
 // short option does, so they never change what an existing command line
 // means.
+#include "app/long_options.h"
+
 #include "app/run.h"
-#include "app/unattended.h"
 #include "platform/platform.h"
 #include "platform/text.h"
 #include "state/tool_context.h"

@@ -1,12 +1,14 @@
 // Run control: from the argument vector to exactly one mode.
 #include "app/run.h"
 #include "app/help.h"
-#include "app/unattended.h"
+#include "app/option_checks.h"
+#include "app/run_lifecycle.h"
 
 #include "state/tool_context.h"
 #include "config/config.h"
 #include "flows/bmc_info.h"
 #include "flows/flows.h"
+#include "flows/jobs.h"
 #include "platform/platform.h"
 #include "platform/text.h"
 #include "transport/kcs.h"
@@ -100,13 +102,8 @@ bool reachBmcForConfig() {
   return false;
 }
 
-bool lanReady();
-
 // --bmc-info: the identity block alone, without the banner.
-int runBmcInfoJob(int argc, char** argv) {
-  if (!bmcInfoAlone() || !unattendedOptionsValid(argc, argv) || !lanReady()) {
-    return endBadCommandLine();
-  }
+int runBmcInfoJob() {
   bindTransport();
   if (!bmcClaimed()) return -1;
   if (openTransport() == -1) {
@@ -117,49 +114,6 @@ int runBmcInfoJob(int argc, char** argv) {
     return -1;
   }
   return runBmcInfo();
-}
-
-void clearOptionTexts() {
-  toolContext.interfaceName[0] = '\0';
-  toolContext.host[0] = '\0';
-  toolContext.port[0] = '\0';
-  toolContext.userName[0] = '\0';
-  toolContext.password[0] = '\0';
-  toolContext.configTask = ConfigTask{};
-}
-
-// A LAN interface needs its host and credentials; false after the message.
-bool lanSettingsComplete() {
-  struct Required {
-    const char* value;
-    const char* message;
-  };
-  const Required required[] = {
-      {toolContext.host, "ERROR:PLEASE ENTER THE HOST IP ADDRESS\n\n"},
-      {toolContext.userName, "ERROR:PLEASE ENTER THE USER NAME\n\n"},
-      {toolContext.password, "ERROR:PLEASE ENTER THE PASSWORD\n\n"},
-  };
-  for (const Required& field : required) {
-    if (field.value[0] == '\0') {
-      platform::print("%s", field.message);
-      printUsage();
-      return false;
-    }
-  }
-  return true;
-}
-
-// -i lan: complete settings, and a platform that reaches a BMC over LAN;
-// true as well when -i lan was not given. False after the message.
-bool lanReady() {
-  if (!text::equal(toolContext.interfaceName, "lan")) return true;
-  if (lanPasswordFinder != nullptr && !lanPasswordFinder()) return false;
-  if (!lanSettingsComplete()) return false;
-  if (lanPasswordFinder != nullptr) return true;
-  platform::print(
-      "ERROR:THIS PROGRAM REACHES THE BMC OVER KCS ONLY, USE velkoran FOR LINUX FOR -i lan\n\n");
-  printUsage();
-  return false;
 }
 
 void echoCommandLine(int argc, char** argv) {
@@ -178,36 +132,40 @@ int showInformation(const char* programPath) {
   return 0;
 }
 
-int runTransferMode() {
-  if (toolContext.dumpFile != nullptr) return runDumpAndVerify();
-  if (text::equal(toolContext.interfaceName, "usb")) return runUsbFirmwareUpdate();
+int runTransferMode(Job job) {
+  if (job == Job::kDump) return runDumpAndVerify();
+  if (job == Job::kUsbUpdate) return runUsbFirmwareUpdate();
   return runUpdateAndWaitForBmc();
 }
 
-int runSteps(int argc, char** argv) {
-  clearOptionTexts();
-  toolContext.runOptions.exitStatus = statusAnywhere(argc, argv);
-  if (argc > 1 && !parseCommandLine(argc, argv)) return endBadCommandLine();
-  if (toolContext.runOptions.request != InfoRequest::kNone) return showInformation(argv[0]);
-  if (toolContext.runOptions.bmcInfo) return runBmcInfoJob(argc, argv);
-  if (toolContext.dumpFile == nullptr && toolContext.firmwareFile == nullptr) {
-    printUsage();
-    return endBadCommandLine();
-  }
-  if (toolContext.preserveConfig == kPreserveNotGiven) toolContext.preserveConfig = 1;
-  if (!lanReady() || !unattendedOptionsValid(argc, argv)) return endBadCommandLine();
-
+// A job on files (-f, -d, -c): the banner and the command line, then the
+// steps that touch the BMC or the files, in that order.
+int runFileJob(Job job, int argc, char** argv) {
   bindTransport();
   printUsage();
   echoCommandLine(argc, argv);
   if (!bmcClaimed() || !verifyImageReadable()) return -1;
 
-  if (toolContext.configMode) return runConfigDriver(reachBmcForConfig);
+  if (job == Job::kConfig) return runConfigDriver(reachBmcForConfig);
   if (openTransport() == -1) {
     if (toolContext.runRecord.outcome == RunOutcome::kUnset) noteOutcome(RunOutcome::kNoAnswer);
     return -1;
   }
-  return runTransferMode();
+  return runTransferMode(job);
+}
+
+int runSteps(int argc, char** argv) {
+  const Job job = chooseJob(argc, argv);
+  switch (job) {
+    case Job::kRefused: return endBadCommandLine();
+    case Job::kInformation: return showInformation(argv[0]);
+    case Job::kBmcInfo: return runBmcInfoJob();
+    case Job::kUpdate:
+    case Job::kUsbUpdate:
+    case Job::kDump:
+    case Job::kConfig: return runFileJob(job, argc, argv);
+  }
+  return endBadCommandLine();
 }
 
 }  // namespace
@@ -228,6 +186,8 @@ void offerBmcClaim(bool (*claim)(const char* bmcName)) { boundBmcClaim = claim; 
 void offerLan(bool (*findPassword)()) { lanPasswordFinder = findPassword; }
 
 bool lanOffered() { return lanPasswordFinder != nullptr; }
+
+bool findLanPasswordIfOffered() { return lanPasswordFinder == nullptr || lanPasswordFinder(); }
 
 int velkoranMain(int argc, char** argv, bool exitStatusByDefault) {
   installProgramModules();

@@ -25,6 +25,9 @@ void offerBmcClaim(bool (*claim)(const char* bmcName));
 // it, -i lan with complete settings is refused before anything is sent.
 void offerLan(bool (*findPassword)());
 bool lanOffered();
+// True when no LAN was offered or its password finder found one (from -p,
+// or where the platform keeps it); false after the finder's own line.
+bool findLanPasswordIfOffered();
 // argv[index] as the console, the log and the report show it: a password
 // given with -p is shown as "********".
 const char* shownArgument(int argc, char** argv, int index);

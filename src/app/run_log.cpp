@@ -2,7 +2,7 @@
 
 #include "app/help.h"
 #include "app/run.h"
-#include "app/unattended.h"
+#include "app/option_checks.h"
 #include "app/run_report.h"
 #include "platform/calendar.h"
 #include "platform/format.h"

@@ -2,7 +2,7 @@
 
 #include "app/json_text.h"
 #include "app/run.h"
-#include "app/unattended.h"
+#include "app/option_checks.h"
 #include "flows/bmc_return.h"
 #include "platform/calendar.h"
 #include "platform/format.h"

@@ -9,7 +9,8 @@
 
 #include "app/cli_support.h"
 #include "app/json_text.h"
-#include "app/unattended.h"
+#include "app/long_options.h"
+#include "app/run_lifecycle.h"
 #include "sim/bmc.h"
 #include "state/tool_context.h"
 #include "support/flow_fixture.h"

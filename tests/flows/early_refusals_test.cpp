@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "app/cli_support.h"
-#include "app/unattended.h"
+#include "app/run_lifecycle.h"
 #include "support/flow_fixture.h"
 
 namespace flowtest {

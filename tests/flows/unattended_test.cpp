@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "app/run.h"
-#include "app/unattended.h"
+#include "app/run_lifecycle.h"
 #include "platform/calendar.h"
 #include "platform/host/host.h"
 #include "platform/host/host_time.h"
