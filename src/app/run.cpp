@@ -172,7 +172,6 @@ int runSteps(int argc, char** argv) {
 
 int runTool(int argc, char** argv) {
   beginRunRecord(argc, argv);
-  toolContext.runRecord.transportName[0] = '\0';
   const int result = runSteps(argc, argv);
   closeTransport();
   endRunRecord();

@@ -54,6 +54,7 @@ void beginRunRecord(int argc, char** argv) {
   record.stage = UpdateStage::kNone;
   record.revisionBeforeKnown = record.revisionAfterKnown = record.identityKnown = false;
   record.bytesSent = record.bytesReceived = 0;
+  record.transportName[0] = '\0';
   record.finish = concludeRun;
   runreport::begin(argc, argv);
   runlog::begin(argc, argv);
