@@ -20,8 +20,15 @@ struct StandInCrypto final : lan::Crypto {
     std::memset(out, 0, lan::digestLength(hash));
     return true;
   }
-  bool aesCbc(bool, const uint8_t*, const uint8_t*, const uint8_t* in, size_t length,
-              uint8_t* out) override {
+  bool keySession(lan::Hash hash, const uint8_t*, const uint8_t*) override {
+    sessionHash = hash;
+    return true;
+  }
+  void dropSessionKeys() override {}
+  bool sessionHmac(const uint8_t* data, size_t length, uint8_t* out) override {
+    return hmac(sessionHash, nullptr, 0, data, length, out);
+  }
+  bool sessionAes(bool, const uint8_t*, const uint8_t* in, size_t length, uint8_t* out) override {
     std::memmove(out, in, length);
     return true;
   }
@@ -30,6 +37,7 @@ struct StandInCrypto final : lan::Crypto {
     return true;
   }
   void wipe(void* bytes, size_t length) override { std::memset(bytes, 0, length); }
+  lan::Hash sessionHash = lan::Hash::kSha1;
 };
 
 // The input's datagrams, one per receive; the clock runs to each deadline

@@ -13,14 +13,25 @@ enum class Hash : uint8_t { kSha1, kSha256 };
 constexpr size_t kMaxDigest = 32;
 constexpr size_t kAesBlock = 16;
 
+// One session's keys at a time: they are set once and serve every packet,
+// because setting a key up costs several times the hashing of a packet.
 class Crypto {
  public:
   // HMAC of data under key into out (20 or 32 bytes); false on failure.
   virtual bool hmac(Hash hash, const uint8_t* key, size_t keyLength, const uint8_t* data,
                     size_t length, uint8_t* out) = 0;
-  // AES-128-CBC without padding; length is a multiple of 16.
-  virtual bool aesCbc(bool encrypt, const uint8_t* key, const uint8_t* iv, const uint8_t* in,
-                      size_t length, uint8_t* out) = 0;
+  // The session's integrity key (digestLength(hash) bytes) and AES-128 key
+  // (16 bytes), in place of any before; the caller may wipe its copies.
+  // False on failure, and then no keys are set.
+  virtual bool keySession(Hash hash, const uint8_t* integrityKey, const uint8_t* aesKey) = 0;
+  // Wipes the session's keys; the session calls fail until keySession.
+  virtual void dropSessionKeys() = 0;
+  // HMAC under the session's integrity key.
+  virtual bool sessionHmac(const uint8_t* data, size_t length, uint8_t* out) = 0;
+  // AES-128-CBC under the session's key, without padding; length is a
+  // multiple of 16.
+  virtual bool sessionAes(bool encrypt, const uint8_t* iv, const uint8_t* in, size_t length,
+                          uint8_t* out) = 0;
   virtual bool random(uint8_t* out, size_t length) = 0;
   // Overwrites secrets so that the compiler cannot drop it.
   virtual void wipe(void* bytes, size_t length) = 0;

@@ -52,8 +52,8 @@ size_t integrityPad(size_t payloadEnd) {
 }
 
 // IV, then the payload with its confidentiality pad, encrypted; its length.
-size_t encryptPayload(Crypto& crypto, const SessionKeys& keys, const uint8_t* payload,
-                      size_t length, uint8_t* out, size_t capacity) {
+size_t encryptPayload(Crypto& crypto, const uint8_t* payload, size_t length, uint8_t* out,
+                      size_t capacity) {
   const size_t padLength = (kAesBlock - (length + 1) % kAesBlock) % kAesBlock;
   const size_t plainLength = length + padLength + 1;
   if (kAesBlock + plainLength > capacity || plainLength > kMaxDatagram) return 0;
@@ -62,7 +62,7 @@ size_t encryptPayload(Crypto& crypto, const SessionKeys& keys, const uint8_t* pa
   for (size_t i = 0; i < padLength; ++i) plain[length + i] = static_cast<uint8_t>(i + 1);
   plain[length + padLength] = static_cast<uint8_t>(padLength);
   const bool done = crypto.random(out, kAesBlock) &&
-                    crypto.aesCbc(true, keys.k2, out, plain, plainLength, out + kAesBlock);
+                    crypto.sessionAes(true, out, plain, plainLength, out + kAesBlock);
   crypto.wipe(plain, plainLength);
   return done ? kAesBlock + plainLength : 0;
 }
@@ -126,11 +126,11 @@ size_t buildSessionless20(uint8_t* out, size_t capacity, uint8_t payloadType,
 }
 
 size_t buildSessionPacket(uint8_t* out, size_t capacity, Crypto& crypto, const CipherSuite& suite,
-                          const SessionKeys& keys, uint32_t sessionId, uint32_t sequence,
-                          const uint8_t* payload, size_t length) {
+                          uint32_t sessionId, uint32_t sequence, const uint8_t* payload,
+                          size_t length) {
   if (capacity < kV20HeaderEnd) return 0;
-  const size_t sealed = encryptPayload(crypto, keys, payload, length, out + kV20HeaderEnd,
-                                       capacity - kV20HeaderEnd);
+  const size_t sealed =
+      encryptPayload(crypto, payload, length, out + kV20HeaderEnd, capacity - kV20HeaderEnd);
   if (sealed == 0) return 0;
   putV20Header(out, kEncryptedBit | kAuthenticatedBit | kPayloadIpmi, sessionId, sequence, sealed);
   size_t end = kV20HeaderEnd + sealed;
@@ -140,8 +140,7 @@ size_t buildSessionPacket(uint8_t* out, size_t capacity, Crypto& crypto, const C
   out[end++] = static_cast<uint8_t>(pad);
   out[end++] = kNextHeader;
   uint8_t digest[kMaxDigest];
-  if (!crypto.hmac(suite.hash, keys.k1, digestLength(suite.hash), out + sizeof kRmcpHeader,
-                   end - sizeof kRmcpHeader, digest)) {
+  if (!crypto.sessionHmac(out + sizeof kRmcpHeader, end - sizeof kRmcpHeader, digest)) {
     return 0;
   }
   copy(out + end, digest, suite.integrityLength);
@@ -178,8 +177,8 @@ bool parseHeaders(const uint8_t* bytes, size_t length, Inbound* packet) {
   return packet->authenticated || payloadEnd == length;
 }
 
-bool integrityHolds(Crypto& crypto, const CipherSuite& suite, const SessionKeys& keys,
-                    const uint8_t* bytes, size_t length) {
+bool integrityHolds(Crypto& crypto, const CipherSuite& suite, const uint8_t* bytes,
+                    size_t length) {
   Inbound packet;
   if (!parseHeaders(bytes, length, &packet) || packet.v15 || !packet.authenticated) return false;
   const size_t payloadEnd = kV20HeaderEnd + packet.payloadLength;
@@ -191,19 +190,18 @@ bool integrityHolds(Crypto& crypto, const CipherSuite& suite, const SessionKeys&
   }
   if (bytes[signedEnd - 2] != pad || bytes[signedEnd - 1] != kNextHeader) return false;
   uint8_t digest[kMaxDigest];
-  if (!crypto.hmac(suite.hash, keys.k1, digestLength(suite.hash), bytes + sizeof kRmcpHeader,
-                   signedEnd - sizeof kRmcpHeader, digest)) {
+  if (!crypto.sessionHmac(bytes + sizeof kRmcpHeader, signedEnd - sizeof kRmcpHeader, digest)) {
     return false;
   }
   return sameBytes(digest, bytes + signedEnd, suite.integrityLength);
 }
 
-int decryptPayload(Crypto& crypto, const SessionKeys& keys, const uint8_t* payload, size_t length,
-                   uint8_t* out, size_t capacity) {
+int decryptPayload(Crypto& crypto, const uint8_t* payload, size_t length, uint8_t* out,
+                   size_t capacity) {
   if (length < 2 * kAesBlock || length % kAesBlock != 0) return -1;
   const size_t sealedLength = length - kAesBlock;
   if (sealedLength > capacity) return -1;
-  if (!crypto.aesCbc(false, keys.k2, payload, payload + kAesBlock, sealedLength, out)) return -1;
+  if (!crypto.sessionAes(false, payload, payload + kAesBlock, sealedLength, out)) return -1;
   const size_t padLength = out[sealedLength - 1];
   if (padLength >= kAesBlock) return -1;
   for (size_t i = 0; i < padLength; ++i) {

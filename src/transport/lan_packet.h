@@ -72,19 +72,20 @@ size_t buildSessionless15(uint8_t* out, size_t capacity, const uint8_t* message,
 // A v2.0 packet outside a session (Open Session, RAKP 1 and 3).
 size_t buildSessionless20(uint8_t* out, size_t capacity, uint8_t payloadType,
                           const uint8_t* payload, size_t length);
-// A v2.0 packet inside the session: encrypted, padded and signed.
+// A v2.0 packet inside the session: encrypted, padded and signed with the
+// session's keys (Crypto::keySession).
 size_t buildSessionPacket(uint8_t* out, size_t capacity, Crypto& crypto, const CipherSuite& suite,
-                          const SessionKeys& keys, uint32_t sessionId, uint32_t sequence,
-                          const uint8_t* payload, size_t length);
+                          uint32_t sessionId, uint32_t sequence, const uint8_t* payload,
+                          size_t length);
 
 // The RMCP and session headers of any packet (no integrity check yet).
 bool parseHeaders(const uint8_t* bytes, size_t length, Inbound* packet);
 // True when a session packet's AuthCode is right (constant time).
-bool integrityHolds(Crypto& crypto, const CipherSuite& suite, const SessionKeys& keys,
-                    const uint8_t* bytes, size_t length);
+bool integrityHolds(Crypto& crypto, const CipherSuite& suite, const uint8_t* bytes,
+                    size_t length);
 // The plaintext length of an encrypted payload, or -1 when it is malformed.
-int decryptPayload(Crypto& crypto, const SessionKeys& keys, const uint8_t* payload, size_t length,
-                   uint8_t* out, size_t capacity);
+int decryptPayload(Crypto& crypto, const uint8_t* payload, size_t length, uint8_t* out,
+                   size_t capacity);
 
 bool sameBytes(const uint8_t* a, const uint8_t* b, size_t length);  // constant time
 

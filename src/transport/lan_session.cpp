@@ -197,6 +197,16 @@ bool Session::handshakeStep(uint8_t requestType, const uint8_t* request, size_t 
 
 // 1 opened, 0 the suite refused, -1 no answer, -2 the credentials refused.
 int Session::openWith(const CipherSuite& suite) {
+  SessionKeys keys{};
+  const int result = handshake(suite, &keys);
+  // From here on only the crypto's contexts hold the keys.
+  const bool keyed = result == 1 && crypto_.keySession(suite.hash, keys.k1, keys.k2);
+  crypto_.wipe(&keys, sizeof keys);
+  return result == 1 && !keyed ? -2 : result;
+}
+
+// Open Session and RAKP 1 to 4, the keys made on the way; as openWith.
+int Session::handshake(const CipherSuite& suite, SessionKeys* keys) {
   h_.suite = suite;
   h_.role = kRoleAdministrator | kNameOnlyLookup;
   if (!crypto_.random(reinterpret_cast<uint8_t*>(&h_.consoleSessionId), 4) ||
@@ -225,10 +235,10 @@ int Session::openWith(const CipherSuite& suite) {
       })) {
     return -1;
   }
-  if (answer == Answer::kRefused || !deriveKeys(crypto_, h_, &keys_)) return -2;
+  if (answer == Answer::kRefused || !deriveKeys(crypto_, h_, keys)) return -2;
   length = buildRakp3(crypto_, request, sizeof request, tag, h_);
   if (!handshakeStep(kPayloadRakp3, request, length, kPayloadRakp4, [&](const uint8_t* p, size_t n) {
-        return decided(parseRakp4(crypto_, p, n, tag, h_, keys_));
+        return decided(parseRakp4(crypto_, p, n, tag, h_, *keys));
       })) {
     return -1;
   }
@@ -239,7 +249,7 @@ int Session::openWith(const CipherSuite& suite) {
 }
 
 size_t Session::seal(uint32_t sequence, const uint8_t* message, size_t length, uint8_t* out) {
-  return buildSessionPacket(out, kMaxDatagram, crypto_, h_.suite, keys_, h_.bmcSessionId, sequence,
+  return buildSessionPacket(out, kMaxDatagram, crypto_, h_.suite, h_.bmcSessionId, sequence,
                             message, length);
 }
 
@@ -249,13 +259,13 @@ int Session::takeReply(const uint8_t* bytes, size_t length, uint8_t netFnLun, ui
   Inbound in;
   if (!parseHeaders(bytes, length, &in) || in.v15 || in.payloadType != kPayloadIpmi ||
       !in.authenticated || !in.encrypted || in.sessionId != h_.consoleSessionId ||
-      !window_.fresh(in.sequence) || !integrityHolds(crypto_, h_.suite, keys_, bytes, length)) {
+      !window_.fresh(in.sequence) || !integrityHolds(crypto_, h_.suite, bytes, length)) {
     return -1;
   }
   window_.take(in.sequence);
   uint8_t message[kMaxDatagram];
   const int messageLength =
-      decryptPayload(crypto_, keys_, in.payload, in.payloadLength, message, sizeof message);
+      decryptPayload(crypto_, in.payload, in.payloadLength, message, sizeof message);
   const uint8_t* body = nullptr;
   size_t bodyLength = 0;
   if (messageLength < 0 || !parseIpmiReply(message, static_cast<size_t>(messageLength), netFnLun,
@@ -345,7 +355,7 @@ void Session::forget() {
 }
 
 void Session::wipeSecrets() {
-  crypto_.wipe(&keys_, sizeof keys_);
+  crypto_.dropSessionKeys();
   crypto_.wipe(h_.password, sizeof h_.password);
   h_.passwordLength = 0;
 }

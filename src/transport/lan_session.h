@@ -39,6 +39,7 @@ class SequenceWindow {
   uint32_t seen_ = 0;  // bit n: highest_ - n was taken
 };
 
+// The session owns its Crypto's keys: one session to a Crypto.
 class Session {
  public:
   Session(Datagrams& net, Crypto& crypto, const Timing& timing = kDefaultTiming)
@@ -63,6 +64,7 @@ class Session {
   bool askCapabilities(bool* rmcpPlus);
   bool raisePrivilege();
   int openWith(const CipherSuite& suite);
+  int handshake(const CipherSuite& suite, SessionKeys* keys);
   bool awaitPayload(uint8_t payloadType, uint64_t deadline, uint8_t* payload, size_t* length);
   bool sendSessionless(uint8_t payloadType, const uint8_t* payload, size_t length);
   // True when accept took a reply; false when none came in time.
@@ -82,7 +84,6 @@ class Session {
   Crypto& crypto_;
   Timing timing_;
   Handshake h_{};
-  SessionKeys keys_{};
   SequenceWindow window_;
   bool active_ = false;
   uint8_t tag_ = 0;

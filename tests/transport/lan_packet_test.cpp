@@ -20,9 +20,15 @@ struct FixedIvCrypto final : lan::Crypto {
             uint8_t* o) override {
     return real.hmac(h, k, kl, d, l, o);
   }
-  bool aesCbc(bool e, const uint8_t* k, const uint8_t* iv, const uint8_t* in, size_t l,
-              uint8_t* o) override {
-    return real.aesCbc(e, k, iv, in, l, o);
+  bool keySession(lan::Hash h, const uint8_t* k1, const uint8_t* k2) override {
+    return real.keySession(h, k1, k2);
+  }
+  void dropSessionKeys() override { real.dropSessionKeys(); }
+  bool sessionHmac(const uint8_t* d, size_t l, uint8_t* o) override {
+    return real.sessionHmac(d, l, o);
+  }
+  bool sessionAes(bool e, const uint8_t* iv, const uint8_t* in, size_t l, uint8_t* o) override {
+    return real.sessionAes(e, iv, in, l, o);
   }
   bool random(uint8_t* out, size_t length) override {
     for (size_t i = 0; i < length; ++i) out[i] = static_cast<uint8_t>(0xB0 + i);
@@ -82,10 +88,11 @@ TEST(LanPacket, SessionPacketIsEncryptedPaddedAndSignedAsDefined) {
       keys.k1[i] = static_cast<uint8_t>(i);
       keys.k2[i] = static_cast<uint8_t>(0x40 + i);
     }
+    ASSERT_TRUE(crypto.keySession(suite.hash, keys.k1, keys.k2));
     const Bytes message = {0x20, 0x18, 0xC8, 0x81, 0x04, 0x01, 0x7A};
     uint8_t out[lan::kMaxDatagram];
-    const size_t length = lan::buildSessionPacket(out, sizeof out, crypto, suite, keys, 0x01020304,
-                                                  7, message.data(), message.size());
+    const size_t length = lan::buildSessionPacket(out, sizeof out, crypto, suite, 0x01020304, 7,
+                                                  message.data(), message.size());
     const Bytes packet(out, out + length);
     const Bytes iv(out + 16, out + 32);
     const Bytes k2(keys.k2, keys.k2 + 16);
@@ -103,17 +110,17 @@ TEST(LanPacket, SessionPacketIsEncryptedPaddedAndSignedAsDefined) {
                               Bytes(out + 4, out + 52));
     mac.resize(suite.integrityLength);
     EXPECT_EQ(mac, Bytes(out + 52, out + length));
-    EXPECT_TRUE(lan::integrityHolds(crypto, suite, keys, out, length));
+    EXPECT_TRUE(lan::integrityHolds(crypto, suite, out, length));
     // Any changed bit fails the check.
     for (size_t at : {size_t{5}, size_t{20}, size_t{49}, length - 1}) {
       Bytes bad = packet;
       bad[at] ^= 0x10;
-      EXPECT_FALSE(lan::integrityHolds(crypto, suite, keys, bad.data(), bad.size())) << at;
+      EXPECT_FALSE(lan::integrityHolds(crypto, suite, bad.data(), bad.size())) << at;
     }
     uint8_t back[64];
     lan::Inbound in;
     ASSERT_TRUE(lan::parseHeaders(out, length, &in));
-    ASSERT_EQ(7, lan::decryptPayload(crypto, keys, in.payload, in.payloadLength, back, sizeof back));
+    ASSERT_EQ(7, lan::decryptPayload(crypto, in.payload, in.payloadLength, back, sizeof back));
     EXPECT_EQ(message, Bytes(back, back + 7));
   }
 }
@@ -146,6 +153,7 @@ TEST(LanPacket, MalformedHeadersAreRefused) {
 TEST(LanPacket, ConfidentialityPadIsChecked) {
   linuxplatform::OpenSslCrypto crypto;
   lan::SessionKeys keys{};
+  ASSERT_TRUE(crypto.keySession(lan::Hash::kSha1, keys.k1, keys.k2));
   const Bytes k2(keys.k2, keys.k2 + 16);
   const Bytes iv(16, 1);
   struct Case {
@@ -160,8 +168,8 @@ TEST(LanPacket, ConfidentialityPadIsChecked) {
     Bytes payload = iv;
     payload.insert(payload.end(), sealed.begin(), sealed.end());
     uint8_t out[32];
-    EXPECT_EQ(c.length, lan::decryptPayload(crypto, keys, payload.data(), payload.size(), out,
-                                            sizeof out));
+    EXPECT_EQ(c.length,
+              lan::decryptPayload(crypto, payload.data(), payload.size(), out, sizeof out));
   }
 }
 
