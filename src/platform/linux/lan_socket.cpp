@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "platform/linux/complain.h"
 #include "platform/platform.h"
 
 namespace linuxplatform {
@@ -22,9 +23,7 @@ int UdpDatagrams::connectTo(const char* host, const char* port) {
   addrinfo* found = nullptr;
   const int error = getaddrinfo(host, port, &hints, &found);
   if (error != 0) {
-    std::fflush(stdout);
-    std::fprintf(stderr, "velkoran: cannot find the BMC %s port %s: %s\n", host, port,
-                 gai_strerror(error));
+    complain("cannot find the BMC %s port %s: %s", host, port, gai_strerror(error));
     return -1;
   }
   // The first address a socket can be connected to: replies from anyone
@@ -40,8 +39,7 @@ int UdpDatagrams::connectTo(const char* host, const char* port) {
   }
   freeaddrinfo(found);
   if (fd_ >= 0) return 0;
-  std::fflush(stdout);
-  std::fprintf(stderr, "velkoran: cannot reach the BMC %s port %s\n", host, port);
+  complain("cannot reach the BMC %s port %s", host, port);
   return -1;
 }
 
