@@ -1,3 +1,4 @@
+#include "sim/function_transport.h"
 #include "fuzz_support.h"
 
 #include <algorithm>

@@ -44,15 +44,3 @@ struct TransportOps {
     return methods->nameBmc != nullptr ? methods->nameBmc(self, name, capacity) : -1;
   }
 };
-
-// A transport made of plain functions, for a caller that has no state of
-// its own to keep (tests and tools script replies this way). The functions
-// must outlive the transport made of them.
-struct TransportFunctions {
-  int (*open)();
-  int (*transfer)(uint8_t netFnLun, uint8_t command, const uint8_t* data, int32_t dataLength,
-                  uint8_t* response, int32_t responseCapacity, int32_t* responseLength);
-  int (*close)();
-};
-TransportOps functionTransport(const TransportFunctions* functions, int32_t maxRequestData = 62,
-                            int32_t maxResponseData = 125);

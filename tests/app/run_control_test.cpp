@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/function_transport.h"
 #include "app/cli_support.h"
 #include "transport/kcs.h"
 

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/function_transport.h"
 #include "app/run.h"
 #include "state/tool_context.h"
 #include "support/flow_fixture.h"

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "sim/function_transport.h"
 #include "state/tool_context.h"
 #include "transport/kcs.h"
 #include "config/config.h"

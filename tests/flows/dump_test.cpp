@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/function_transport.h"
 #include "app/run.h"
 #include "flows/flows.h"
 #include "platform/host/file_system.h"

@@ -1,3 +1,4 @@
+#include "sim/function_transport.h"
 #include "support/reply_script.h"
 
 #include <algorithm>

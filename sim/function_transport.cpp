@@ -1,4 +1,6 @@
-#include "state/transport.h"
+#include "sim/function_transport.h"
+
+#include "transport/request.h"
 
 namespace {
 
@@ -17,12 +19,12 @@ int exchangeFunctions(void* self, uint8_t netFnLun, uint8_t command, const uint8
 
 int closeFunctions(void* self) { return functionsOf(self).close(); }
 
-constexpr TransportMethods kFunctionOps = {openFunctions, exchangeFunctions, closeFunctions, nullptr};
+constexpr TransportMethods kFunctionMethods = {openFunctions, exchangeFunctions, closeFunctions,
+                                               nullptr};
 
 }  // namespace
 
-TransportOps functionTransport(const TransportFunctions* functions, int32_t maxRequestData,
-                            int32_t maxResponseData) {
-  return TransportOps{&kFunctionOps, const_cast<TransportFunctions*>(functions), maxRequestData,
-                   maxResponseData};
+TransportOps functionTransport(const TransportFunctions* functions) {
+  return TransportOps{&kFunctionMethods, const_cast<TransportFunctions*>(functions),
+                      request::kMaxRequestData, request::kMaxResponseData};
 }
